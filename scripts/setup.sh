@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a fresh Debian 12 machine (as
+# root), then configures and builds into build/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(build-essential cmake pkg-config libssl-dev libgdbm-dev libcrypt-dev
+          googletest libgtest-dev ypserv passwd mawk util-linux coreutils make
+          openssl)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)"

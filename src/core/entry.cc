@@ -1,0 +1,139 @@
+#include "core/entry.h"
+
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/command_table.h"
+#include "core/event_record.h"
+#include "core/process_state.h"
+#include "core/result.h"
+#include "core/runner.h"
+#include "core/trace.h"
+#include "password/prepare_password.h"
+
+void onTerminate(int) {
+  pid_t child = childPid;
+  if (child > 0) kill(child, SIGTERM);
+  static const char* const kTemporaryMaps[] = {
+      "passwd.log.tmp",        "shadow.log.tmp",        "group.log.tmp",
+      "passwd.byname.log.tmp", "shadow.byname.log.tmp", "group.byname.log.tmp"};
+  for (const char* name : kTemporaryMaps) unlink(name);
+  _exit(0);
+}
+
+bool eventDataAcceptable(const char* eventData, int command) {
+  if (command != kModifyPassword && std::strpbrk(eventData, "\r\n") != nullptr) return false;
+  if (command == kRenameUser || command == kRenameGroup) {
+    const char* comma = std::strchr(eventData, ',');
+    if (comma != nullptr && std::strchr(comma + 1, ':') != nullptr) {
+      // Only the new name (up to a further comma) matters.
+      std::string newName(comma + 1);
+      newName = newName.substr(0, newName.find(','));
+      if (newName.find(':') != std::string::npos) return false;
+    }
+    if (eventData[0] == '-') return false;
+    if (comma != nullptr && comma[1] == '-') return false;
+    return true;
+  }
+  switch (command) {
+    case kAddUser: case kModifyUser: case kDeleteUser:
+    case kAddGroup: case kModifyGroup: case kDeleteGroup:
+      return eventData[0] != '-';
+    default:
+      return true;
+  }
+}
+
+namespace {
+
+bool needsShadowTest(const EventRecord& record) {
+  return record.backend == kNis && !skipShadowTest;
+}
+
+}  // namespace
+
+int runShim(int argc, char** argv) {
+  if (access("/etc/NIS_debug", F_OK) == 0) debugLogging = true;
+
+  int result = kErrOther;
+  EventRecord record;
+  signal(SIGTERM, onTerminate);
+  umask(077);
+  opterr = 0;
+  optind = 1;
+
+  int option;
+  while (result != kErrArgument && (option = getopt(argc, argv, "n:p:d:y:smro")) != -1) {
+    switch (option) {
+      case 'n':
+        if (std::strcmp(optarg, "files") == 0)
+          record.backend = kFiles;
+        else if (std::strcmp(optarg, "nis") == 0)
+          record.backend = kNis;
+        else if (std::strcmp(optarg, "nisplus") == 0)
+          record.backend = kNisplus;
+        else
+          result = kErrArgument;
+        break;
+      case 'p': {
+        if (optarg[0] == '\0') {
+          record.poll = 1;
+          result = kOk;
+          break;
+        }
+        std::string argument(optarg);
+        std::string name = argument;
+        std::string eventData;
+        auto colon = argument.find(':');
+        if (colon != std::string::npos) {
+          name = argument.substr(0, colon);
+          eventData = argument.substr(colon + 1);
+        }
+        int code = findCommand(name.c_str());
+        if (code >= 0) {
+          record.command = code;
+          if (code <= kQueryGroup && !eventDataAcceptable(eventData.c_str(), code))
+            result = kErrArgument;
+          else
+            result = parseEventData(&record, eventData.c_str(), code);
+        }
+        if (!eventData.empty()) explicit_bzero(eventData.data(), eventData.size());
+        if (!argument.empty()) explicit_bzero(argument.data(), argument.size());
+        break;
+      }
+      case 'd': record.mapDir = optarg; break;
+      case 'y': record.sourceDir = optarg; break;
+      case 's': record.noShadow = 1; break;
+      case 'm': record.makeHome = 1; break;
+      case 'r': record.removeHome = 1; break;
+      case 'o': record.nonUniqueId = 1; break;
+      default: result = kErrArgument; break;
+    }
+  }
+
+  // A NIS command that must look for the shadow source file cannot do so
+  // without the source directory.
+  if (result == kOk && !record.poll && needsShadowTest(record) && !record.sourceDir)
+    result = kErrArgument;
+
+  if (result != kOk) {
+    traceError("main");
+  } else if (record.poll) {
+    result = kCommandTable[kPoll].handlers[record.backend](record);
+  } else {
+    if (needsShadowTest(record)) {
+      std::string shadow = *record.sourceDir + "/shadow";
+      record.noShadow = fileMtime(shadow) == -2 ? 1 : 0;
+    }
+    if (record.command == kAddUser || record.command == kModifyUser)
+      preparePassword(record.fields[record.noShadow ? kPasswd : kShadowPasswd], record.command);
+    result = kCommandTable[record.command].handlers[record.backend](record);
+  }
+
+  if (result != kOk) reportError(result);
+  releaseRecord(record);
+  return result;
+}

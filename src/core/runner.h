@@ -1,0 +1,37 @@
+// Running host tools: finding them in the fixed directory list, running a
+// shell command line (or an argument vector) and mapping the exit status.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The tool directories, in search order, each with its trailing "/".
+extern const char* const kToolDirectories[5];
+
+// Extra environment for one child, e.g. a password handed to an awk program
+// through ENVIRON so that it never shows in an argument list.
+using ChildEnvironment = std::vector<std::pair<std::string, std::string>>;
+
+// 0 and the directory (with its trailing "/") that holds the tool; -2 when
+// no directory has it; -3 for a missing argument.
+int searchPath(const char* toolName, std::string* dirOut);
+
+// Runs a shell command line through "/bin/sh -c". 0 when it exits 0,
+// otherwise the mapped result (see mapToolExit), -2 for a fork or wait failure
+// or death by a signal. -3 when the command is missing.
+int qvSystem(const char* command, const ChildEnvironment& env = {});
+inline int qvSystem(const std::string& command, const ChildEnvironment& env = {}) {
+  return qvSystem(command.c_str(), env);
+}
+// Runs a program directly with an argument vector (argv[0] included).
+int qvSystem(const std::string& program, const std::vector<std::string>& argv,
+             const ChildEnvironment& env = {});
+
+// Exit status of an account tool to a result code.
+int mapToolExit(int exitStatus);
+
+// Modification time in seconds, or -2 when the path cannot be examined.
+long fileMtime(const char* path);
+inline long fileMtime(const std::string& path) { return fileMtime(path.c_str()); }

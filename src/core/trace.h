@@ -1,0 +1,15 @@
+// The process-wide error trace: "Error" followed by "_name" for every routine
+// that failed, innermost first, printed once by the entry on failure.
+#pragma once
+
+#include <cstddef>
+
+constexpr std::size_t kTraceCapacity = 1024;
+
+// Appends "_" and name unless that would take the trace past its capacity.
+void traceError(const char* name);
+// Writes "<trace>: <code>\n" to standard error.
+void reportError(int code);
+const char* errorTraceText();
+// For tests: back to the bare "Error".
+void resetErrorTrace();

@@ -1,0 +1,9 @@
+// User commands of the NIS backend: source files edited under lock, maps rebuilt.
+#pragma once
+
+#include "core/event_record.h"
+
+int nisUserAdd(EventRecord& record);
+int nisUserMod(EventRecord& record);
+int nisUserDel(EventRecord& record);
+int nisUserRename(EventRecord& record);

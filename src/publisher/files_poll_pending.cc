@@ -1,0 +1,11 @@
+// Not built yet: each handler fails with -11 and its own name in the trace.
+#include "publisher/files_poll.h"
+
+#include "core/result.h"
+#include "core/trace.h"
+
+int handleFilesChange(EventRecord&) {
+  traceError("handleFilesChange");
+  return kErrOther;
+}
+

@@ -1,0 +1,105 @@
+// The entry, options and runner seen from outside: the real binary in a
+// sandbox.
+#include <gtest/gtest.h>
+
+#include "core/result.h"
+#include "core/runner.h"
+#include "core/trace.h"
+#include "sandbox.h"
+
+namespace {
+
+TEST(Options, ArgumentErrorsPrintMainTraceAndExit253) {
+  Sandbox box;
+  for (const Argv& args : std::vector<Argv>{{"-n", "NIS", "-p", "addUser:jo"},
+                                            {"-x", "-p", "addUser:jo"},
+                                            {"-p"}}) {
+    RunResult r = box.shim(args);
+    EXPECT_EQ(253, r.status) << args[0] << " " << args[1];
+    EXPECT_EQ("Error_main: -3\n", r.err);
+    EXPECT_EQ("", r.out);
+  }
+}
+
+TEST(Options, EmptyCommandNameReachesTheParserWhichRefusesThePollRow) {
+  Sandbox box;
+  RunResult r = box.shim({"-n", "files", "-p", ":x"});
+  EXPECT_EQ(253, r.status);
+  EXPECT_EQ("Error_parseEventData_main: -3\n", r.err);
+}
+
+TEST(Options, UnknownOrMissingCommandPrintsMainTraceAndExit245) {
+  Sandbox box;
+  for (const Argv& args : std::vector<Argv>{{"-p", "AddUser:jo"}, {"-n", "files"}, {}}) {
+    RunResult r = box.shim(args);
+    EXPECT_EQ(245, r.status);
+    EXPECT_EQ("Error_main: -11\n", r.err);
+  }
+}
+
+TEST(Options, BackendErrorStopsOptionReading) {
+  Sandbox box;
+  // The -p after the bad backend is never read, so no event is parsed.
+  RunResult r = box.shim({"-n", "NIS", "-p", "nonsense"});
+  EXPECT_EQ("Error_main: -3\n", r.err);
+}
+
+TEST(Options, NisCommandNeedingTheShadowTestWithoutSourceDirIsAnArgumentError) {
+  Sandbox box;
+  RunResult r = box.shim({"-n", "nis", "-d", "/var/yp/x", "-p", "addUser:jo"});
+  EXPECT_EQ(-3, r.code());
+  EXPECT_EQ("Error_main: -3\n", r.err);
+}
+
+TEST(EventData, LineBreaksRenameColonsAndOptionLikeNamesAreRefusedBeforeAnyTool) {
+  Sandbox box;
+  box.record("/usr/sbin/useradd");
+  box.record("/usr/sbin/usermod");
+  box.record("/usr/sbin/userdel");
+  box.record("/usr/sbin/groupadd");
+  for (const std::string& p :
+       {std::string("addUser:jo\nroot::0:0::/:/bin/sh"), std::string("addUser:jo\r"),
+        std::string("deleteUser:jo\n"), std::string("queryUser:a\nb"), std::string("renameUser:jo,x:y"),
+        std::string("addUser:-ojo"), std::string("deleteUser:-r"), std::string("renameUser:jo,-x"),
+        std::string("addGroup:-g:x:10:")}) {
+    RunResult r = box.shim({"-n", "files", "-p", p});
+    EXPECT_EQ(-3, r.code()) << p;
+    EXPECT_EQ("Error_main: -3\n", r.err) << p;
+  }
+  EXPECT_TRUE(box.calls("/usr/sbin/useradd").empty());
+  EXPECT_TRUE(box.calls("/usr/sbin/usermod").empty());
+  EXPECT_TRUE(box.calls("/usr/sbin/userdel").empty());
+  EXPECT_TRUE(box.calls("/usr/sbin/groupadd").empty());
+}
+
+TEST(SearchPath, FindsToolsOnlyInLocalBinAndPrefersSbinOverBin) {
+  Sandbox box;
+  box.install("/usr/local/bin/kdl2nis-only-local", "#!/bin/sh\n");
+  std::string dir;
+  ASSERT_EQ(kOk, searchPath("kdl2nis-only-local", &dir));
+  EXPECT_EQ("/usr/local/bin/", dir);
+
+  box.privateCopy("/usr/sbin");
+  box.install("/usr/sbin/kdl2nis-both", "#!/bin/sh\n");
+  box.install("/usr/local/bin/kdl2nis-both", "#!/bin/sh\n");
+  ASSERT_EQ(kOk, searchPath("kdl2nis-both", &dir));
+  EXPECT_EQ("/usr/sbin/", dir);
+  resetErrorTrace();
+}
+
+TEST(Sandbox, ShowsItsOwnCopiesAndRecordsArgumentVectors) {
+  Sandbox box;
+  box.write("/etc/kdl2nis-marker", "sandbox");
+  EXPECT_EQ("sandbox", box.read(box.root() + "/etc/kdl2nis-marker"));
+  box.record("/usr/bin/cut");
+  RunResult r = box.sh("echo 'a:b' | /usr/bin/cut -d: -f2 -- -");
+  EXPECT_EQ("b\n", r.out);
+  auto calls = box.calls("/usr/bin/cut");
+  ASSERT_EQ(1u, calls.size());
+  EXPECT_EQ((Argv{"-d:", "-f2", "--", "-"}), calls[0]);
+  box.loginUsers({"alice", "bob"});
+  RunResult who = box.sh("who | cut -d' ' -f1");
+  EXPECT_EQ("alice\nbob\n", who.out);
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 # namespace. Argument: the shim binary.
 set -uo pipefail
 shim=$1
+scripts=$(cd "$(dirname "$0")" && pwd)
 
 # Refuse to run where the machine itself would see the changes.
 if [ "$(readlink /proc/self/ns/mnt)" = "$(readlink /proc/$PPID/ns/mnt)" ]; then
@@ -34,9 +35,9 @@ echo "-- argument errors are refused before anything runs"
 run -n NIS -p addUser:demo
 run -p AddUser:demo
 run -n files -p "$(printf 'addUser:demo\nroot::0:0::/:/bin/sh')"
-if [ -f "$(dirname "$0")/demo-commands.sh" ]; then
-  # Commands of the backends, added as they are built.
-  . "$(dirname "$0")/demo-commands.sh"
-fi
+# One part per backend or feature, in name order.
+for part in "$scripts"/demo.d/*.sh; do
+  [ -e "$part" ] && . "$part"
+done
 echo
 echo "== done; the sandbox is removed =="

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "core/dbm_file.h"
+#include "core/event_record.h"
 #include "core/result.h"
 #include "core/trace.h"
 #include "password/pass_cache.h"
@@ -233,6 +234,311 @@ TEST(Comparison, FirstInvocationReportsGroupsThenUsersResolvedAndPending) {
   DbmFile none = snapshot("empty.tmp", {});
   EXPECT_EQ(kOk, processFirstPublisherInvocation(none.get(), nullptr, none.get(), 1));
   EXPECT_EQ("", box.read(box.work("nis.pub")));
+}
+
+// One poll as the engine runs it: the events are read until the shim closes
+// standard output; check() then looks at the state before the engine
+// answers; closing standard input is the answer.
+struct Poll {
+  std::string out;
+  RunResult end;
+};
+
+template <typename Check>
+Poll pollFiles(Sandbox& box, Check check, const Argv& extra = {}) {
+  Argv args{"-n", "files", "-p", ""};
+  args.insert(args.end(), extra.begin(), extra.end());
+  pid_t pid = box.startShim(args);
+  Poll p;
+  p.out = box.readUntilStdoutClosed(pid);
+  check();
+  p.end = box.finish(pid);
+  p.end.out = p.out;
+  return p;
+}
+
+Poll pollFiles(Sandbox& box, const Argv& extra = {}) {
+  return pollFiles(box, [] {}, extra);
+}
+
+std::string shadowTail(Sandbox& box, const std::string& name) {
+  std::string line = box.entry("/etc/shadow", name);
+  return line.substr(line.find(':'));
+}
+
+std::string userRecord(Sandbox& box, const std::string& name) {
+  return box.entry("/etc/passwd", name) + shadowTail(box, name);
+}
+
+void mustRun(Sandbox& box, const std::string& command) {
+  RunResult r = box.sh(command);
+  ASSERT_EQ(0, r.status) << command << ": " << r.err;
+}
+
+long mtime(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_mtime) : -2;
+}
+
+// Moves a file's modification time back, so that the poll trusts it (a
+// time of the current second is compared again by the next poll). Every
+// call gives a new time, as a real change would.
+void age(Sandbox& box, const std::string& path) {
+  static int step = 0;
+  mustRun(box, "touch -d @$(( $(date +%s) - 10000 + " + std::to_string(++step) + " )) " + path);
+}
+
+void ageAll(Sandbox& box) {
+  for (const char* f : {"/etc/passwd", "/etc/shadow", "/etc/group"}) age(box, f);
+}
+
+TEST(FilesPoll, FirstPollPublishesEveryAccountReorderedAndCommitsOnlyAfterTheAnswer) {
+  Sandbox box;
+  ageAll(box);
+  Poll p = pollFiles(box, [&] {
+    EXPECT_FALSE(box.exists(box.work("qvnisfiles.stamp")));
+    EXPECT_FALSE(box.exists(box.work("passwd.log")));
+    EXPECT_TRUE(box.exists(box.work("group.log.tmp")));
+  });
+  ASSERT_EQ(0, p.end.status) << p.end.err;
+  auto out = splitLines(p.out);
+  auto groups = box.lines("/etc/group");
+  auto users = box.lines("/etc/passwd");
+  ASSERT_EQ(2 * groups.size() + users.size(), out.size()) << p.out;
+  std::vector<std::string> expectedAdds, expectedUsers, expectedMembers;
+  for (const auto& g : groups) {
+    auto f = splitFields(g, ':');
+    expectedAdds.push_back("addGroup:" + f[0] + ":" + f[1] + ":" + f[2] + ":");
+    expectedMembers.push_back("modifyGroup:" + f[0] + ":::" + f[3]);
+  }
+  for (const auto& u : users) {
+    std::string name = u.substr(0, u.find(':'));
+    expectedUsers.push_back("addUser:" + userRecord(box, name));
+  }
+  auto section = [&](std::size_t from, std::size_t count) {
+    std::vector<std::string> part(out.begin() + from, out.begin() + from + count);
+    std::sort(part.begin(), part.end());
+    return part;
+  };
+  std::sort(expectedAdds.begin(), expectedAdds.end());
+  std::sort(expectedUsers.begin(), expectedUsers.end());
+  std::sort(expectedMembers.begin(), expectedMembers.end());
+  EXPECT_EQ(expectedAdds, section(0, groups.size()));
+  EXPECT_EQ(expectedUsers, section(groups.size(), users.size()));
+  EXPECT_EQ(expectedMembers, section(groups.size() + users.size(), groups.size()));
+
+  EXPECT_EQ(std::to_string(mtime("/etc/passwd")) + " " + std::to_string(mtime("/etc/shadow")) + " " +
+                std::to_string(mtime("/etc/group")),
+            box.read(box.work("qvnisfiles.stamp")));
+  for (const char* f : {"passwd.log", "shadow.log", "group.log"}) EXPECT_TRUE(box.exists(box.work(f))) << f;
+  for (const char* f : {"passwd.log.tmp", "shadow.log.tmp", "group.log.tmp", "files.pub", "platformdbm.tmp"})
+    EXPECT_FALSE(box.exists(box.work(f))) << f;
+
+  // Unchanged: nothing printed, nothing committed.
+  std::string stamp = box.read(box.work("qvnisfiles.stamp"));
+  struct stat before, after;
+  stat(box.work("passwd.log").c_str(), &before);
+  Poll again = pollFiles(box);
+  EXPECT_EQ(0, again.end.status);
+  EXPECT_EQ("", again.out);
+  stat(box.work("passwd.log").c_str(), &after);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_EQ(stamp, box.read(box.work("qvnisfiles.stamp")));
+}
+
+TEST(FilesPoll, ChangesMadeWithTheHostsToolsArePublishedExactly) {
+  Sandbox box;
+  mustRun(box, "useradd -c 'Old Name' -s /bin/sh olduser && useradd -s /bin/sh keeper");
+  ageAll(box);
+  ASSERT_EQ(0, pollFiles(box).end.status);
+
+  mustRun(box, "useradd -c 'Jo Smith' -s /bin/sh jo && groupadd -g 4321 crew && gpasswd -a jo crew >/dev/null");
+  ageAll(box);
+  Poll added = pollFiles(box);
+  ASSERT_EQ(0, added.end.status) << added.end.err;
+  std::string joGroup = box.entry("/etc/group", "jo");
+  auto jg = splitFields(joGroup, ':');
+  std::vector<std::string> expected{"addGroup:crew:x:4321:", "addGroup:" + jg[0] + ":" + jg[1] + ":" + jg[2] + ":",
+                                   "addUser:" + userRecord(box, "jo"), "modifyGroup:crew:::jo",
+                                   "modifyGroup:jo:::"};
+  EXPECT_EQ(expected,
+            [&] {
+              auto l = splitLines(added.out);
+              // the two groups come in walk order
+              if (l.size() == 5 && l[0] > l[1]) std::swap(l[0], l[1]);
+              if (l.size() == 5 && l[3] > l[4]) std::swap(l[3], l[4]);
+              return l;
+            }());
+
+  mustRun(box, "usermod -s /bin/bash jo && chage -M 77 keeper && userdel olduser && groupdel crew");
+  ageAll(box);
+  Poll changed = pollFiles(box);
+  ASSERT_EQ(0, changed.end.status) << changed.end.err;
+  auto lines = splitLines(changed.out);
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(std::vector<std::string>({"deleteGroup:crew", "deleteGroup:olduser", "deleteUser:olduser",
+                                      "modifyUser:jo::::::/bin/bash::::::::",
+                                      "modifyUser:keeper::::::::::77::::"}),
+            lines);
+}
+
+TEST(FilesPoll, WithoutShadowNoShadowSnapshotAndShadowChangesAreNotReported) {
+  Sandbox box;
+  mustRun(box, "useradd -s /bin/sh jo");
+  ageAll(box);
+  Poll first = pollFiles(box, {"-s"});
+  ASSERT_EQ(0, first.end.status) << first.end.err;
+  EXPECT_NE(std::string::npos, first.out.find("addUser:" + box.entry("/etc/passwd", "jo") + "::::::::\n"));
+  EXPECT_EQ(std::to_string(mtime("/etc/passwd")) + " 0 " + std::to_string(mtime("/etc/group")),
+            box.read(box.work("qvnisfiles.stamp")));
+  EXPECT_FALSE(box.exists(box.work("shadow.log")));
+
+  mustRun(box, "chage -M 77 jo");
+  age(box, "/etc/shadow");
+  Poll second = pollFiles(box, {"-s"});
+  EXPECT_EQ(0, second.end.status);
+  EXPECT_EQ("", second.out);
+}
+
+TEST(FilesPoll, PendingPasswordFollowsItsUserAndIsPurgedOnlyAfterTheAnswer) {
+  Sandbox box;
+  mustRun(box, "useradd -s /bin/sh jo");
+  ageAll(box);
+  ASSERT_EQ(0, pollFiles(box).end.status);
+  pending(0, "jo", "OLD:NEW:1");
+  pending(0, "other", "A:B:1");
+
+  mustRun(box, "usermod -s /bin/bash jo");
+  ageAll(box);
+  Poll p = pollFiles(box, [&] { EXPECT_EQ("OLD:NEW:0", pendingValue(0, "jo").value_or("")); });
+  ASSERT_EQ(0, p.end.status) << p.end.err;
+  EXPECT_EQ("modifyUser:jo:NEW:::::/bin/bash::::::::\nmodifyPassword:jo:OLD,NEW\n", p.out);
+  EXPECT_FALSE(pendingValue(0, "jo"));
+  EXPECT_EQ("A:B:1", pendingValue(0, "other").value_or(""));
+}
+
+TEST(FilesPoll, StoppedWhileWaitingForTheAnswerCommitsNothingAndTheNextPollRepublishes) {
+  Sandbox box;
+  ageAll(box);
+  ASSERT_EQ(0, pollFiles(box).end.status);
+  std::string stamp = box.read(box.work("qvnisfiles.stamp"));
+  mustRun(box, "useradd -s /bin/sh jo");
+  ageAll(box);
+  pending(0, "jo", "OLD:NEW:1");
+
+  pid_t pid = box.startShim({"-n", "files", "-p", ""});
+  std::string out = box.readUntilStdoutClosed(pid);
+  kill(pid, SIGTERM);
+  RunResult stopped = box.finish(pid);
+  EXPECT_EQ(0, stopped.status);
+  EXPECT_NE(std::string::npos, out.find("\nmodifyPassword:jo:OLD,NEW\n")) << out;
+  EXPECT_EQ(stamp, box.read(box.work("qvnisfiles.stamp")));
+  for (const char* f : {"passwd.log.tmp", "shadow.log.tmp", "group.log.tmp"}) EXPECT_FALSE(box.exists(box.work(f)));
+  EXPECT_EQ("OLD:NEW:0", pendingValue(0, "jo").value_or(""));
+
+  Poll again = pollFiles(box);
+  EXPECT_EQ(0, again.end.status);
+  EXPECT_EQ(out, again.out);
+  EXPECT_FALSE(pendingValue(0, "jo"));
+  EXPECT_NE(stamp, box.read(box.work("qvnisfiles.stamp")));
+}
+
+TEST(FilesPoll, AChangeInTheSecondTheTimeWasReadIsPublishedByTheNextPoll) {
+  Sandbox box;
+  ageAll(box);
+  ASSERT_EQ(0, pollFiles(box).end.status);
+  // The group file changes in the very second the poll reads its time...
+  mustRun(box, "touch -d @$(date +%s) /etc/group");
+  long readSecond = mtime("/etc/group");
+  Poll p = pollFiles(box);
+  ASSERT_EQ(0, p.end.status);
+  // ...and once more, later in that second (the time stays the same).
+  mustRun(box, "groupadd -g 4444 late && touch -d @" + std::to_string(readSecond) + " /etc/group");
+  ASSERT_EQ(readSecond, mtime("/etc/group"));
+  Poll next = pollFiles(box);
+  ASSERT_EQ(0, next.end.status);
+  EXPECT_EQ("addGroup:late:x:4444:\nmodifyGroup:late:::\n", next.out);
+}
+
+TEST(FilesPoll, LongGroupsTravelWholeThroughOverflowFilesThatDoNotPileUp) {
+  Sandbox box;
+  std::string members;
+  for (int i = 0; members.size() < 49000; ++i) members += "member" + std::to_string(i) + ",";
+  members.pop_back();
+  mustRun(box, "echo 'big:x:5555:" + members + "' >> /etc/group");
+  ageAll(box);
+  Poll first = pollFiles(box);
+  ASSERT_EQ(0, first.end.status) << first.end.err;
+  EXPECT_NE(std::string::npos, first.out.find("\naddGroup:big:x:5555:\n"));
+  EXPECT_NE(std::string::npos, first.out.find("\nmodifyGroup:big:::" + members + "\n"));
+  auto overflow = [&] { return splitLines(box.sh("ls d.overflow").out); };
+  ASSERT_EQ(1u, overflow().size());
+  std::string firstFile = overflow()[0];
+
+  mustRun(box, "sed -i 's/^big:x:5555:/big:x:5555:zed,/' /etc/group");
+  ageAll(box);
+  Poll changed = pollFiles(box);
+  ASSERT_EQ(0, changed.end.status) << changed.end.err;
+  EXPECT_TRUE(changed.out == "modifyGroup:big:::\nmodifyGroup:big:::zed," + members + "\n")
+      << changed.out.substr(0, 200);
+  ASSERT_EQ(1u, overflow().size());
+  EXPECT_NE(firstFile, overflow()[0]);
+
+  // A poll stopped before the answer leaves its overflow file behind; the
+  // next committed poll removes it.
+  mustRun(box, "sed -i 's/^big:x:5555:zed,/big:x:5555:/' /etc/group");
+  ageAll(box);
+  pid_t pid = box.startShim({"-n", "files", "-p", ""});
+  box.readUntilStdoutClosed(pid);
+  kill(pid, SIGTERM);
+  box.finish(pid);
+  EXPECT_EQ(2u, overflow().size());
+  ASSERT_EQ(0, pollFiles(box).end.status);
+  EXPECT_EQ(1u, overflow().size());
+}
+
+TEST(FilesPoll, LongPasswdLinesArePublishedWholeWithoutOverflowFiles) {
+  Sandbox box;
+  std::string comment(1200, 'c');
+  mustRun(box, "useradd -s /bin/sh -c " + comment + " jo");
+  ageAll(box);
+  Poll first = pollFiles(box);
+  ASSERT_EQ(0, first.end.status) << first.end.err;
+  EXPECT_NE(std::string::npos, first.out.find("\naddUser:" + userRecord(box, "jo") + "\n"));
+  mustRun(box, "usermod -c " + comment + "d jo");
+  ageAll(box);
+  Poll second = pollFiles(box);
+  EXPECT_TRUE(second.out == "modifyUser:jo::::" + comment + "d::::::::::\n") << second.out.substr(0, 200);
+  EXPECT_FALSE(box.exists(box.work("d.overflow")) && !splitLines(box.sh("ls d.overflow").out).empty());
+}
+
+TEST(FilesPoll, FailuresCommitNothingAndStillWaitForTheAnswer) {
+  Sandbox box;
+  std::string members;
+  for (int i = 0; members.size() < 2000; ++i) members += "member" + std::to_string(i) + ",";
+  mustRun(box, "echo 'big:x:5555:" + members + "' >> /etc/group");
+  box.write(box.work("d.overflow"), "in the way");
+  ageAll(box);
+  pid_t pid = box.startShim({"-n", "files", "-p", ""});
+  EXPECT_EQ("", box.readUntilStdoutClosed(pid));
+  usleep(200000);
+  EXPECT_EQ(0, waitpid(pid, nullptr, WNOHANG)) << "ended without waiting for the answer";
+  RunResult r = box.finish(pid);
+  EXPECT_EQ(-2, r.code());
+  EXPECT_EQ("Error_createDbm_handleFilesChange: -2\n", r.err);
+  for (const char* f : {"qvnisfiles.stamp", "passwd.log", "group.log", "passwd.log.tmp", "group.log.tmp",
+                        "platformdbm.tmp", "files.pub"})
+    EXPECT_FALSE(box.exists(box.work(f))) << f;
+
+  // No makedbm on the tool path: nothing is taken either.
+  unlink(box.work("d.overflow").c_str());
+  box.privateCopy("/usr/lib/yp");
+  mustRun(box, "rm /usr/lib/yp/makedbm");
+  Poll noTool = pollFiles(box);
+  EXPECT_EQ(-2, noTool.end.code());
+  EXPECT_EQ("Error_searchPath_handleFilesChange: -2\n", noTool.end.err);
+  EXPECT_FALSE(box.exists(box.work("passwd.log.tmp")));
+  EXPECT_FALSE(box.exists(box.work("qvnisfiles.stamp")));
 }
 
 }  // namespace

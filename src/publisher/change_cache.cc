@@ -133,3 +133,13 @@ int purgePasswordCache(int backend) {
   for (const auto& name : published) cache.remove(name);
   return kOk;
 }
+
+PendingPasswordNames::PendingPasswordNames(int backend) {
+  DbmFile cache = openPassCache(backend);
+  if (!cache.isOpen()) {
+    unknown_ = true;
+    return;
+  }
+  for (Datum key(gdbm_firstkey(cache.get())); !key.empty(); key = Datum(gdbm_nextkey(cache.get(), key.d)))
+    names_.insert(key.text());
+}

@@ -5,6 +5,7 @@
 
 #include <gdbm.h>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -71,3 +72,17 @@ int consumeCachedPassword(int backend, const std::string& name, std::string* eve
 // must survive, so that a poll that stops early publishes it again.
 // 0, or -1 when the store cannot be opened.
 int purgePasswordCache(int backend);
+
+// The names that have a pending password, read once per comparison pass so
+// that the many users without one cost no opening of the store (each
+// opening for writing ends in a sync of the file). When the store cannot be
+// read every name may have one, and the operations above decide.
+class PendingPasswordNames {
+ public:
+  explicit PendingPasswordNames(int backend);
+  bool mayHave(const std::string& name) const { return unknown_ || names_.count(name) != 0; }
+
+ private:
+  bool unknown_ = false;
+  std::set<std::string> names_;
+};

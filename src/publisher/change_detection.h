@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "publisher/change_cache.h"
+
 // A user as the engine sees it: 15 colon-separated fields, the passwd line
 // (7) followed by the shadow line without its name (8).
 struct UserRecord {
@@ -47,4 +49,5 @@ int resolveSnapshotValue(std::string& value, const char* tag);
 
 // Writes "addUser:" or "modifyUser:" + data, then the modifyPassword line of
 // a waiting password change. false when writing fails.
-bool writeUserLine(std::FILE* out, const char* command, std::string& data, int passwordField, int backend);
+bool writeUserLine(std::FILE* out, const char* command, std::string& data, int passwordField, int backend,
+                   const PendingPasswordNames& pending);

@@ -19,7 +19,18 @@ const char* tableStem(SnapshotTable table) {
   }
 }
 
+constexpr int kSnapshotCacheBuckets = 256;
+
 }  // namespace
+
+DbmFile openSnapshot(const std::string& path) {
+  DbmFile db(gdbm_open(path.c_str(), 0, GDBM_WRCREAT | GDBM_NOMMAP, 0600, nullptr));
+  if (db.isOpen()) {
+    int buckets = kSnapshotCacheBuckets;
+    gdbm_setopt(db.get(), GDBM_SETCACHESIZE, &buckets, sizeof buckets);
+  }
+  return db;
+}
 
 std::string committedSnapshotName(int backend, SnapshotTable table) {
   return std::string(tableStem(table)) + (backend == 1 ? ".byname.log" : ".log");

@@ -13,6 +13,12 @@
 
 enum class SnapshotTable { kPasswd, kShadow, kGroup };
 
+// Opens a snapshot database as DbmFile::open does (block size 0,
+// GDBM_WRCREAT, 0600), but read through a small fixed cache instead of a
+// memory map of the whole file, so that a walk over 100,000 accounts needs
+// no more memory than one over 100.
+DbmFile openSnapshot(const std::string& path);
+
 // Backend selector 1 (nis) uses the map-style names ("passwd.byname.log"),
 // any other selector the files names ("passwd.log").
 std::string committedSnapshotName(int backend, SnapshotTable table);

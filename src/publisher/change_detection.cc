@@ -117,7 +117,7 @@ bool writeUserLine(std::FILE* out, const char* command, std::string& data, int p
 int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
   int result = kOk;
   std::FILE* out = std::fopen(publicationFileName(backend), "w");
-  DbmFile committed = DbmFile::open(committedSnapshotName(backend, SnapshotTable::kGroup));
+  DbmFile committed = openSnapshot(committedSnapshotName(backend, SnapshotTable::kGroup));
   if (out == nullptr || !committed.isOpen()) {
     result = kErrOpen;
   } else {
@@ -155,7 +155,7 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
 int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int backend) {
   int result = kOk;
   std::FILE* out = std::fopen(publicationFileName(backend), "a");
-  DbmFile committed = DbmFile::open(committedSnapshotName(backend, SnapshotTable::kPasswd));
+  DbmFile committed = openSnapshot(committedSnapshotName(backend, SnapshotTable::kPasswd));
   DbmFile committedShadow;
   if (out == nullptr || !committed.isOpen()) {
     result = kErrOpen;
@@ -165,7 +165,7 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
       return true;
     });
     if (newShadow != nullptr) {
-      committedShadow = DbmFile::open(committedSnapshotName(backend, SnapshotTable::kShadow));
+      committedShadow = openSnapshot(committedSnapshotName(backend, SnapshotTable::kShadow));
       if (!committedShadow.isOpen()) result = kErrOpen;
     }
   }

@@ -125,7 +125,7 @@ void sweepOrphanOverflowFiles() {
   std::set<std::string> referenced;
   for (const char* snapshot : {"group.log", "passwd.log", "group.log.tmp"}) {
     if (access(snapshot, F_OK) != 0) continue;
-    DbmFile db = DbmFile::open(snapshot);
+    DbmFile db = openSnapshot(snapshot);
     if (!db.isOpen()) {
       closedir(dir);  // not sure what is referenced: keep everything
       return;
@@ -171,17 +171,16 @@ std::string textCommand(const std::string& awkDir, const char* source) {
   return awkDir + "/awk 'BEGIN { FS=\":\" }{print $1,$0}' " + source + " > " + kPlatformText;
 }
 
-}  // namespace
-
-int createDbm(int passwdTable) {
+// The text of "./platformdbm.tmp" into a snapshot database; with overflow,
+// values longer than 1000 characters go to overflow files.
+int buildSnapshot(const char* target, bool overflow) {
   int result = kOk;
-  const char* target = passwdTable ? "passwd.log.tmp" : "group.log.tmp";
   std::ifstream text(kPlatformText, std::ios::binary);
   DbmFile db;
   if (!text) {
     debugLog("cD: fopen %s failed", kPlatformText);
     result = kErrNotFound;
-  } else if (!(db = DbmFile::open(target)).isOpen()) {
+  } else if (!(db = openSnapshot(target)).isOpen()) {
     debugLog("cD: db_open(%s) failed", target);
     result = kErrNotFound;
   }
@@ -191,8 +190,7 @@ int createDbm(int passwdTable) {
       debugLog("cD: line without a name skipped");
       continue;
     }
-    // Long passwd lines stay inline: they are compared and published whole.
-    if (!passwdTable && value.size() > kInlineValueLimit) {
+    if (overflow && value.size() > kInlineValueLimit) {
       std::string path;
       if ((result = writeOverflowFile(value, &path)) != kOk) break;
       value = std::string(kOverflowPrefix) + path;
@@ -209,6 +207,14 @@ int createDbm(int passwdTable) {
   unlink(kPlatformText);
   text.close();
   db.close();
+  return result;
+}
+
+}  // namespace
+
+int createDbm(int passwdTable) {
+  // Long passwd lines stay inline: they are compared and published whole.
+  int result = passwdTable ? buildSnapshot("passwd.log.tmp", false) : buildSnapshot("group.log.tmp", true);
   if (result != kOk) traceError("createDbm");
   return result;
 }
@@ -219,7 +225,7 @@ int restoreFilesBackup(const char* table) {
   std::string fresh = committed + ".tmp";
   std::vector<std::string> replaced;
   if (std::strcmp(table, "group") == 0 || std::strcmp(table, "passwd") == 0) {
-    DbmFile db = DbmFile::open(committed);
+    DbmFile db = openSnapshot(committed);
     if (!db.isOpen()) {
       errorLog("rFB: can't open %s", committed.c_str());
       result = kErrOther;
@@ -241,7 +247,7 @@ int restoreFilesBackup(const char* table) {
 }
 
 void removeTmpOverflowFiles() {
-  DbmFile db = DbmFile::open("group.log.tmp");
+  DbmFile db = openSnapshot("group.log.tmp");
   if (!db.isOpen()) {
     syslog(LOG_INFO, "rTO: can't open group.log.tmp");
     return;
@@ -295,17 +301,25 @@ int handleFilesChange(EventRecord& record) {
   if (result == kOk && !unchanged && now.passwd != -2) {
     result = runSnapshotCommand("handleFilesChange", textCommand(awkDir, "/etc/passwd"));
     if (result == kOk) result = createDbm(1);
-    if (result == kOk && !(passwd = DbmFile::open("passwd.log.tmp")).isOpen()) result = kErrOpen;
+    if (result == kOk && !(passwd = openSnapshot("passwd.log.tmp")).isOpen()) result = kErrOpen;
   }
   if (result == kOk && !unchanged && now.group != -2) {
     result = runSnapshotCommand("handleFilesChange2", textCommand(awkDir, "/etc/group"));
     if (result == kOk) result = createDbm(0);
-    if (result == kOk && !(group = DbmFile::open("group.log.tmp")).isOpen()) result = kErrOpen;
+    if (result == kOk && !(group = openSnapshot("group.log.tmp")).isOpen()) result = kErrOpen;
   }
   if (result == kOk && !unchanged && !record.noShadow && now.shadow != -2) {
     result = runSnapshotCommand("handleFilesChange3", awkDir + "/awk 'BEGIN { FS=\":\" }{print $1,$0}' //etc//shadow | " +
                                                           makedbmDir + "/makedbm - shadow.log.tmp");
-    if (result == kOk && !(shadow = DbmFile::open("shadow.log.tmp")).isOpen()) result = kErrOpen;
+    if (result != kOk) {
+      // The host's makedbm gives up on some large inputs; the snapshot is
+      // then built here, as the passwd one is.
+      errorLog("handleFilesChange: makedbm failed on the shadow file, building the snapshot directly");
+      unlink("shadow.log.tmp");
+      result = runSnapshotCommand("handleFilesChange3", textCommand(awkDir, "//etc//shadow"));
+      if (result == kOk && (result = buildSnapshot("shadow.log.tmp", false)) != kOk) traceError("createDbm");
+    }
+    if (result == kOk && !(shadow = openSnapshot("shadow.log.tmp")).isOpen()) result = kErrOpen;
   }
 
   if (result == kOk && !unchanged) {

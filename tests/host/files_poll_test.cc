@@ -541,4 +541,19 @@ TEST(FilesPoll, FailuresCommitNothingAndStillWaitForTheAnswer) {
   EXPECT_FALSE(box.exists(box.work("qvnisfiles.stamp")));
 }
 
+TEST(FilesPoll, ShadowSnapshotIsBuiltDirectlyWhenTheHostsMakedbmGivesUp) {
+  Sandbox box;
+  box.privateCopy("/usr/lib/yp");
+  box.install("/usr/lib/yp/makedbm", "#!/bin/sh\ncat >/dev/null; echo 'x' > \"$2\"; kill -ABRT $$\n");
+  mustRun(box, "useradd -s /bin/sh jo");
+  ageAll(box);
+  Poll p = pollFiles(box);
+  ASSERT_EQ(0, p.end.status) << p.end.err;
+  EXPECT_NE(std::string::npos, p.out.find("\naddUser:" + userRecord(box, "jo") + "\n"));
+  EXPECT_TRUE(box.exists(box.work("shadow.log")));
+  mustRun(box, "chage -M 77 jo");
+  ageAll(box);
+  EXPECT_EQ("modifyUser:jo::::::::::77::::\n", pollFiles(box).out);
+}
+
 }  // namespace

@@ -123,7 +123,7 @@ void sweepOrphanOverflowFiles() {
   DIR* dir = opendir(kOverflowDirectory);
   if (dir == nullptr) return;
   std::set<std::string> referenced;
-  for (const char* snapshot : {"group.log", "passwd.log", "group.log.tmp"}) {
+  for (const char* snapshot : {"group.log", "group.log.tmp"}) {
     if (access(snapshot, F_OK) != 0) continue;
     DbmFile db = openSnapshot(snapshot);
     if (!db.isOpen()) {
@@ -224,7 +224,7 @@ int restoreFilesBackup(const char* table) {
   std::string committed = std::string(table) + ".log";
   std::string fresh = committed + ".tmp";
   std::vector<std::string> replaced;
-  if (std::strcmp(table, "group") == 0 || std::strcmp(table, "passwd") == 0) {
+  if (std::strcmp(table, "group") == 0) {
     DbmFile db = openSnapshot(committed);
     if (!db.isOpen()) {
       errorLog("rFB: can't open %s", committed.c_str());

@@ -177,7 +177,7 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
   return qvSystem(command);
 }
 
-bool isMapBookkeepingKey(std::string_view key) {
+bool isNisBookkeepingKey(std::string_view key) {
   return key == "YP_INPUT_NAME" || key == "YP_OUTPUT_NAME" || key == "YP_MASTER_NAME" ||
          key == "YP_LAST_MODIFIED" || key == "YP_SECURE" || key == "YP_INTERDOMAIN";
 }
@@ -199,7 +199,7 @@ int isKeyInMap(const std::string& key, const std::string& mapDir, const std::str
   else
     return kErrArgument;
   // Bookkeeping entries are no accounts, whatever their key.
-  if (isMapBookkeepingKey(key) || key.empty()) return kErrOther;
+  if (isNisBookkeepingKey(key) || key.empty()) return kErrOther;
   std::string map = quoteBareWord(mapDir + "/" + base + suffix);
   std::string command =
       makedbmDir + "/makedbm -u " + map + " > " + quoteBareWord(dump.path());

@@ -67,4 +67,4 @@ int readFirstWord(const std::string& path, std::string* word);
 int rebuildNisMaps(const std::string& mapDir);
 
 // The map's bookkeeping keys, which are no accounts.
-bool isMapBookkeepingKey(std::string_view key);
+bool isNisBookkeepingKey(std::string_view key);

@@ -46,7 +46,7 @@ int cloneFrom(const std::string& mapPath, const std::string& clonePath) {
     auto cut = text.find_first_of(" \t");
     if (cut == std::string_view::npos) continue;
     std::string_view key = text.substr(0, cut);
-    if (key.empty() || isMapBookkeepingKey(key)) continue;
+    if (key.empty() || isNisBookkeepingKey(key)) continue;
     result = clone.store(key, text.substr(cut + 1));
   }
   if (line != nullptr) {

@@ -8,30 +8,20 @@
 
 namespace {
 
-TEST(VerifyCurrentPassword, EachStoredSchemeAcceptsOnlyItsPassword) {
+TEST(VerifyCurrentPassword, EachSchemeAcceptsOnlyItsPasswordAndLockedHashesNothing) {
   const std::string pw = "N3w pass!";
-  const std::string stored[] = {
-      desCrypt(pw.c_str(), "Xy"),
-      md5Crypt(pw.c_str(), "$1$abcdefgh"),
-      crypt(pw.c_str(), "$5$saltsalt$"),
-      crypt(pw.c_str(), "$6$saltsalt$"),
-      crypt(pw.c_str(), crypt_gensalt("$y$", 0, nullptr, 0)),
-  };
-  for (const std::string& hash : stored) {
-    ASSERT_GT(hash.size(), 12u);
+  for (const std::string& hash : {desCrypt(pw.c_str(), "Xy"), std::string(md5Crypt(pw.c_str(), "$1$abcdefgh")),
+                                 std::string(crypt(pw.c_str(), "$5$saltsalt$")),
+                                 std::string(crypt(pw.c_str(), crypt_gensalt("$y$", 0, nullptr, 0)))}) {
     EXPECT_TRUE(verifyCurrentPassword(pw, hash)) << hash;
     EXPECT_FALSE(verifyCurrentPassword("n3w pass!", hash)) << hash;
     EXPECT_FALSE(verifyCurrentPassword(pw, hash.substr(0, hash.size() - 1))) << hash;
+    EXPECT_FALSE(verifyCurrentPassword(pw, "!" + hash)) << hash;
   }
-}
-
-TEST(VerifyCurrentPassword, NoPasswordOrLockedAccountsNeverMatch) {
-  for (const char* hash : {"", "*", "!", "!!", "x", "$", "$6$", "$6$saltsalt$"}) {
+  for (const char* hash : {"", "*", "!!", "x", "$", "$6$", "$6$saltsalt$"}) {
     EXPECT_FALSE(verifyCurrentPassword("", hash)) << hash;
     EXPECT_FALSE(verifyCurrentPassword("pw", hash)) << hash;
   }
-  const std::string locked = "!" + std::string(crypt("pw", "$6$saltsalt$"));
-  EXPECT_FALSE(verifyCurrentPassword("pw", locked));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <unistd.h>
 
 #include "core/process_state.h"
@@ -67,16 +68,13 @@ int filesNameQuery(const std::string& value, const char* path, int column, const
     if (line[length - 1] != '\n') break;
     line[--length] = '\0';
     if (length == 0) continue;
-    const char* start = line;
-    for (int skip = column; skip > 0 && start != nullptr; --skip) {
-      start = std::strchr(start, ':');
-      if (start != nullptr) ++start;
+    // The wanted column; past the last one the field counts as empty.
+    std::string_view rest(line, static_cast<std::size_t>(length));
+    for (int skip = column; skip > 0 && !rest.empty(); --skip) {
+      std::size_t colon = rest.find(':');
+      rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
     }
-    // Past the last column the field counts as empty.
-    const char* end = start ? std::strchr(start, ':') : nullptr;
-    std::size_t fieldLength = start == nullptr ? 0 : end ? static_cast<std::size_t>(end - start) : std::strlen(start);
-    if (start == nullptr) start = "";
-    if (fieldLength == value.size() && std::memcmp(start, value.data(), fieldLength) == 0) {
+    if (rest.substr(0, rest.find(':')) == value) {
       std::printf("instance%s:%s\n", kind, line);
       result = kOk;
     }

@@ -5,6 +5,7 @@
 #include <crypt.h>
 #include <dirent.h>
 #include <map>
+#include <sys/stat.h>
 #include <string>
 
 #include "core/dbm_file.h"
@@ -93,6 +94,9 @@ TEST_F(ModifyPassword, AcceptedChangeIsStoredAsPendingForEveryHashScheme) {
     expected[c.user] = oldToken + ":" + newToken + ":1";
   }
   EXPECT_EQ(expected, readStore(box, kFiles));
+  struct stat st {};
+  ASSERT_EQ(0, stat(passCachePath(kFiles).c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 07777);
   DbmFile db = openPassCache(kFiles);
   EXPECT_FALSE(db.contains(std::string("jo\0", 3)));  // the key carries no terminator
 }

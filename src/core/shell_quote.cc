@@ -69,3 +69,14 @@ std::string escapeRegex(std::string_view value) {
 bool isRecordSafe(std::string_view value) {
   return value.find_first_of(":\n\r") == std::string_view::npos;
 }
+
+std::string escapeBasicRegex(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (char c : value) {
+    if (c == '.' || c == '[' || c == ']' || c == '*' || c == '^' || c == '$' || c == '\\')
+      out.push_back('\\');
+    out.push_back(c);
+  }
+  return out;
+}

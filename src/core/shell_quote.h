@@ -26,3 +26,8 @@ std::string escapeRegex(std::string_view value);
 // True for values free of bytes that would split or add a line in a
 // colon-separated account file (":", newline, carriage return).
 bool isRecordSafe(std::string_view value);
+
+// Escapes the metacharacters of a basic regular expression (plain grep), and
+// only those: in GNU's basic syntax a backslash before + ? | ( ) { } would
+// make them operators.
+std::string escapeBasicRegex(std::string_view value);

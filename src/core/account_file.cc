@@ -1,0 +1,99 @@
+#include "core/account_file.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#include <utility>
+
+#include "core/result.h"
+
+namespace {
+
+void pause(int millis) {
+  timespec wait{millis / 1000, static_cast<long>(millis % 1000) * 1000000L};
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
+
+int setLock(int fd, short type) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;
+  lock.l_pid = getpid();
+  return fcntl(fd, F_SETLK, &lock);
+}
+
+std::string directoryOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+FileLock::~FileLock() {
+  if (fd_ >= 0) release();
+}
+
+int FileLock::acquire(const std::string& path, int attempts, int pauseMillis) {
+  if (fd_ >= 0) return kOk;
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return kErrNotFound;
+  for (int i = 0; i < attempts; ++i) {
+    pause(pauseMillis);
+    if (setLock(fd, F_WRLCK) == 0) {
+      fd_ = fd;
+      return kOk;
+    }
+  }
+  close(fd);
+  return kErrLock;
+}
+
+int FileLock::release() {
+  if (fd_ < 0) return kOk;
+  int unlocked = setLock(fd_, F_UNLCK);
+  // Closing drops the lock in any case, so the descriptor never outlives this.
+  close(fd_);
+  fd_ = -1;
+  return unlocked == 0 ? kOk : kErrLock;
+}
+
+ReplacementFile::ReplacementFile(std::string tempPath, std::string targetPath)
+    : temp_(std::move(tempPath)), target_(std::move(targetPath)) {}
+
+ReplacementFile::~ReplacementFile() {
+  if (!committed_) unlink(temp_.c_str());
+}
+
+void ReplacementFile::clearStale() const { unlink(temp_.c_str()); }
+
+int ReplacementFile::matchTarget(mode_t fallbackMode) const {
+  struct stat old;
+  if (stat(target_.c_str(), &old) != 0) return chmod(temp_.c_str(), fallbackMode) == 0 ? kOk : kErrOpen;
+  if (chown(temp_.c_str(), old.st_uid, old.st_gid) != 0) return kErrOpen;
+  // After chown, which may clear set-id bits.
+  if (chmod(temp_.c_str(), old.st_mode & 07777) != 0) return kErrOpen;
+  return kOk;
+}
+
+int ReplacementFile::commit() {
+  int fd = open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return kErrOpen;
+  int synced = fsync(fd);
+  close(fd);
+  if (synced != 0) return kErrOpen;
+  if (rename(temp_.c_str(), target_.c_str()) != 0) return kErrOther;
+  committed_ = true;
+  int dir = open(directoryOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return kOk;
+}

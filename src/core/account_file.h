@@ -1,0 +1,59 @@
+// Guards for rewriting an account file safely: the fcntl write lock that the
+// host's own account tools honour, and a replacement file that takes the
+// place of the original in one rename, or disappears.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+// A write lock over the whole of a lock file, held until release() or
+// destruction. The same kind of lock as the C library's password-file lock,
+// so the host's account tools and this program keep out of each other's way.
+class FileLock {
+ public:
+  FileLock() = default;
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  // Opens path for reading and writing (never creates it: -2 when that
+  // fails), then makes up to `attempts` attempts, each after sleeping
+  // `pauseMillis`, to take the lock without waiting. -8 when none succeeds.
+  int acquire(const std::string& path, int attempts, int pauseMillis);
+  // Gives the lock back and closes the file; -8 when unlocking fails.
+  int release();
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// A new version of an account file, written under another name next to it.
+// Unless commit() succeeded, the destructor removes it.
+class ReplacementFile {
+ public:
+  ReplacementFile(std::string tempPath, std::string targetPath);
+  ~ReplacementFile();
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+  const std::string& tempPath() const { return temp_; }
+  const std::string& targetPath() const { return target_; }
+
+  // Removes a stale file of the temporary name, so that a writer redirecting
+  // into it creates it afresh (under the process's umask) rather than
+  // inheriting an old file's owner and mode.
+  void clearStale() const;
+  // Gives the temporary file the owner, group and mode of the target, or
+  // fallbackMode when the target cannot be examined. -1 on failure.
+  int matchTarget(mode_t fallbackMode) const;
+  // Writes the temporary file to disk, renames it over the target and makes
+  // the rename itself durable. -1 when it cannot be synced, -11 when the
+  // rename fails.
+  int commit();
+
+ private:
+  std::string temp_;
+  std::string target_;
+  bool committed_ = false;
+};

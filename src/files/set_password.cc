@@ -1,0 +1,136 @@
+#include "files/set_password.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/account_file.h"
+#include "core/process_state.h"
+#include "core/result.h"
+#include "core/runner.h"
+#include "core/shell_quote.h"
+#include "core/trace.h"
+#include "files/files_command.h"
+
+namespace {
+
+// The awk program reads the user name and the value from its environment:
+// a hash must never show in an argument list, which every local user can
+// read. The "" makes the name comparison a string comparison, as with a
+// literal, even for names that look like numbers.
+constexpr const char* kNameVariable = "KDL2NIS_NAME";
+constexpr const char* kValueVariable = "KDL2NIS_VALUE";
+
+bool readWhole(const std::string& path, std::string* text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream all;
+  all << in.rdbuf();
+  *text = all.str();
+  return !in.bad();
+}
+
+// Lines as awk's getline sees them: a last line without newline counts.
+std::vector<std::string> recordsOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string::size_type from = 0;
+  while (from < text.size()) {
+    auto nl = text.find('\n', from);
+    if (nl == std::string::npos) nl = text.size();
+    lines.push_back(text.substr(from, nl - from));
+    from = nl + 1;
+  }
+  return lines;
+}
+
+// The rewritten file must be the old one with only the user's password
+// field changed: anything else (a short write, a failing read) would be
+// moved over the account file and lose accounts.
+bool rewriteIsExact(const std::string& oldText, const std::string& newText,
+                    const std::string& name, const std::string& value) {
+  std::string expected;
+  expected.reserve(oldText.size() + 64);
+  for (const std::string& line : recordsOf(oldText)) {
+    auto colon = line.find(':');
+    if (line.substr(0, colon) != name) {
+      expected += line;
+    } else if (colon == std::string::npos) {
+      expected += line + ":" + value;
+    } else {
+      auto next = line.find(':', colon + 1);
+      expected += line.substr(0, colon + 1) + value;
+      if (next != std::string::npos) expected += line.substr(next);
+    }
+    expected += '\n';
+  }
+  bool same = expected == newText;
+  wipeString(expected);
+  return same;
+}
+
+}  // namespace
+
+int setPassword(const EventRecord& record, const PasswordFiles& files) {
+  auto fail = [](int code) {
+    traceError("setPassword");
+    return code;
+  };
+  std::string awkDir;
+  int found = searchPath("awk", &awkDir);
+  if (found != kOk) return fail(found);
+
+  bool toPasswd = record.noShadow != 0;
+  const std::string target = toPasswd ? files.passwd : files.shadow;
+  std::string value = record.field(toPasswd ? kPasswd : kShadowPasswd);
+  struct Wipe {
+    std::string& s;
+    ~Wipe() { wipeString(s); }
+  } wipeValue{value};
+
+  if (value == "*" && record.command == kModifyUser) return kOk;
+  if (value == "x")
+    value = "!!";
+  else if (value == "noPassword")
+    value.clear();
+
+  const std::string& name = record.field(kName);
+  // A ":" or a line break would split the record or add a line of its own.
+  if (name.empty() || !isRecordSafe(name) || !isRecordSafe(value)) return fail(kErrArgument);
+
+  std::string command = awkDir + "/awk 'BEGIN{FS=\":\";OFS=\":\";while (getline > 0) {if ($1 != ENVIRON[\"" +
+                        kNameVariable + "\"] \"\") print $0; else {$2 = ENVIRON[\"" + kValueVariable +
+                        "\"];print $0}}}' " + quoteBareWord(target) + " > " + quoteBareWord(files.temp);
+  if (command.size() >= kCommandCapacity) return fail(kErrArgument);
+
+  // The lock is taken before the file is read and kept until the new one is
+  // in place, so that no change made meanwhile by another writer is lost.
+  FileLock lock;
+  int locked = lock.acquire(files.lock, files.lockAttempts, files.lockPauseMillis);
+  if (locked != kOk) return fail(locked);
+
+  ReplacementFile replacement(files.temp, target);
+  replacement.clearStale();
+  debugCommand("constructFilesCommand", command);
+  int ran = qvSystem(command, {{kNameVariable, name}, {kValueVariable, value}});
+  if (ran != kOk) return fail(ran);
+
+  std::string before, after;
+  bool exact = readWhole(target, &before) && readWhole(files.temp, &after) &&
+               rewriteIsExact(before, after, name, value);
+  wipeString(before);
+  wipeString(after);
+  if (!exact) {
+    errorLog("setPassword: the rewritten %s is not as expected; left unchanged", target.c_str());
+    return fail(kErrOther);
+  }
+
+  int matched = replacement.matchTarget(toPasswd ? 0444 : 0400);
+  if (matched != kOk) return fail(matched);
+  int committed = replacement.commit();
+  if (committed != kOk) return fail(committed);
+  int released = lock.release();
+  if (released != kOk) return fail(released);
+  return kOk;
+}

@@ -34,7 +34,9 @@ std::string diffGroupRecords(const std::string& newRecord, const std::string& ol
 // overflow file not read).
 int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend);
 
-// User changes, appended to the publication file: deleteUser, addUser,
+// User changes, appended to the publication file (a poll empties the file
+// before its comparisons, so that lines of a poll that failed earlier never
+// reach the engine): deleteUser, addUser,
 // modifyUser, each add or modify followed by the user's modifyPassword line
 // when a password change waits. newShadow may be null (no shadow data).
 // Pending passwords are marked published but not purged: that is the

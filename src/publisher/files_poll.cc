@@ -171,6 +171,13 @@ std::string textCommand(const std::string& awkDir, const char* source) {
   return awkDir + "/awk 'BEGIN { FS=\":\" }{print $1,$0}' " + source + " > " + kPlatformText;
 }
 
+// A snapshot is never built on top of one that a stopped poll left behind:
+// its accounts would hide deletions.
+DbmFile openFreshSnapshot(const char* path) {
+  unlink(path);
+  return openSnapshot(path);
+}
+
 // The text of "./platformdbm.tmp" into a snapshot database; with overflow,
 // values longer than 1000 characters go to overflow files.
 int buildSnapshot(const char* target, bool overflow) {
@@ -180,7 +187,7 @@ int buildSnapshot(const char* target, bool overflow) {
   if (!text) {
     debugLog("cD: fopen %s failed", kPlatformText);
     result = kErrNotFound;
-  } else if (!(db = openSnapshot(target)).isOpen()) {
+  } else if (!(db = openFreshSnapshot(target)).isOpen()) {
     debugLog("cD: db_open(%s) failed", target);
     result = kErrNotFound;
   }

@@ -90,6 +90,8 @@ int handleNISplusChange(EventRecord& record) {
     result = searchPath("nislog", &nislogDir);
   }
   if (result == kOk) {
+    // Only this run's selector may leave a current XID behind.
+    unlink(kXidFile);
     std::string command = nislogSelectCommand(nislogDir, nawkDir, lastXid);
     debugCommand(me, command);
     result = qvSystem(command);

@@ -65,19 +65,6 @@ TEST_F(Poll, WithoutStampPublishesEveryTransactionThenOnlyNewOnes) {
   EXPECT_EQ("8", stamp());
 }
 
-TEST_F(Poll, ChangesMadeThroughTheShimComeBackAsEvents) {
-  ASSERT_EQ(0, nis.run({"-p", "addUser:carl::1003:100:Carl:/home/carl:/bin/sh:$1$c$C"}, {{"encrypted", "$1$c$C"}})
-                   .status);
-  ASSERT_EQ(0, nis.run({"-p", "addGroup:crew:x:60:carl"}).status);
-  ASSERT_EQ(0, nis.run({"-p", "modifyUser:carl::::Carl C"}).status);
-  EXPECT_EQ((std::vector<std::string>{
-                "addUser:carl:$1$c$C:1003:100:Carl:/home/carl:/bin/sh::::::::",
-                "addGroup:crew::60:carl",
-                "modifyUser:carl:$1$c$C:1003:100:Carl C:/home/carl:/bin/sh::::::::",
-            }),
-            published(nis.poll()));
-}
-
 TEST_F(Poll, PendingPasswordGoesIntoTheUserLineAndIsPurgedAfterTheAnswer) {
   addUser("alice", "$1$a$A", "1001");
   ASSERT_EQ(0, nis.poll().status);

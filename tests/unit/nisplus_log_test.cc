@@ -43,8 +43,8 @@ std::vector<std::string> linesOf(const std::string& text) {
 struct LogPrograms : ::testing::Test {
   std::string dir;
   std::string oldCwd;
-  const standin::TableSpec* passwd = standin::findTable("passwd.org_dir");
-  const standin::TableSpec* group = standin::findTable("group.org_dir");
+  const standin::TableLayout* passwd = standin::findTable("passwd.org_dir");
+  const standin::TableLayout* group = standin::findTable("group.org_dir");
 
   void SetUp() override {
     char tmpl[] = "/tmp/kdl2nis-nislog-XXXXXX";

@@ -1,0 +1,183 @@
+#include "password/modify_password.h"
+
+#include <crypt.h>
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+#include "core/result.h"
+#include "core/trace.h"
+#include "files/queries.h"
+#include "nis/queries.h"
+#include "nisplus/queries.h"
+#include "password/hash.h"
+#include "password/pass_cache.h"
+#include "password/token.h"
+
+namespace {
+
+// Clears a secret text on every way out.
+struct Wiped {
+  std::string text;
+  ~Wiped() { wipeString(text); }
+};
+
+void flushStandardOutput() {
+  std::cout.flush();
+  std::fflush(stdout);
+}
+
+// Standard output sent into another file until restored.
+class StdoutRedirect {
+ public:
+  explicit StdoutRedirect(int fd) {
+    flushStandardOutput();
+    saved_ = dup(STDOUT_FILENO);
+    active_ = saved_ >= 0 && dup2(fd, STDOUT_FILENO) >= 0;
+  }
+  ~StdoutRedirect() { restore(); }
+  bool active() const { return active_; }
+  void restore() {
+    if (saved_ < 0) return;
+    // What the handler buffered belongs in the query file.
+    flushStandardOutput();
+    if (active_) dup2(saved_, STDOUT_FILENO);
+    close(saved_);
+    saved_ = -1;
+    active_ = false;
+  }
+
+ private:
+  int saved_ = -1;
+  bool active_ = false;
+};
+
+int runUserQuery(EventRecord& record) {
+  switch (record.backend) {
+    case kFiles: return filesUserQuery(record);
+    case kNis: return nisUserQuery(record);
+    default: return nisplusUserQuery(record);
+  }
+}
+
+// Which ":"-piece after the name holds the stored hash. The NIS+ answer
+// always has the hash in the passwd column (its shadow column holds only the
+// aging values).
+std::size_t hashPiece(const EventRecord& record) {
+  return record.noShadow || record.backend == kNisplus ? 1 : 7;
+}
+
+}  // namespace
+
+// Runs the backend's user query into "query_<pid>" and takes the stored hash
+// from the line of the event's user. 0, -1 (query file), -6 (no such user).
+int lookupStoredHash(EventRecord& record, std::string& storedHash) {
+  char path[64];
+  std::snprintf(path, sizeof path, "query_%d", static_cast<int>(getpid()));
+  int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return kErrOpen;
+  {
+    StdoutRedirect redirect(fd);
+    if (redirect.active()) {
+      EventRecord query(record);
+      runUserQuery(query);  // its result does not matter: only its lines do
+    }
+  }
+  std::unique_ptr<FILE, int (*)(FILE*)> file(
+      lseek(fd, 0, SEEK_SET) == 0 ? fdopen(fd, "r") : nullptr, std::fclose);
+  if (!file) {
+    close(fd);
+    unlink(path);
+    return kErrOpen;
+  }
+
+  int result = kErrNoSuchAccount;
+  const std::string& name = record.field(kName);
+  char* line = nullptr;
+  std::size_t capacity = 0;
+  ssize_t length;
+  while ((length = getline(&line, &capacity, file.get())) >= 0) {
+    if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
+    if (length < 2) continue;
+    const char* afterTag = std::strchr(line, ':');
+    if (afterTag == nullptr) continue;
+    std::vector<std::string> pieces = splitFields(afterTag + 1, ':');
+    if (pieces[0] != name) continue;
+    const std::size_t index = hashPiece(record);
+    storedHash = index < pieces.size() ? pieces[index] : std::string();
+    for (auto& piece : pieces) wipeString(piece);
+    result = kOk;
+    break;
+  }
+  if (line != nullptr) explicit_bzero(line, capacity);
+  std::free(line);
+  file.reset();
+  unlink(path);
+  return result;
+}
+
+// True when the clear password hashes to the stored hash: "$1$" with the
+// MD5 crypt, any other "$id$" scheme with the host's crypt(3), everything else
+// with DES crypt and the hash's first two characters as salt.
+bool verifyCurrentPassword(const std::string& clear, const std::string& storedHash) {
+  Wiped computed;
+  if (storedHash.rfind("$1$", 0) == 0) {
+    computed.text = md5Crypt(clear.c_str(), storedHash.c_str());
+  } else if (storedHash.size() > 2 && storedHash[0] == '$' && storedHash.find('$', 1) != std::string::npos) {
+    auto data = std::make_unique<crypt_data>();
+    const char* hash = crypt_r(clear.c_str(), storedHash.c_str(), data.get());
+    if (hash != nullptr && hash[0] != '*') computed.text = hash;
+    explicit_bzero(data.get(), sizeof(crypt_data));
+  } else {
+    computed.text = desCrypt(clear.c_str(), storedHash.substr(0, 2).c_str());
+  }
+  return !computed.text.empty() && computed.text.size() == storedHash.size() &&
+         CRYPTO_memcmp(computed.text.data(), storedHash.data(), storedHash.size()) == 0;
+}
+
+// Records "<old>:<new>:1" under the user name. An event without an old token
+// takes the new token of the change still pending for the user.
+int storePendingPassword(int backend, const std::string& name, std::string oldToken,
+                         const std::string& newToken) {
+  DbmFile cache = openPassCache(backend);
+  if (!cache.isOpen()) return kErrOpen;
+  if (oldToken.empty()) {
+    if (auto earlier = cache.fetch(name)) {
+      std::vector<std::string> pieces = splitFields(*earlier, ':');
+      oldToken = pieces.size() > 1 ? pieces[1] : std::string();
+    }
+  }
+  return cache.store(name, oldToken + ":" + newToken + ":1") == 0 ? kOk : kErrOpen;
+}
+
+int modifyPassword(EventRecord& record) {
+  if (setuid(geteuid()) != 0) {
+    // Not checked: the shim runs as root already in every supported setting.
+  }
+  if (record.backend == kNis && !record.mapDir) {
+    traceError("modifyPassword");
+    return kErrOther;
+  }
+
+  // Tokens may come wrapped; they are kept and published on one line.
+  const std::string& tokens = record.field(kPasswd);
+  const std::size_t comma = tokens.find(',');
+  const std::string oldToken = compactToken(tokens.substr(0, comma));
+  const std::string newToken = comma == std::string::npos ? std::string() : compactToken(tokens.substr(comma + 1));
+  if (record.fields[kPasswd]) wipeString(*record.fields[kPasswd]);
+
+  std::printf("\n");
+
+  Wiped storedHash;
+  if (lookupStoredHash(record, storedHash.text) != kOk) return kOk;
+  Wiped clear;
+  if (decryptToken(newToken, clear.text) != 0) return kOk;
+  flushStandardOutput();
+  if (!verifyCurrentPassword(clear.text, storedHash.text)) return kOk;
+  return storePendingPassword(record.backend, record.field(kName), oldToken, newToken);
+}

@@ -1,0 +1,135 @@
+#include "publisher/change_cache.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "core/event_record.h"
+#include "core/result.h"
+#include "password/pass_cache.h"
+
+namespace {
+
+const char* tableStem(SnapshotTable table) {
+  switch (table) {
+    case SnapshotTable::kPasswd: return "passwd";
+    case SnapshotTable::kShadow: return "shadow";
+    default: return "group";
+  }
+}
+
+}  // namespace
+
+std::string committedSnapshotName(int backend, SnapshotTable table) {
+  return std::string(tableStem(table)) + (backend == 1 ? ".byname.log" : ".log");
+}
+
+std::string newSnapshotName(int backend, SnapshotTable table) {
+  return committedSnapshotName(backend, table) + ".tmp";
+}
+
+const char* publicationFileName(int backend) { return backend == 1 ? "nis.pub" : "files.pub"; }
+
+bool isOverflowReference(std::string_view value) { return value.starts_with(kOverflowPrefix); }
+
+std::string overflowPath(std::string_view value) {
+  return std::string(value.substr(kOverflowPrefix.size()));
+}
+
+OverflowRead readOverflowFile(const std::string& path, std::string* record) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return OverflowRead::kCannotOpen;
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return OverflowRead::kCannotRead;
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  if (text.empty()) return OverflowRead::kCannotRead;
+  *record = std::move(text);
+  return OverflowRead::kOk;
+}
+
+bool isMapBookkeepingKey(std::string_view key) {
+  static constexpr std::string_view kKeys[] = {"YP_INPUT_NAME",    "YP_OUTPUT_NAME", "YP_MASTER_NAME",
+                                               "YP_LAST_MODIFIED", "YP_SECURE",      "YP_INTERDOMAIN"};
+  for (auto k : kKeys)
+    if (key == k) return true;
+  return false;
+}
+
+std::string datumText(const Datum& d) { return d.text(); }
+
+Datum nextMapKey(GDBM_FILE db, const Datum& previous) {
+  if (db == nullptr) return Datum();
+  Datum candidate(previous.empty() ? gdbm_firstkey(db) : gdbm_nextkey(db, previous.d));
+  while (!candidate.empty() &&
+         isMapBookkeepingKey(std::string_view(candidate.d.dptr, candidate.d.dsize)))
+    candidate = Datum(gdbm_nextkey(db, candidate.d));
+  return candidate;
+}
+
+std::optional<std::string> fetchValue(GDBM_FILE db, std::string_view key) {
+  if (db == nullptr) return std::nullopt;
+  Datum value(gdbm_fetch(db, asDatum(key)));
+  if (value.empty()) return std::nullopt;
+  return value.text();
+}
+
+bool hasKey(GDBM_FILE db, std::string_view key) {
+  return db != nullptr && gdbm_exists(db, asDatum(key));
+}
+
+int insertCachedPassword(int backend, std::string& record, int fieldNumber) {
+  DbmFile cache = openPassCache(backend);
+  if (!cache.isOpen()) return kErrOpen;
+  std::string name = record.substr(0, record.find(':'));
+  std::optional<std::string> entry = cache.fetch(name);
+  if (!entry) return kOk;
+  std::vector<std::string> pieces = splitFields(*entry, ':');
+  std::string newToken = pieces.size() > 1 ? pieces[1] : std::string();
+
+  std::vector<std::string> fields = splitFields(record, ':');
+  if (fieldNumber < 1) return kOk;
+  if (fields.size() < static_cast<std::size_t>(fieldNumber)) fields.resize(fieldNumber);
+  wipeString(fields[fieldNumber - 1]);
+  fields[fieldNumber - 1] = newToken;
+  std::string rebuilt;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) rebuilt += ':';
+    rebuilt += fields[i];
+  }
+  wipeString(record);
+  record = std::move(rebuilt);
+  return kOk;
+}
+
+int consumeCachedPassword(int backend, const std::string& name, std::string* eventData) {
+  DbmFile cache = openPassCache(backend);
+  if (!cache.isOpen()) return kErrOpen;
+  std::optional<std::string> entry = cache.fetch(name);
+  if (!entry) return kErrNoSuchAccount;
+  std::string tokens = entry->substr(0, entry->rfind(':') == std::string::npos ? 0 : entry->rfind(':'));
+  auto colon = tokens.find(':');
+  std::string oldToken = tokens.substr(0, colon);
+  std::string newToken = colon == std::string::npos ? std::string() : tokens.substr(colon + 1);
+  *eventData = name + ":" + oldToken + "," + newToken;
+  // A failing store leaves the entry waiting; a later poll publishes it again.
+  cache.store(name, tokens + ":0");
+  return kOk;
+}
+
+int purgePasswordCache(int backend) {
+  DbmFile cache = openPassCache(backend);
+  if (!cache.isOpen()) return kErrOpen;
+  // Deleting during a gdbm walk upsets the walk: collect the published
+  // names first (few: one per change since the last poll), then delete.
+  std::vector<std::string> published;
+  for (Datum key(gdbm_firstkey(cache.get())); !key.empty();
+       key = Datum(gdbm_nextkey(cache.get(), key.d))) {
+    Datum value(gdbm_fetch(cache.get(), key.d));
+    if (value.empty()) break;
+    std::vector<std::string> pieces = splitFields(value.text(), ':');
+    if (pieces.size() > 2 && pieces[2] == "0") published.push_back(key.text());
+  }
+  for (const auto& name : published) cache.remove(name);
+  return kOk;
+}

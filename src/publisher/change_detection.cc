@@ -1,0 +1,212 @@
+#include "publisher/change_detection.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "core/dbm_file.h"
+#include "core/event_record.h"
+#include "core/process_state.h"
+#include "core/result.h"
+#include "core/trace.h"
+#include "publisher/change_cache.h"
+#include "publisher/field_merge.h"
+
+namespace {
+
+constexpr std::size_t kUserFields = 15;
+constexpr std::size_t kPasswdFields = 7;
+constexpr std::size_t kGroupFields = 4;
+
+std::size_t countFields(const std::string& text) {
+  std::size_t n = 1;
+  for (char c : text) n += c == ':';
+  return n;
+}
+
+void padFields(std::string& text, std::size_t wanted) {
+  for (std::size_t n = countFields(text); n < wanted; ++n) text += ':';
+}
+
+// The record's fields, cut or padded to the layout's count (extra fields
+// are dropped, as the event parser drops them).
+std::vector<std::string> layoutFields(const std::string& record, std::size_t count) {
+  std::vector<std::string> fields = splitFields(record, ':');
+  fields.resize(count);
+  return fields;
+}
+
+std::string join(const std::vector<std::string>& fields) {
+  std::string out;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) out += ':';
+    out += fields[i];
+  }
+  return out;
+}
+
+// Closes the publication file; a write that failed anywhere counts as a
+// failure to write the file, so that a short list of events is never
+// taken for the whole.
+int closePublication(std::FILE* out) {
+  if (out == nullptr) return kOk;
+  bool failed = std::ferror(out) != 0;
+  if (std::fclose(out) != 0) failed = true;
+  return failed ? kErrOpen : kOk;
+}
+
+}  // namespace
+
+UserRecord makeUserRecord(const std::string& passwdValue, const std::optional<std::string>& shadowValue) {
+  UserRecord user;
+  user.text = passwdValue;
+  padFields(user.text, kPasswdFields);
+  if (shadowValue) {
+    auto colon = shadowValue->find(':');
+    if (colon != std::string::npos) user.text.append(*shadowValue, colon);
+    user.passwordField = 2;
+  } else {
+    user.text += "::::::::";
+    user.passwordField = 8;
+  }
+  padFields(user.text, kUserFields);
+  return user;
+}
+
+std::string diffUserRecords(const std::string& newRecord, const std::string& oldRecord) {
+  std::vector<std::string> fresh = layoutFields(newRecord, kUserFields);
+  std::vector<std::string> old = layoutFields(oldRecord, kUserFields);
+  for (std::size_t i = 1; i < kUserFields; ++i) diffField(fresh[i], old[i]);
+  std::string line = "modifyUser:" + join(fresh);
+  for (auto& f : fresh) wipeString(f);
+  for (auto& f : old) wipeString(f);
+  return line;
+}
+
+std::string diffGroupRecords(const std::string& newRecord, const std::string& oldRecord) {
+  std::vector<std::string> fresh = layoutFields(newRecord, kGroupFields);
+  std::vector<std::string> old = layoutFields(oldRecord, kGroupFields);
+  for (std::size_t i = 1; i < kGroupFields; ++i) diffField(fresh[i], old[i]);
+  return "modifyGroup:" + join(fresh);
+}
+
+int resolveSnapshotValue(std::string& value, const char* tag) {
+  if (!isOverflowReference(value)) return kOk;
+  std::string path = overflowPath(value);
+  switch (readOverflowFile(path, &value)) {
+    case OverflowRead::kOk: return kOk;
+    case OverflowRead::kCannotOpen: errorLog("%s: can't open %s", tag, path.c_str()); break;
+    case OverflowRead::kCannotRead: errorLog("%s: can't read %s", tag, path.c_str()); break;
+  }
+  return kErrNotFound;
+}
+
+bool writeUserLine(std::FILE* out, const char* command, std::string& data, int passwordField, int backend) {
+  int inserted = insertCachedPassword(backend, data, passwordField);
+  if (std::fprintf(out, "%s:%s\n", command, data.c_str()) < 0) return false;
+  if (inserted != kOk) return true;
+  std::string eventData;
+  if (consumeCachedPassword(backend, data.substr(0, data.find(':')), &eventData) == kOk &&
+      std::fprintf(out, "modifyPassword:%s\n", eventData.c_str()) < 0)
+    return false;
+  return true;
+}
+
+int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
+  int result = kOk;
+  std::FILE* out = std::fopen(publicationFileName(backend), "w");
+  DbmFile committed = DbmFile::open(committedSnapshotName(backend, SnapshotTable::kGroup));
+  if (out == nullptr || !committed.isOpen()) {
+    result = kErrOpen;
+  } else {
+    walkMapKeys(committed.get(), [&](const Datum& key) {
+      if (!hasKey(newGroup, datumText(key))) std::fprintf(out, "deleteGroup:%s\n", key.text().c_str());
+      return true;
+    });
+    walkMapKeys(newGroup, [&](const Datum& key) {
+      std::string name = key.text();
+      std::optional<std::string> fresh = fetchValue(newGroup, name);
+      if (!fresh) {
+        result = kErrOther;
+        return false;
+      }
+      if (isOverflowReference(*fresh)) {
+        if ((result = resolveSnapshotValue(*fresh, "1")) != kOk) return false;
+        debugLog("pIGC, string:%s:", fresh->c_str());
+      }
+      std::optional<std::string> old = committed.fetch(name);
+      if (!old) {
+        std::fprintf(out, "addGroup:%s\n", fresh->c_str());
+        return true;
+      }
+      if ((result = resolveSnapshotValue(*old, "2")) != kOk) return false;
+      if (*fresh != *old) std::fprintf(out, "%s\n", diffGroupRecords(*fresh, *old).c_str());
+      return true;
+    });
+  }
+  int closed = closePublication(out);
+  if (result == kOk) result = closed;
+  if (result != kOk) traceError("processIncrementalGroupChanges");
+  return result;
+}
+
+int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int backend) {
+  int result = kOk;
+  std::FILE* out = std::fopen(publicationFileName(backend), "a");
+  DbmFile committed = DbmFile::open(committedSnapshotName(backend, SnapshotTable::kPasswd));
+  DbmFile committedShadow;
+  if (out == nullptr || !committed.isOpen()) {
+    result = kErrOpen;
+  } else {
+    walkMapKeys(committed.get(), [&](const Datum& key) {
+      if (!hasKey(newPasswd, datumText(key))) std::fprintf(out, "deleteUser:%s\n", key.text().c_str());
+      return true;
+    });
+    if (newShadow != nullptr) {
+      committedShadow = DbmFile::open(committedSnapshotName(backend, SnapshotTable::kShadow));
+      if (!committedShadow.isOpen()) result = kErrOpen;
+    }
+  }
+  if (result == kOk) {
+    walkMapKeys(newPasswd, [&](const Datum& key) {
+      std::string name = key.text();
+      std::optional<std::string> fresh = fetchValue(newPasswd, name);
+      if (!fresh) {
+        result = kErrOther;
+        return false;
+      }
+      // Long lines are compared and published whole, never as references.
+      if ((result = resolveSnapshotValue(*fresh, "1")) != kOk) return false;
+      std::optional<std::string> freshShadow;
+      if (newShadow != nullptr) freshShadow = fetchValue(newShadow, name);
+      UserRecord freshUser = makeUserRecord(*fresh, freshShadow);
+
+      std::optional<std::string> old = committed.fetch(name);
+      if (!old) {
+        if (!writeUserLine(out, "addUser", freshUser.text, freshUser.passwordField, backend)) {
+          result = kErrOpen;
+          return false;
+        }
+        return true;
+      }
+      if ((result = resolveSnapshotValue(*old, "2")) != kOk) return false;
+      std::optional<std::string> oldShadow;
+      if (newShadow != nullptr) oldShadow = committedShadow.fetch(name);
+      UserRecord oldUser = makeUserRecord(*old, oldShadow);
+      if (freshUser.text == oldUser.text) return true;
+      std::string line = diffUserRecords(freshUser.text, oldUser.text);
+      std::string difference = line.substr(line.find(':') + 1);
+      wipeString(line);
+      bool written = writeUserLine(out, "modifyUser", difference, oldUser.passwordField, backend);
+      wipeString(difference);
+      if (!written) {
+        result = kErrOpen;
+        return false;
+      }
+      return true;
+    });
+  }
+  int closed = closePublication(out);
+  if (result == kOk) result = closed;
+  if (result != kOk) traceError("processIncrementalUserChanges");
+  return result;
+}

@@ -1,0 +1,50 @@
+// Comparison of the new snapshots with the committed ones, account by
+// account, writing one event line per difference into the publication file.
+// A modify line carries only the changed fields: "" unchanged, "*" cleared.
+#pragma once
+
+#include <cstdio>
+#include <gdbm.h>
+#include <optional>
+#include <string>
+
+// A user as the engine sees it: 15 colon-separated fields, the passwd line
+// (7) followed by the shadow line without its name (8).
+struct UserRecord {
+  std::string text;
+  // The field that carries the password the engine is told about: 2 when
+  // shadow data backs the record, 8 otherwise.
+  int passwordField = 8;
+};
+
+// Builds the record from a passwd value and, when known, the user's shadow
+// value. Missing trailing fields are added empty so the record has 15.
+UserRecord makeUserRecord(const std::string& passwdValue, const std::optional<std::string>& shadowValue);
+
+// "modifyUser:" and the 15 fields of the difference (the name always).
+std::string diffUserRecords(const std::string& newRecord, const std::string& oldRecord);
+// "modifyGroup:name:password:gid:members" of the difference, any length.
+std::string diffGroupRecords(const std::string& newRecord, const std::string& oldRecord);
+
+// Group changes: empties the publication file, then writes deleteGroup,
+// addGroup and modifyGroup lines. Call it before the user routine.
+// 0, -1 (file or database not opened), -11 (a value not fetched), -2 (an
+// overflow file not read).
+int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend);
+
+// User changes, appended to the publication file: deleteUser, addUser,
+// modifyUser, each add or modify followed by the user's modifyPassword line
+// when a password change waits. newShadow may be null (no shadow data).
+// Pending passwords are marked published but not purged: that is the
+// poll's business once the engine has answered (purgePasswordCache).
+// 0, -1, -11, or -2 (an overflow file not read).
+int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int backend);
+
+// Shared by the comparisons: the record a snapshot value stands for, with an
+// overflow reference resolved. tag prefixes the error-log messages ("1", "2",
+// "3"). 0 or -2.
+int resolveSnapshotValue(std::string& value, const char* tag);
+
+// Writes "addUser:" or "modifyUser:" + data, then the modifyPassword line of
+// a waiting password change. false when writing fails.
+bool writeUserLine(std::FILE* out, const char* command, std::string& data, int passwordField, int backend);

@@ -1,0 +1,60 @@
+#include "publisher/first_invocation.h"
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "core/process_state.h"
+#include "core/result.h"
+#include "core/trace.h"
+#include "publisher/change_cache.h"
+#include "publisher/change_detection.h"
+
+int processFirstPublisherInvocation(GDBM_FILE newPasswd, GDBM_FILE newShadow, GDBM_FILE newGroup,
+                                    int backend) {
+  int result = kOk;
+  std::FILE* out = std::fopen(publicationFileName(backend), "a");
+  if (out == nullptr) result = kErrOpen;
+
+  if (result == kOk && newGroup != nullptr) {
+    walkMapKeys(newGroup, [&](const Datum& key) {
+      std::optional<std::string> record = fetchValue(newGroup, datumText(key));
+      if (!record) {
+        result = kErrOther;
+        return false;
+      }
+      if ((result = resolveSnapshotValue(*record, "3")) != kOk) return false;
+      debugLog("pFPI, str:%s:", record->c_str());
+      std::fprintf(out, "addGroup:%s\n", record->c_str());
+      return true;
+    });
+  }
+
+  if (result == kOk && newPasswd != nullptr) {
+    walkMapKeys(newPasswd, [&](const Datum& key) {
+      std::string name = key.text();
+      std::optional<std::string> value = fetchValue(newPasswd, name);
+      if (!value) {
+        result = kErrOther;
+        return false;
+      }
+      if ((result = resolveSnapshotValue(*value, "3")) != kOk) return false;
+      std::optional<std::string> shadow;
+      if (newShadow != nullptr) shadow = fetchValue(newShadow, name);
+      UserRecord user = makeUserRecord(*value, shadow);
+      if (!writeUserLine(out, "addUser", user.text, user.passwordField, backend)) {
+        result = kErrOpen;
+        return false;
+      }
+      return true;
+    });
+  }
+
+  if (out != nullptr) {
+    bool failed = std::ferror(out) != 0;
+    if (std::fclose(out) != 0) failed = true;
+    if (failed && result == kOk) result = kErrOpen;
+  }
+  if (result != kOk) traceError("processFirstPublisherInvocation");
+  return result;
+}

@@ -1,0 +1,120 @@
+#include "publisher/generic_query.h"
+
+#include <cstdio>
+#include <initializer_list>
+
+#include "core/process_state.h"
+#include "core/result.h"
+#include "core/runner.h"
+#include "core/shell_quote.h"
+#include "core/trace.h"
+
+namespace {
+
+constexpr std::size_t kCommandCapacity = 1024;
+
+constexpr int kGroupPatternFields[] = {kName, kPasswd, kGid, kMembers};
+
+// The pattern goes into an awk string literal inside the single-quoted
+// program: quoted so it keeps its regular-expression meaning but cannot end
+// the string or the shell word.
+constexpr const char* kUserProgram =
+    " -F: 'BEGIN {count = 0; split(\"%s\", arr);} {if((arr[1]==\"\" || ($1 ~ \"^\"arr[1]\"$\")) && "
+    "(arr[2]==\"\" || ($2 ~ \"^\"arr[2]\"$\")) && (arr[3]==\"\" || ($3 ~ \"^\"arr[3]\"$\")) && "
+    "(arr[4]==\"\" || ($4 ~ \"^\"arr[4]\"$\")) && (arr[5]==\"\" || ($5 ~ \"^\"arr[5]\"$\")) && "
+    "(arr[6]==\"\" || ($6 ~ \"^\"arr[6]\"$\")) && (arr[7]==\"\" || ($7 ~ \"^\"arr[7]\"$\")) && "
+    "(arr[8]==\"\" || ($8 ~ \"^\"arr[8]\"$\")) && (arr[9]==\"\" || ($9 ~ \"^\"arr[9]\"$\")) && "
+    "(arr[10]==\"\" || ($10 ~ \"^\"arr[10]\"$\")) && (arr[11]==\"\" || ($11 ~ \"^\"arr[11]\"$\")) && "
+    "(arr[12]==\"\" || ($12 ~ \"^\"arr[12]\"$\")) && (arr[13]==\"\" || ($13 ~ \"^\"arr[13]\"$\")) && "
+    "(arr[14]==\"\" || ($14 ~ \"^\"arr[14]\"$\")) && (arr[15]==\"\" || ($15 ~ \"^\"arr[15]\"$\"))) "
+    "{print \"instanceUser:\"$0; count++}} END{if(count==0) exit 1}' %s";
+
+constexpr const char* kGroupProgram =
+    " -F: 'BEGIN {count =0; split(\"%s\", arr);} {if((arr[1]==\"\" || ($1 ~ \"^\"arr[1]\"$\")) && "
+    "(arr[2]==\"\" || ($2 ~ \"^\"arr[2]\"$\")) && (arr[3]==\"\" || ($3 ~ \"^\"arr[3]\"$\")) && "
+    "(arr[4]==\"\" || ($4 ~ \"^\"arr[4]\"$\"))) {print \"instanceGroup:\"$0; count++}} "
+    "END{if(count==0) exit 1}' %s";
+
+int buildCommand(const char* program, const std::string& awkDirectory, const std::string& pattern,
+                 const std::string& tableFile, std::string* command) {
+  char arguments[kCommandCapacity];
+  int n = std::snprintf(arguments, sizeof arguments, program, quoteAwkString(pattern).c_str(),
+                        quoteBareWord(tableFile).c_str());
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof arguments) return kErrArgument;
+  char line[kCommandCapacity];
+  n = std::snprintf(line, sizeof line, "%s/%s\t%s", awkDirectory.c_str(), "awk", arguments);
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof line) return kErrArgument;
+  *command = line;
+  return kOk;
+}
+
+int runQuery(const char* name, bool logged, int (*build)(const std::string&, const EventRecord&,
+                                                          const std::string&, std::string*),
+             const EventRecord& record, const std::string& tableFile) {
+  std::string directory;
+  int result = searchPath("awk", &directory);
+  std::string command;
+  if (result == kOk) result = build(directory, record, tableFile, &command);
+  if (result == kOk) {
+    if (logged) debugCommand(name, command);
+    // awk exits 1 when nothing matched: that is an empty answer, not a failure.
+    qvSystem(command);
+  }
+  if (result != kOk) traceError(name);
+  return result;
+}
+
+}  // namespace
+
+QueryKind classifyUserQuery(const EventRecord& record) {
+  QueryKind kind;
+  bool othersEmpty = true;
+  for (int i = kPasswd; i <= kFlag; ++i)
+    if (i != kUid && !record.field(i).empty()) othersEmpty = false;
+  kind.byName = !record.field(kName).empty() && othersEmpty && record.field(kUid).empty();
+  kind.byId = !record.field(kUid).empty() && othersEmpty && record.field(kName).empty();
+  return kind;
+}
+
+QueryKind classifyGroupQuery(const EventRecord& record) {
+  QueryKind kind;
+  const bool name = !record.field(kName).empty();
+  const bool gid = !record.field(kGid).empty();
+  const bool rest = !record.field(kPasswd).empty() || !record.field(kMembers).empty();
+  kind.byName = name && !gid && !rest;
+  kind.byId = gid && !name && !rest;
+  return kind;
+}
+
+std::string userQueryPattern(const EventRecord& record) {
+  std::string pattern = record.field(kName);
+  for (int i = kPasswd; i <= kFlag; ++i) pattern += ":" + record.field(i);
+  return pattern;
+}
+
+std::string groupQueryPattern(const EventRecord& record) {
+  std::string pattern;
+  for (int i : kGroupPatternFields) {
+    if (i != kName) pattern += ":";
+    pattern += record.field(i);
+  }
+  return pattern;
+}
+
+int buildUserQueryCommand(const std::string& awkDirectory, const EventRecord& record,
+                          const std::string& tableFile, std::string* command) {
+  return buildCommand(kUserProgram, awkDirectory, userQueryPattern(record), tableFile, command);
+}
+
+int buildGroupQueryCommand(const std::string& awkDirectory, const EventRecord& record,
+                           const std::string& tableFile, std::string* command) {
+  return buildCommand(kGroupProgram, awkDirectory, groupQueryPattern(record), tableFile, command);
+}
+
+int genericUserQuery(const EventRecord& record, const std::string& tableFile) {
+  return runQuery("genericUserQuery", false, buildUserQueryCommand, record, tableFile);
+}
+
+int genericGroupQuery(const EventRecord& record, const std::string& tableFile) {
+  return runQuery("genericGroupQuery", true, buildGroupQueryCommand, record, tableFile);
+}

@@ -1,0 +1,132 @@
+// queryUser and queryGroup on the files backend, run by the real binary in
+// the sandbox against its own copies of the account files.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <string>
+#include <vector>
+
+#include "core/event_record.h"
+#include "sandbox.h"
+
+namespace {
+
+void append(Sandbox& box, const std::string& path, const std::string& lines, mode_t mode) {
+  box.write(path, box.read(path) + lines, mode);
+}
+
+// Accounts that make the queries interesting: a uid shared by two users, a
+// name that is a prefix of another, and groups alike.
+void addAccounts(Sandbox& box) {
+  append(box, "/etc/passwd",
+         "abc:x:2001:100:Abc:/home/abc:/bin/sh\n"
+         "xabc:x:2002:100:Xabc:/home/xabc:/bin/sh\n"
+         "twin1:x:2003:100::/home/twin1:/bin/sh\n"
+         "twin2:x:2003:100::/home/twin2:/bin/sh\n",
+         0644);
+  append(box, "/etc/shadow",
+         "abc:HASHabc:19000:0:99999:7:::\n"
+         "xabc:HASHxabc:19001:0:99999:7:::\n"
+         "twin1:!:19002:0:99999:7:::\n",
+         0640);
+  append(box, "/etc/group", "grpab:x:3001:abc,xabc\nxgrpab:x:3002:\nsame:x:3001:\n", 0644);
+}
+
+std::vector<std::string> queryLines(const RunResult& r) { return splitLines(r.out); }
+
+bool leftovers(const Sandbox& box) {
+  bool found = false;
+  DIR* d = opendir(box.workdir().c_str());
+  while (dirent* e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n == "quser.files" || n.rfind("query_", 0) == 0) found = true;
+  }
+  closedir(d);
+  return found;
+}
+
+TEST(FilesUserQuery, ByNameGivesThePasswdAndShadowFields) {
+  Sandbox box;
+  RunResult r = box.shim({"-n", "files", "-p", "queryUser:root"});
+  EXPECT_EQ(0, r.status);
+  ASSERT_EQ(1u, queryLines(r).size()) << r.out;
+  const std::string line = queryLines(r)[0];
+  EXPECT_EQ(0u, line.find("instanceUser:root:x:0:0:"));
+  std::vector<std::string> fields = splitFields(line.substr(line.find(':') + 1), ':');
+  EXPECT_EQ(15u, fields.size());
+  std::string shadowRoot = box.entry("/etc/shadow", "root");
+  EXPECT_EQ(splitFields(shadowRoot, ':')[1], fields[7]);
+  EXPECT_FALSE(leftovers(box));
+}
+
+TEST(FilesUserQuery, ByUidListsEveryOwnerInFileOrder) {
+  Sandbox box;
+  addAccounts(box);
+  RunResult r = box.shim({"-n", "files", "-p", "queryUser:::2003"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("instanceUser:twin1:x:2003:100::/home/twin1:/bin/sh:!:19002:0:99999:7:::\n"
+            "instanceUser:twin2:x:2003:100::/home/twin2:/bin/sh:\n",
+            r.out);
+  EXPECT_FALSE(leftovers(box));
+}
+
+TEST(FilesUserQuery, PatternsAreAnchoredAndUnknownNamesPrintNothing) {
+  Sandbox box;
+  addAccounts(box);
+  RunResult r = box.shim({"-n", "files", "-p", "queryUser:ab.*"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("instanceUser:abc:x:2001:100:Abc:/home/abc:/bin/sh:HASHabc:19000:0:99999:7:::\n", r.out);
+
+  r = box.shim({"-n", "files", "-p", "queryUser:.*abc::2002"});
+  EXPECT_EQ("instanceUser:xabc:x:2002:100:Xabc:/home/xabc:/bin/sh:HASHxabc:19001:0:99999:7:::\n", r.out);
+
+  r = box.shim({"-n", "files", "-p", "queryUser:nosuchuser"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ("", r.err);
+  EXPECT_FALSE(leftovers(box));
+}
+
+TEST(FilesUserQuery, WithoutShadowEveryPasswdLineGetsSevenColons) {
+  Sandbox box;
+  addAccounts(box);
+  append(box, "/etc/passwd", "+nisuser::::::\n", 0644);
+  RunResult r = box.shim({"-n", "files", "-s", "-p", "queryUser:abc"});
+  EXPECT_EQ("instanceUser:abc:x:2001:100:Abc:/home/abc:/bin/sh:::::::\n", r.out);
+  r = box.shim({"-n", "files", "-s", "-p", "queryUser:\\+nis.*"});
+  EXPECT_EQ("instanceUser:+nisuser:::::::::::::\n", r.out);
+  EXPECT_FALSE(leftovers(box));
+}
+
+TEST(FilesUserQuery, FailedExtractionLeavesNoTable) {
+  Sandbox box;
+  box.sh("mv /etc/passwd /etc/passwd.away");
+  RunResult r = box.shim({"-n", "files", "-s", "-p", "queryUser:root"});
+  box.sh("mv /etc/passwd.away /etc/passwd");
+  EXPECT_EQ(-11, r.code());
+  EXPECT_NE(std::string::npos, r.err.find("\nError_qvSystem_filesUserQuery: -11\n")) << r.err;
+  EXPECT_FALSE(leftovers(box));
+}
+
+TEST(FilesGroupQuery, ByNameGidAndPattern) {
+  Sandbox box;
+  addAccounts(box);
+  RunResult r = box.shim({"-n", "files", "-p", "queryGroup:grpab"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("instanceGroup:grpab:x:3001:abc,xabc\n", r.out);
+
+  r = box.shim({"-n", "files", "-p", "queryGroup:::3001"});
+  EXPECT_EQ("instanceGroup:grpab:x:3001:abc,xabc\ninstanceGroup:same:x:3001:\n", r.out);
+
+  r = box.shim({"-n", "files", "-p", "queryGroup:grp.*"});
+  EXPECT_EQ("instanceGroup:grpab:x:3001:abc,xabc\n", r.out);
+
+  r = box.shim({"-n", "files", "-p", "queryGroup:.*grp.*::3002"});
+  EXPECT_EQ("instanceGroup:xgrpab:x:3002:\n", r.out);
+
+  r = box.shim({"-n", "files", "-p", "queryGroup:nosuchgroup"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.out);
+}
+
+}  // namespace

@@ -17,7 +17,8 @@ TEST_F(FilesUser, AddRunsUseraddThenChageAndStoresThePassword) {
   box.record("/usr/sbin/useradd");
   box.record("/usr/bin/chage");
   RunResult r = box.shim({"-n", "files", "-o", "-p",
-                          userEvent("addUser", "jo", {{kPasswd, "x"}, {kUid, "1001"}, {kGid, "100"}, {kGecos, "Jo"}, {kHome, "/home/jo"}, {kShell, "/bin/sh"}, {kShadowPasswd, "abHASHabcdefg"}, {kMinDays, "1"}, {kMaxDays, "90"}, {kWarnDays, "7"}})});
+                          userEvent("addUser", "jo", {{kPasswd, "x"}, {kUid, "1001"}, {kGid, "100"}, {kGecos, "Jo"}, {kHome, "/home/jo"}, {kShell, "/bin/sh"}, {kMinDays, "1"}, {kMaxDays, "90"}, {kWarnDays, "7"}})},
+                         {{"encrypted", "abHASHabcdefg"}});
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_EQ("", r.err);
   EXPECT_EQ((std::vector<Argv>{{"-u", "1001", "-o", "-g", "100", "-c", "Jo", "-d", "/home/jo", "-s",
@@ -141,7 +142,8 @@ TEST_F(FilesUser, PasswordGoesToPasswdWithoutShadowAndNeverIntoAnArgumentList) {
   box.record("/usr/bin/awk");
   box.record("/usr/bin/mawk");
   std::string shadowBefore = box.read("/etc/shadow");
-  ASSERT_EQ(0, box.shim({"-n", "files", "-s", "-p", userEvent("modifyUser", "jo", {{kPasswd, "SeCrEtHaSh1x2"}})}).status);
+  ASSERT_EQ(0, box.shim({"-n", "files", "-s", "-p", userEvent("modifyUser", "jo", {})},
+                         {{"encrypted", "SeCrEtHaSh1x2"}}).status);
   EXPECT_EQ("jo:SeCrEtHaSh1x2:1001:1001:Jo:/home/jo:/bin/sh", box.entry("/etc/passwd", "jo"));
   EXPECT_EQ(shadowBefore, box.read("/etc/shadow"));
   struct stat st;
@@ -165,7 +167,7 @@ TEST_F(FilesUser, HeldPasswordLockGivesMinus8AndChangesNothing) {
   lock.l_whence = SEEK_SET;
   ASSERT_EQ(0, fcntl(fd, F_SETLK, &lock));
   auto start = std::chrono::steady_clock::now();
-  RunResult r = box.shim({"-n", "files", "-p", userEvent("modifyUser", "jo", {{kShadowPasswd, "NEWHASH"}})});
+  RunResult r = box.shim({"-n", "files", "-p", userEvent("modifyUser", "jo", {})}, {{"encrypted", "NEWHASH"}});
   auto waited = std::chrono::steady_clock::now() - start;
   close(fd);
   EXPECT_EQ(-8, r.code());
@@ -180,8 +182,8 @@ TEST_F(FilesUser, ConcurrentPasswordChangesToDifferentUsersBothSurvive) {
   addUser("ann", "1002", "Ann");
   for (int round = 0; round < 3; ++round) {
     std::string a = "joHash" + std::to_string(round), b = "annHash" + std::to_string(round);
-    pid_t first = box.startShim({"-n", "files", "-p", userEvent("modifyUser", "jo", {{kShadowPasswd, a}})});
-    pid_t second = box.startShim({"-n", "files", "-p", userEvent("modifyUser", "ann", {{kShadowPasswd, b}})});
+    pid_t first = box.startShim({"-n", "files", "-p", userEvent("modifyUser", "jo", {})}, {{"encrypted", a}});
+    pid_t second = box.startShim({"-n", "files", "-p", userEvent("modifyUser", "ann", {})}, {{"encrypted", b}});
     EXPECT_EQ(0, box.finish(first).status);
     EXPECT_EQ(0, box.finish(second).status);
     EXPECT_EQ(a, shadowFields("jo")[1]);

@@ -194,3 +194,21 @@ TEST_F(FilesUser, ConcurrentPasswordChangesToDifferentUsersBothSurvive) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(FilesUser, ARewriteThatLostLinesNeverReplacesTheAccountFile) {
+  addUser("jo", "1001", "Jo");
+  std::string before = box.read("/etc/shadow");
+  // An awk found first that stops early, as on a full disk, yet exits 0.
+  box.privateCopy("/usr/sbin");
+  box.install("/usr/sbin/awk", "#!/bin/sh\n/usr/bin/awk \"$@\" | head -n 3\n");
+  RunResult r = box.shim({"-n", "files", "-p", userEvent("modifyUser", "jo", {})}, {{"encrypted", "NEW"}});
+  EXPECT_EQ(-11, r.code());
+  EXPECT_EQ("Error_setPassword_handleUserMod: -11", traceLine(r));
+  EXPECT_EQ(before, box.read("/etc/shadow"));
+  EXPECT_FALSE(box.exists("/etc/qvpwd.tmp"));
+  expectShadowOwnership();
+}
+
+}  // namespace

@@ -70,6 +70,11 @@ TEST_F(FilesUser, AddFailuresKeepTheToolsCodeAndTrace) {
   RunResult sameUid = box.shim({"-n", "files", "-p", userEvent("addUser", "jo", {{kUid, "1"}})});
   EXPECT_EQ(-10, sameUid.code());
   EXPECT_EQ("Error_qvSystem_handleUserAdd: -10", traceLine(sameUid));
+  // A line too long for the tools' buffer is refused, never cut.
+  RunResult tooLong = box.shim({"-n", "files", "-p", userEvent("addUser", "jo", {{kGecos, std::string(1100, 'g')}})});
+  EXPECT_EQ(-3, tooLong.code());
+  EXPECT_EQ("Error_constructFilesCommand_handleUserAdd: -3", traceLine(tooLong));
+  EXPECT_EQ(2u, box.calls("/usr/sbin/useradd").size());
   EXPECT_EQ("", box.entry("/etc/passwd", "jo"));
   // chage never ran after a failing useradd.
   EXPECT_TRUE(box.calls("/usr/bin/chage").empty());

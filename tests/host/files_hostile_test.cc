@@ -137,18 +137,4 @@ TEST_F(FilesHostile, NamesTheToolsAcceptReachTheFilesVerbatim) {
   EXPECT_EQ("", newCheckFindings());
 }
 
-TEST_F(FilesHostile, AnExistingUserWithAHostileNameIsHandledAsAName) {
-  // Such a name can only come from elsewhere; the membership steps must
-  // still treat it as a plain word.
-  std::string name = "e$(touch canary)";
-  box.write("/etc/passwd", box.read("/etc/passwd") + name + ":x:2001:100::/home/jo:/bin/sh\n");
-  box.write("/etc/shadow", box.read("/etc/shadow") + name + ":!:19000:0:99999:7:::\n", 0640);
-  checksBefore = checkReport();
-  ASSERT_EQ(0, run("addGroup:team:x:501:" + name).status);
-  EXPECT_EQ("team:x:501:" + name, box.entry("/etc/group", "team"));
-  ASSERT_EQ(0, run("modifyGroup:team:::*").status);
-  EXPECT_EQ("team:x:501:", box.entry("/etc/group", "team"));
-  EXPECT_EQ("", newCheckFindings());
-}
-
 }  // namespace

@@ -27,6 +27,7 @@ class FilesPassword : public FilesSandboxTest, public ::testing::WithParamInterf
 };
 
 TEST_P(FilesPassword, EachKindOfValueIsStoredAsTheEngineMeansIt) {
+  box.record("/usr/bin/mawk");
   ASSERT_EQ(0, run("addUser", "u0", {}).status);
   EXPECT_EQ("!!", stored("u0"));  // no password yet: locked
 
@@ -54,6 +55,14 @@ TEST_P(FilesPassword, EachKindOfValueIsStoredAsTheEngineMeansIt) {
   ASSERT_EQ(0, run("modifyUser", "u0", {{"cleartext", ""}}).status);
   EXPECT_EQ("", stored("u0"));
   expectShadowOwnership();
+  // Neither a password nor a hash ever shows in an argument list.
+  auto calls = box.calls("/usr/bin/mawk");
+  EXPECT_GE(calls.size(), 7u);
+  for (const auto& call : calls)
+    for (const auto& arg : call) {
+      EXPECT_EQ(std::string::npos, arg.find("xyz.wv")) << arg;
+      EXPECT_EQ(std::string::npos, arg.find(hash)) << arg;
+    }
 }
 
 TEST_P(FilesPassword, AValueThatWouldSplitTheRecordIsRefusedAndNothingChanges) {

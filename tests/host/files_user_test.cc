@@ -142,26 +142,6 @@ TEST_F(FilesUser, DeleteAndRename) {
   EXPECT_EQ((std::vector<Argv>{{"-r", "joe"}, {"joe"}}), box.calls("/usr/sbin/userdel"));
 }
 
-TEST_F(FilesUser, PasswordGoesToPasswdWithoutShadowAndNeverIntoAnArgumentList) {
-  addUser("jo", "1001", "Jo");
-  box.record("/usr/bin/awk");
-  box.record("/usr/bin/mawk");
-  std::string shadowBefore = box.read("/etc/shadow");
-  ASSERT_EQ(0, box.shim({"-n", "files", "-s", "-p", userEvent("modifyUser", "jo", {})},
-                         {{"encrypted", "SeCrEtHaSh1x2"}}).status);
-  EXPECT_EQ("jo:SeCrEtHaSh1x2:1001:1001:Jo:/home/jo:/bin/sh", box.entry("/etc/passwd", "jo"));
-  EXPECT_EQ(shadowBefore, box.read("/etc/shadow"));
-  struct stat st;
-  ASSERT_EQ(0, stat("/etc/passwd", &st));
-  EXPECT_EQ(0644u, st.st_mode & 07777);
-  auto calls = box.calls("/usr/bin/awk");
-  ASSERT_EQ(1u, calls.size());
-  for (const auto& arg : calls[0]) {
-    EXPECT_EQ(std::string::npos, arg.find("SeCrEtHaSh")) << arg;
-    EXPECT_EQ(std::string::npos, arg.find("jo")) << arg;
-  }
-}
-
 TEST_F(FilesUser, HeldPasswordLockGivesMinus8AndChangesNothing) {
   addUser("jo", "1001", "Jo");
   std::string before = box.read("/etc/shadow");

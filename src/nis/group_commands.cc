@@ -1,0 +1,110 @@
+#include "nis/group_commands.h"
+
+#include "core/result.h"
+#include "core/trace.h"
+#include "nis/source_files.h"
+#include "publisher/field_merge.h"
+
+namespace {
+
+int fail(const char* routine, int result) {
+  traceError(routine);
+  return result;
+}
+
+bool present(const std::string& key, const std::string& mapDir, const char* selector) {
+  return isKeyInMap(key, mapDir, selector, "group") == kOk;
+}
+
+std::string groupLine(const EventRecord& r) {
+  return r.field(kName) + ":" + r.field(kPasswd) + ":" + r.field(kGid) + ":" + r.field(kMembers);
+}
+
+// Group commands share the user commands' lock: both kinds rewrite files
+// of the same directory through the same scratch names and rebuild the
+// same maps.
+int lockFor(const EventRecord& r, SourceLock& lock, const char* routine) {
+  if (!r.mapDir || !r.sourceDir) return fail(routine, kErrOther);
+  int result = lockSourceFiles(*r.sourceDir, lock);
+  return result == kOk ? kOk : fail(routine, result);
+}
+
+int rebuild(const EventRecord& r, const char* routine) {
+  int result = rebuildNisMaps(*r.mapDir);
+  return result == kOk ? kOk : fail(routine, result);
+}
+
+void keepFirstLine(std::string& text) {
+  auto newline = text.find('\n');
+  if (newline != std::string::npos) text.resize(newline);
+}
+
+}  // namespace
+
+int nisGroupAdd(EventRecord& r) {
+  SourceLock lock;
+  if (r.field(kName).empty()) return fail("nisGroupAdd", kErrArgument);
+  int result = lockFor(r, lock, "nisGroupAdd");
+  if (result != kOk) return result;
+  if (present(r.field(kName), *r.mapDir, "BYNAME")) return fail("nisGroupAdd", kErrNameInUse);
+  if (!r.nonUniqueId && present(r.field(kGid), *r.mapDir, "BYGID"))
+    return fail("nisGroupAdd", kErrIdInUse);
+  if (modifyRecordInFile(r.field(kName), *r.sourceDir, groupLine(r), "group", "groupadd", "") != kOk)
+    return fail("nisGroupAdd", kErrOther);
+  return rebuild(r, "nisGroupAdd");
+}
+
+int nisGroupMod(EventRecord& r) {
+  SourceLock lock;
+  int result = lockFor(r, lock, "nisGroupMod");
+  if (result != kOk) return result;
+  const std::string& name = r.field(kName);
+  if (!present(name, *r.mapDir, "BYNAME")) return fail("nisGroupMod", kErrNoSuchAccount);
+  std::string current;
+  bool found = false;
+  result = getRecordFromFile(name, *r.sourceDir, "group", &current, &found);
+  if (result != kOk) return fail("nisGroupMod", result);
+  if (!found) return fail("nisGroupMod", kErrOther);
+  keepFirstLine(current);
+  EventRecord stored;
+  result = parseEventData(&stored, current.c_str(), kAddGroup);
+  if (result != kOk) return fail("nisGroupMod", result);
+  mergeGroupRecord(r, stored);
+  if (modifyRecordInFile(name, *r.sourceDir, groupLine(r), "group", "groupmod", "") != kOk)
+    return fail("nisGroupMod", kErrOther);
+  return rebuild(r, "nisGroupMod");
+}
+
+int nisGroupDel(EventRecord& r) {
+  SourceLock lock;
+  int result = lockFor(r, lock, "nisGroupDel");
+  if (result != kOk) return result;
+  const std::string& name = r.field(kName);
+  if (!present(name, *r.mapDir, "BYNAME")) return fail("nisGroupDel", kErrNoSuchAccount);
+  if (modifyRecordInFile(name, *r.sourceDir, "", "group", "groupdel", "") != kOk)
+    return fail("nisGroupDel", kErrOther);
+  return rebuild(r, "nisGroupDel");
+}
+
+int nisGroupRename(EventRecord& r) {
+  SourceLock lock;
+  const std::string& oldName = r.field(kName);
+  const std::string& newName = r.field(kNewName);
+  if (newName.empty()) return fail("nisGroupRename", kErrArgument);
+  int result = lockFor(r, lock, "nisGroupRename");
+  if (result != kOk) return result;
+  if (!present(oldName, *r.mapDir, "BYNAME")) return fail("nisGroupRename", kErrNoSuchAccount);
+  if (newName != oldName && present(newName, *r.mapDir, "BYNAME"))
+    return fail("nisGroupRename", kErrNameInUse);
+  std::string old;
+  bool found = false;
+  result = getRecordFromFile(oldName, *r.sourceDir, "group", &old, &found);
+  if (result != kOk) return fail("nisGroupRename", result);
+  keepFirstLine(old);
+  auto colon = old.find(':');
+  if (!found || old.empty() || colon == std::string::npos) return fail("nisGroupRename", kErrOther);
+  std::string line = newName + old.substr(colon);
+  if (modifyRecordInFile(oldName, *r.sourceDir, line, "group", "grouprename", newName) != kOk)
+    return fail("nisGroupRename", kErrOther);
+  return rebuild(r, "nisGroupRename");
+}

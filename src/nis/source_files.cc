@@ -1,0 +1,284 @@
+#include "nis/source_files.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "core/event_record.h"
+#include "core/process_state.h"
+#include "core/result.h"
+#include "core/runner.h"
+#include "core/shell_quote.h"
+#include "nis/scratch_file.h"
+
+int sourceLockWaitMs = 60000;
+
+namespace {
+
+// Command lines and record texts live in 1024-byte buffers: a line that
+// would not fit is refused rather than cut.
+constexpr std::size_t kCommandCapacity = 1024;
+bool fits(const std::string& command) { return command.size() < kCommandCapacity; }
+
+// The environment variable that carries a record text to the edit commands.
+constexpr const char* kRecordVariable = "NIS_RECORD";
+
+bool isSourceFile(const std::string& fileName) {
+  return fileName == "passwd" || fileName == "shadow" || fileName == "group";
+}
+
+// The rename output for one file: the new name, then every other field of
+// the line unchanged.
+std::string renamedFields(const std::string& fileName) {
+  int count = fileName == "passwd" ? 7 : fileName == "shadow" ? 9 : 4;
+  std::string fields;
+  for (int i = 2; i <= count; ++i) fields += "\":\"$" + std::to_string(i);
+  return fields;
+}
+
+// Gives the edited copy the owner and permission bits of the file it
+// replaces; a new file would carry the shim's own restrictive mask.
+void keepOwnership(const std::string& copy, const std::string& target) {
+  struct stat st;
+  if (stat(target.c_str(), &st) != 0) return;
+  if (chown(copy.c_str(), st.st_uid, st.st_gid) != 0) return;
+  chmod(copy.c_str(), st.st_mode & 07777);
+}
+
+}  // namespace
+
+void SourceLock::release() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+int lockSourceFiles(const std::string& sourceDir, SourceLock& lock) {
+  lock.release();
+  std::string path = sourceDir + "/.pwd.lock";
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    errorLog("lockSourceFiles: cannot open %s", path.c_str());
+    return kErrLock;
+  }
+  struct flock request {};
+  request.l_type = F_WRLCK;
+  request.l_whence = SEEK_SET;
+  request.l_start = 0;
+  request.l_len = 0;
+  // Short steps keep a queue of commands moving; the bound keeps a stuck
+  // holder from hanging the engine.
+  const long stepMs = 50;
+  for (long waited = 0;; waited += stepMs) {
+    if (fcntl(fd, F_SETLK, &request) == 0) {
+      lock.fd_ = fd;
+      return kOk;
+    }
+    if ((errno != EACCES && errno != EAGAIN && errno != EINTR) || waited >= sourceLockWaitMs) break;
+    struct timespec pause{0, stepMs * 1000000L};
+    nanosleep(&pause, nullptr);
+  }
+  close(fd);
+  errorLog("lockSourceFiles: %s is locked by another process", path.c_str());
+  return kErrLock;
+}
+
+void unlockSourceFiles(SourceLock& lock) { lock.release(); }
+
+int getRecordFromFile(const std::string& name, const std::string& sourceDir,
+                      const std::string& fileName, std::string* record, bool* found) {
+  record->clear();
+  *found = false;
+  std::string awkDir;
+  int result = searchPath("awk", &awkDir);
+  if (result != kOk) return result;
+  ScratchFile scratch(pidName("tmptmp_"));
+  if (!isSourceFile(fileName)) return kErrArgument;
+  std::string source = sourceDir + "/" + fileName;
+  std::string command = awkDir + "/awk 'BEGIN {FS=\":\"} $1 == \"" + quoteAwkString(name) +
+                        "\" { print $0 }' > " + quoteBareWord(scratch.path()) + " " +
+                        quoteBareWord(source);
+  if (!fits(command)) return kErrArgument;
+  debugCommand("getRecordFromFile", command);
+  result = qvSystem(command);
+  if (result != kOk) return result;
+  FILE* in = std::fopen(scratch.c_str(), "r");
+  if (in == nullptr) return kOk;
+  char buffer[1024];
+  std::size_t length = std::fread(buffer, 1, sizeof buffer - 1, in);
+  std::fclose(in);
+  record->assign(buffer, length);
+  explicit_bzero(buffer, sizeof buffer);
+  if (!record->empty() && record->back() == '\n') record->pop_back();
+  *found = true;
+  return kOk;
+}
+
+int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
+                       const std::string& record, const std::string& fileName,
+                       const std::string& operation, const std::string& newName) {
+  std::string awkDir, mvDir;
+  int result = searchPath("awk", &awkDir);
+  if (result != kOk) return result;
+  result = searchPath("mv", &mvDir);
+  if (result != kOk) return result;
+  if (!isSourceFile(fileName)) return kErrArgument;
+  std::string awk = awkDir + "awk";
+  std::string target = quoteBareWord(sourceDir + "/" + fileName);
+  std::string scratchPath = fileName + ".tmp";
+  std::string scratch = quoteBareWord(scratchPath);
+  std::string quotedName = quoteAwkString(name);
+
+  std::string command;
+  bool appends = false;
+  if (operation == "useradd" || operation == "groupadd") {
+    // printf is the shell's own: the record is never an argument of a
+    // program, and unlike echo it leaves backslashes alone.
+    command = std::string("printf '%s\\n' \"$") + kRecordVariable + "\" >> " + target;
+    appends = true;
+  } else if (operation == "usermod" || operation == "groupmod") {
+    command = awk + " 'BEGIN {FS=\":\"}       $1 != \"" + quotedName +
+              "\" { print $0 };       $1 == \"" + quotedName + "\" { print ENVIRON[\"" +
+              kRecordVariable + "\"] }' " + target + " > " + scratch;
+  } else if (operation == "userdel" || operation == "groupdel") {
+    command = awk + " 'BEGIN {FS=\":\"}       $1 != \"" + quotedName + "\" { print $0 }' " +
+              target + " > " + scratch;
+  } else if (operation == "userrename" || operation == "grouprename") {
+    command = awk + " 'BEGIN {FS=\":\"}       $1 != \"" + quotedName +
+              "\" { print $0 };       $1 == \"" + quotedName + "\" { print \"" +
+              quoteAwkString(newName) + "\"" + renamedFields(fileName) + " }' " + target +
+              " > " + scratch;
+  } else {
+    return kErrArgument;
+  }
+  if (!fits(command)) return kErrArgument;
+
+  debugCommand("modifyRecordInFile", command);
+  ChildEnvironment env;
+  if (!record.empty()) env.emplace_back(kRecordVariable, record);
+  result = qvSystem(command, env);
+  for (auto& [variable, value] : env) wipeString(value);
+  if (result != kOk) {
+    unlink(scratchPath.c_str());
+    return result;
+  }
+  if (appends) return kOk;
+
+  keepOwnership(scratchPath, sourceDir + "/" + fileName);
+  command = mvDir + "mv " + scratch + " " + target;
+  if (!fits(command)) {
+    unlink(scratchPath.c_str());
+    return kErrArgument;
+  }
+  debugCommand("modifyRecordInFile", command);
+  return qvSystem(command);
+}
+
+bool isNisBookkeepingKey(std::string_view key) {
+  return key == "YP_INPUT_NAME" || key == "YP_OUTPUT_NAME" || key == "YP_MASTER_NAME" ||
+         key == "YP_LAST_MODIFIED" || key == "YP_SECURE" || key == "YP_INTERDOMAIN";
+}
+
+int isKeyInMap(const std::string& key, const std::string& mapDir, const std::string& selector,
+               const std::string& base) {
+  std::string makedbmDir;
+  int result = searchPath("makedbm", &makedbmDir);
+  if (result != kOk) return result;
+  ScratchFile dump(pidName("tmpmap_"));
+  ScratchFile hits(pidName("tmp_"));
+  std::string suffix;
+  if (selector == "BYNAME")
+    suffix = ".byname";
+  else if (selector == "BYUID")
+    suffix = ".byuid";
+  else if (selector == "BYGID")
+    suffix = ".bygid";
+  else
+    return kErrArgument;
+  // Bookkeeping entries are no accounts, whatever their key.
+  if (isNisBookkeepingKey(key) || key.empty()) return kErrOther;
+  std::string map = quoteBareWord(mapDir + "/" + base + suffix);
+  std::string command =
+      makedbmDir + "/makedbm -u " + map + " > " + quoteBareWord(dump.path());
+  if (!fits(command)) return kErrArgument;
+  debugCommand("isKeyInMap", command);
+  if (qvSystem(command) != kOk) return kErrOther;
+
+  std::string awkDir;
+  result = searchPath("awk", &awkDir);
+  if (result != kOk) return result;
+  // The dump separates key and value with a tab; awk's default separator
+  // takes blanks and tabs alike.
+  command = awkDir + "/awk 'BEGIN { FS=\" \" } $1==\"" + quoteAwkString(key) + "\" { print $1 }' " +
+            quoteBareWord(dump.path()) + " > " + quoteBareWord(hits.path());
+  if (!fits(command)) return kErrArgument;
+  debugCommand("isKeyInMap", command);
+  if (qvSystem(command) != kOk) return kErrOther;
+
+  FILE* in = std::fopen(hits.c_str(), "r");
+  if (in == nullptr) return kOk;
+  std::fclose(in);
+  std::string word;
+  if (readFirstWord(hits.path(), &word) != kOk || word != key) return kErrOther;
+  return kOk;
+}
+
+int readFirstWord(const std::string& path, std::string* word) {
+  word->clear();
+  FILE* in = std::fopen(path.c_str(), "r");
+  if (in == nullptr) return kErrOther;
+  int c;
+  while ((c = std::fgetc(in)) != EOF && (c == ' ' || c == '\t' || c == '\n')) {
+  }
+  while (c != EOF && c != ' ' && c != '\t' && c != '\n') {
+    word->push_back(static_cast<char>(c));
+    c = std::fgetc(in);
+  }
+  std::fclose(in);
+  return word->empty() ? kErrOther : kOk;
+}
+
+int getRecordFromMap(const std::string& mapPath, const std::string& name, std::string* value) {
+  value->clear();
+  std::string makedbmDir, awkDir;
+  int result = searchPath("makedbm", &makedbmDir);
+  if (result != kOk) return result;
+  result = searchPath("awk", &awkDir);
+  if (result != kOk) return result;
+  ScratchFile scratch(pidName("tmp_"));
+  // The value is everything after the key and its separator (blank or tab),
+  // inner blanks included; the name is compared as text, not as a pattern.
+  std::string command =
+      makedbmDir + "/makedbm -u " + quoteBareWord(mapPath) + " | " + awkDir +
+      "/awk '{ v = $0; sub(/^[^ \\t]*[ \\t]/, \"\", v); n = index(v, \":\"); "
+      "if (n > 1 && substr(v, 1, n - 1) == \"" +
+      quoteAwkString(name) + "\") { print v; exit } }' > " + quoteBareWord(scratch.path());
+  if (!fits(command)) return kErrArgument;
+  debugCommand("getRecordFromMap", command);
+  if (qvSystem(command) != kOk) return kErrOther;
+  FILE* in = std::fopen(scratch.c_str(), "r");
+  if (in == nullptr) return kErrOther;
+  char buffer[1024];
+  char* line = std::fgets(buffer, sizeof buffer, in);
+  std::fclose(in);
+  if (line == nullptr) return kErrOther;
+  value->assign(line);
+  if (!value->empty() && value->back() == '\n') value->pop_back();
+  return value->empty() ? kErrOther : kOk;
+}
+
+int rebuildNisMaps(const std::string& mapDir) {
+  std::string makeDir;
+  int result = searchPath("make", &makeDir);
+  if (result != kOk) return result;
+  // "&&": make must never run in the wrong directory, where it would build
+  // the maps of another domain.
+  std::string command = "cd " + quoteBareWord(mapDir) + " && " + makeDir +
+                        "/make -f /var/yp/Makefile passwd group >> /dev/null 2>&1";
+  if (!fits(command)) return kErrArgument;
+  debugCommand("rebuildNisMaps", command);
+  return qvSystem(command) == kOk ? kOk : kErrNotFound;
+}

@@ -1,0 +1,70 @@
+// The toolkit under the NIS user and group commands: the lock that keeps
+// writers of the source files apart, reading and editing source records,
+// looking keys up in the maps and rebuilding the maps.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The source-file lock: an fcntl write lock on "<source dir>/.pwd.lock",
+// held as long as the guard lives. The lock file itself is never removed:
+// another command may be waiting on it.
+class SourceLock {
+ public:
+  SourceLock() = default;
+  ~SourceLock() { release(); }
+  SourceLock(const SourceLock&) = delete;
+  SourceLock& operator=(const SourceLock&) = delete;
+  bool held() const { return fd_ >= 0; }
+  void release();
+
+ private:
+  friend int lockSourceFiles(const std::string&, SourceLock&);
+  int fd_ = -1;
+};
+
+// How long a command waits for the lock before it gives up, in milliseconds.
+extern int sourceLockWaitMs;
+
+// 0 with the lock held, or -8 when it could not be had in time (or the lock
+// file cannot be opened). Nothing is changed on failure.
+int lockSourceFiles(const std::string& sourceDir, SourceLock& lock);
+// Gives the lock up early; the guard's end does the same.
+void unlockSourceFiles(SourceLock& lock);
+
+// The lines of the source file (“passwd”, “shadow” or “group”) whose first
+// field is exactly name, newline-separated, at most 1023 bytes. *found is
+// false when the scratch output could not be read back. 0, -3 for another
+// file name or a command too long, or the code of searchPath or the runner.
+int getRecordFromFile(const std::string& name, const std::string& sourceDir,
+                      const std::string& fileName, std::string* record, bool* found);
+
+// Edits one source file record by record. operation: "useradd", "usermod",
+// "userdel", "userrename" and the same four with "group". The record text
+// (add, modify) reaches the tools through the environment, never through a
+// command line; newName is used by the renames. 0, -3, or the code of
+// searchPath or of the runner.
+int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
+                       const std::string& record, const std::string& fileName,
+                       const std::string& operation, const std::string& newName);
+
+// 0 when key is a key of "<mapDir>/<base>.by{name,uid,gid}" (selector
+// "BYNAME", "BYUID", "BYGID"); any other value means absent.
+int isKeyInMap(const std::string& key, const std::string& mapDir, const std::string& selector,
+               const std::string& base);
+
+// The whole value of the map's first entry whose value begins with
+// "<name>:". 0, -11 when there is none or the map cannot be read, or the code
+// of searchPath.
+int getRecordFromMap(const std::string& mapPath, const std::string& name, std::string* value);
+
+// The first blank-delimited word of a file: 0, or -11 when the file cannot
+// be opened or holds no word.
+int readFirstWord(const std::string& path, std::string* word);
+
+// "cd <map dir> && <make dir>/make -f /var/yp/Makefile passwd group": 0, -2
+// when it fails, or the code of searchPath.
+int rebuildNisMaps(const std::string& mapDir);
+
+// The map's bookkeeping keys, which are no accounts.
+bool isNisBookkeepingKey(std::string_view key);

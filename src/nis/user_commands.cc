@@ -1,0 +1,232 @@
+#include "nis/user_commands.h"
+
+#include <string.h>
+
+#include "core/result.h"
+#include "core/runner.h"
+#include "core/shell_quote.h"
+#include "core/trace.h"
+#include "nis/home_directory.h"
+#include "nis/source_files.h"
+#include "publisher/field_merge.h"
+
+namespace {
+
+int fail(const char* routine, int result) {
+  traceError(routine);
+  return result;
+}
+
+bool present(const std::string& key, const std::string& mapDir, const char* selector,
+             const char* base) {
+  return isKeyInMap(key, mapDir, selector, base) == kOk;
+}
+
+// Zeroes a line that may carry a password hash when it goes out of scope.
+struct SecretText {
+  std::string text;
+  ~SecretText() { wipeString(text); }
+};
+
+std::string passwdLine(const EventRecord& r) {
+  const char* password = r.noShadow ? r.field(kPasswd).c_str() : "x";
+  return r.field(kName) + ":" + password + ":" + r.field(kUid) + ":" + r.field(kGid) + ":" +
+         r.field(kGecos) + ":" + r.field(kHome) + ":" + r.field(kShell);
+}
+
+std::string shadowLine(const EventRecord& r) {
+  std::string line = r.field(kName) + ":" + r.field(kShadowPasswd);
+  for (int i = kLastChange; i <= kFlag; ++i) line += ":" + r.field(i);
+  return line;
+}
+
+// The password that the source files carry: field 1 without a shadow file,
+// field 7 with one.
+std::string& passwordField(EventRecord& r) {
+  int index = r.noShadow ? kPasswd : kShadowPasswd;
+  if (!r.fields[index]) r.fields[index] = std::string();
+  return *r.fields[index];
+}
+
+// Only the first line counts when a name has several.
+void keepFirstLine(std::string& text) {
+  auto newline = text.find('\n');
+  if (newline != std::string::npos) {
+    explicit_bzero(text.data() + newline, text.size() - newline);
+    text.resize(newline);
+  }
+}
+
+bool hasDirectories(const EventRecord& r) { return r.mapDir && r.sourceDir; }
+
+}  // namespace
+
+int nisUserAdd(EventRecord& r) {
+  std::string awkDir;
+  int result = searchPath("awk", &awkDir);
+  if (result != kOk) return fail("nisUserAdd", result);
+  if (!hasDirectories(r)) return fail("nisUserAdd", kErrOther);
+  if (r.field(kName).empty()) return fail("nisUserAdd", kErrArgument);
+  // Held from the name check to the end: two adds of one name or uid must
+  // not both pass the checks.
+  SourceLock lock;
+  result = lockSourceFiles(*r.sourceDir, lock);
+  if (result != kOk) return fail("nisUserAdd", result);
+  const std::string& mapDir = *r.mapDir;
+  if (present(r.field(kName), mapDir, "BYNAME", "passwd")) return fail("nisUserAdd", kErrNameInUse);
+  if (!r.nonUniqueId && present(r.field(kUid), mapDir, "BYUID", "passwd"))
+    return fail("nisUserAdd", kErrIdInUse);
+
+  std::string& password = passwordField(r);
+  if (password == "x") password = "!!";
+  SecretText line{passwdLine(r)};
+  if (modifyRecordInFile(r.field(kName), *r.sourceDir, line.text, "passwd", "useradd", "") != kOk)
+    return fail("nisUserAdd", kErrOther);
+  if (!r.noShadow) {
+    result = qvSystem("ls " + quoteBareWord(*r.sourceDir + "/shadow") + " >> /dev/null 2>&1");
+    if (result != kOk) return fail("nisUserAdd", result);
+    SecretText shadow{shadowLine(r)};
+    if (modifyRecordInFile(r.field(kName), *r.sourceDir, shadow.text, "shadow", "useradd", "") !=
+        kOk)
+      return fail("nisUserAdd", kErrOther);
+  }
+  if (r.makeHome && !r.field(kHome).empty() && !r.field(kUid).empty() && !r.field(kGid).empty())
+    createHomeDir(r.field(kHome).c_str(), homeId(r.field(kUid).c_str()),
+                  homeId(r.field(kGid).c_str()));
+  result = rebuildNisMaps(mapDir);
+  return result == kOk ? kOk : fail("nisUserAdd", result);
+}
+
+int nisUserMod(EventRecord& r) {
+  if (!hasDirectories(r)) return fail("nisUserMod", kErrOther);
+  SourceLock lock;
+  int result = lockSourceFiles(*r.sourceDir, lock);
+  if (result != kOk) return fail("nisUserMod", result);
+  const std::string& name = r.field(kName);
+  if (!present(name, *r.mapDir, "BYNAME", "passwd")) return fail("nisUserMod", kErrNoSuchAccount);
+
+  SecretText current;
+  bool found = false;
+  result = getRecordFromFile(name, *r.sourceDir, "passwd", &current.text, &found);
+  if (result != kOk) return fail("nisUserMod", result);
+  if (!found) return fail("nisUserMod", kErrOther);
+  keepFirstLine(current.text);
+  if (r.noShadow) {
+    current.text += "::::::::";
+  } else {
+    SecretText shadow;
+    result = getRecordFromFile(name, *r.sourceDir, "shadow", &shadow.text, &found);
+    if (result != kOk) return fail("nisUserMod", result);
+    keepFirstLine(shadow.text);
+    auto colon = shadow.text.find(':');
+    if (shadow.text.empty() || colon == std::string::npos)
+      current.text += "::::::::";
+    else
+      current.text += shadow.text.substr(colon);
+  }
+  EventRecord stored;
+  result = parseEventData(&stored, current.text.c_str(), kAddUser);
+  if (result != kOk) return fail("nisUserMod", result);
+  mergeUserRecord(r, stored);
+  std::string& password = passwordField(r);
+  if (password == "x") password = "!!";
+  if (password == "noPassword") password.clear();
+
+  SecretText line{passwdLine(r)};
+  if (modifyRecordInFile(name, *r.sourceDir, line.text, "passwd", "usermod", "") != kOk)
+    return fail("nisUserMod", kErrOther);
+  if (!r.noShadow) {
+    SecretText shadow{shadowLine(r)};
+    if (modifyRecordInFile(name, *r.sourceDir, shadow.text, "shadow", "usermod", "") != kOk)
+      return fail("nisUserMod", kErrOther);
+  }
+  result = rebuildNisMaps(*r.mapDir);
+  return result == kOk ? kOk : fail("nisUserMod", result);
+}
+
+int nisUserDel(EventRecord& r) {
+  if (!hasDirectories(r)) return fail("nisUserDel", kErrOther);
+  SourceLock lock;
+  int result = lockSourceFiles(*r.sourceDir, lock);
+  if (result != kOk) return fail("nisUserDel", result);
+  const std::string& name = r.field(kName);
+  if (!present(name, *r.mapDir, "BYNAME", "passwd")) return fail("nisUserDel", kErrNoSuchAccount);
+  SecretText value;
+  if (getRecordFromMap(*r.mapDir + "/passwd.byname", name, &value.text) != kOk)
+    return fail("nisUserDel", kErrNoSuchAccount);
+
+  if (modifyRecordInFile(name, *r.sourceDir, "", "passwd", "userdel", "") != kOk)
+    return fail("nisUserDel", kErrOther);
+  if (!r.noShadow && modifyRecordInFile(name, *r.sourceDir, "", "shadow", "userdel", "") != kOk)
+    return fail("nisUserDel", kErrOther);
+
+  if (r.removeHome && !value.text.empty()) {
+    EventRecord stored;
+    if (parseEventData(&stored, value.text.c_str(), kAddUser) == kOk &&
+        !stored.field(kHome).empty() && !stored.field(kUid).empty() &&
+        !stored.field(kGid).empty())
+      removeHomeDirectory(stored.field(kHome).c_str(), homeId(stored.field(kUid).c_str()),
+                          homeId(stored.field(kGid).c_str()));
+  }
+  result = rebuildNisMaps(*r.mapDir);
+  return result == kOk ? kOk : fail("nisUserDel", result);
+}
+
+int nisUserRename(EventRecord& r) {
+  if (!hasDirectories(r)) return fail("nisUserRename", kErrOther);
+  const std::string& oldName = r.field(kName);
+  const std::string& newName = r.field(kNewName);
+  if (newName.empty()) return fail("nisUserRename", kErrArgument);
+  SourceLock lock;
+  int result = lockSourceFiles(*r.sourceDir, lock);
+  if (result != kOk) return fail("nisUserRename", result);
+  if (!present(oldName, *r.mapDir, "BYNAME", "passwd"))
+    return fail("nisUserRename", kErrNoSuchAccount);
+  // Two lines of one name would make the account ambiguous.
+  if (newName != oldName && present(newName, *r.mapDir, "BYNAME", "passwd"))
+    return fail("nisUserRename", kErrNameInUse);
+
+  // Both lines are read before either file changes, so a missing shadow
+  // line stops the command with nothing renamed.
+  SecretText passwdOld, shadowOld;
+  bool found = false;
+  result = getRecordFromFile(oldName, *r.sourceDir, "passwd", &passwdOld.text, &found);
+  if (result != kOk) return fail("nisUserRename", result);
+  keepFirstLine(passwdOld.text);
+  if (!found || passwdOld.text.empty()) return fail("nisUserRename", kErrOther);
+  if (!r.noShadow) {
+    result = getRecordFromFile(oldName, *r.sourceDir, "shadow", &shadowOld.text, &found);
+    if (result != kOk) return fail("nisUserRename", result);
+    keepFirstLine(shadowOld.text);
+    if (!found || shadowOld.text.empty()) return fail("nisUserRename", kErrOther);
+  }
+
+  SecretText line{newName + passwdOld.text.substr(passwdOld.text.find(':'))};
+  if (modifyRecordInFile(oldName, *r.sourceDir, line.text, "passwd", "userrename", newName) != kOk)
+    return fail("nisUserRename", kErrOther);
+  if (!r.noShadow) {
+    auto colon = shadowOld.text.find(':');
+    SecretText shadow{newName + (colon == std::string::npos ? "" : shadowOld.text.substr(colon))};
+    if (modifyRecordInFile(oldName, *r.sourceDir, shadow.text, "shadow", "userrename", newName) !=
+        kOk)
+      return fail("nisUserRename", kErrOther);
+  }
+  result = rebuildNisMaps(*r.mapDir);
+  return result == kOk ? kOk : fail("nisUserRename", result);
+}
+
+bool findIdFromMap(const DbmFile& map, const std::string& key, std::string* record,
+                   std::string* id) {
+  record->clear();
+  id->clear();
+  std::optional<std::string> value = map.isOpen() ? map.fetch(key) : std::nullopt;
+  if (!value) {
+    traceError("findIdFromMap");
+    return false;
+  }
+  *record = value->substr(0, 1023);
+  wipeString(*value);
+  std::vector<std::string> fields = splitFields(*record, ':');
+  if (fields.size() > 2) *id = fields[2];
+  return true;
+}

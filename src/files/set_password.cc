@@ -52,7 +52,8 @@ bool rewriteIsExact(const std::string& oldText, const std::string& newText,
                     const std::string& name, const std::string& value) {
   std::string expected;
   expected.reserve(oldText.size() + 64);
-  for (const std::string& line : recordsOf(oldText)) {
+  std::vector<std::string> lines = recordsOf(oldText);
+  for (const std::string& line : lines) {
     auto colon = line.find(':');
     if (line.substr(0, colon) != name) {
       expected += line;
@@ -67,6 +68,7 @@ bool rewriteIsExact(const std::string& oldText, const std::string& newText,
   }
   bool same = expected == newText;
   wipeString(expected);
+  for (std::string& line : lines) wipeString(line);
   return same;
 }
 
@@ -113,7 +115,9 @@ int setPassword(const EventRecord& record, const PasswordFiles& files) {
   ReplacementFile replacement(files.temp, target);
   replacement.clearStale();
   debugCommand("constructFilesCommand", command);
-  int ran = qvSystem(command, {{kNameVariable, name}, {kValueVariable, value}});
+  ChildEnvironment env{{kNameVariable, name}, {kValueVariable, value}};
+  int ran = qvSystem(command, env);
+  wipeString(env[1].second);
   if (ran != kOk) return fail(ran);
 
   std::string before, after;

@@ -46,7 +46,8 @@ class FilesSandboxTest : public ::testing::Test {
   void addUser(const std::string& name, const std::string& uid, const std::string& gecos) {
     RunResult r = box.shim({"-n", "files", "-m", "-p",
                             "addUser:" + name + "::" + uid + "::" + gecos + ":/home/" + name +
-                                ":/bin/sh:initialHash:::::::"});
+                                ":/bin/sh::::::::"},
+                           {{"encrypted", "initialHash"}});
     ASSERT_EQ(0, r.status) << name << ": " << r.err;
   }
 

@@ -96,10 +96,11 @@ int insertCachedPassword(int backend, std::string& record, int fieldNumber) {
   std::optional<std::string> entry = cache.fetch(name);
   if (!entry) return kOk;
   std::vector<std::string> pieces = splitFields(*entry, ':');
-  std::string newToken = pieces.size() > 1 ? pieces[1] : std::string();
+  // A damaged entry without a new token must not blank the password.
+  if (pieces.size() < 2 || pieces[1].empty() || fieldNumber < 1) return kOk;
+  const std::string& newToken = pieces[1];
 
   std::vector<std::string> fields = splitFields(record, ':');
-  if (fieldNumber < 1) return kOk;
   if (fields.size() < static_cast<std::size_t>(fieldNumber)) fields.resize(fieldNumber);
   wipeString(fields[fieldNumber - 1]);
   fields[fieldNumber - 1] = newToken;

@@ -74,6 +74,10 @@ TEST(PassCache, InsertConsumeAndPurgeFollowTheEntryStates) {
   rec = "u:x::::::::::::::";
   EXPECT_EQ(kOk, insertCachedPassword(1, rec, 2));  // another backend's store
   EXPECT_EQ("u:x::::::::::::::", rec);
+  pending(0, "bad", "damaged");
+  rec = "bad:x::::::::::::::";
+  EXPECT_EQ(kOk, insertCachedPassword(0, rec, 2));
+  EXPECT_EQ("bad:x::::::::::::::", rec);
 
   std::string data = "untouched";
   EXPECT_EQ(kErrNoSuchAccount, consumeCachedPassword(0, "nobody", &data));

@@ -65,6 +65,3 @@ int readFirstWord(const std::string& path, std::string* word);
 // "cd <map dir> && <make dir>/make -f /var/yp/Makefile passwd group": 0, -2
 // when it fails, or the code of searchPath.
 int rebuildNisMaps(const std::string& mapDir);
-
-// The map's bookkeeping keys, which are no accounts.
-bool isNisBookkeepingKey(std::string_view key);

@@ -7,6 +7,7 @@
 
 #include "core/dbm_file.h"
 #include "core/result.h"
+#include "core/runner.h"
 #include "core/trace.h"
 #include "nis/scratch_file.h"
 #include "nis/user_commands.h"
@@ -24,9 +25,12 @@ struct MapClone {
       : file(mapPath + ".tmpmap" + std::to_string(getpid())) {}
   // 0, the clone's own failure, or the open failure.
   int make(const std::string& mapPath, bool mayBeMissing) {
-    int result = NISBackupByClone(mapPath, file.path());
-    // A missing shadow map answers as one without entries.
-    if (result != kOk && !mayBeMissing) return result;
+    // A shadow map that does not exist answers as one without entries; a
+    // map that exists but cannot be read is an error like any other.
+    if (!(mayBeMissing && fileMtime(mapPath) == -2)) {
+      int result = NISBackupByClone(mapPath, file.path());
+      if (result != kOk) return result;
+    }
     db = DbmFile::open(file.path());
     return db.isOpen() ? kOk : mapOpenFailure();
   }

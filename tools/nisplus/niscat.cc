@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "usage: niscat TABLE\n");
       return 2;
     }
-    const TableSpec* table = findTable(argv[1]);
+    const TableLayout* table = findTable(argv[1]);
     if (table == nullptr) throw StoreError{std::string("no such table: ") + argv[1]};
     Store store(storeDirectory());
     for (const Row& row : store.rows(*table)) std::printf("%s\n", joinRow(row).c_str());

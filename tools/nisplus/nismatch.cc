@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "usage: nismatch col=value ... TABLE\n");
       return 2;
     }
-    const TableSpec* table = findTable(argv[argc - 1]);
+    const TableLayout* table = findTable(argv[argc - 1]);
     if (table == nullptr) throw StoreError{std::string("no such table: ") + argv[argc - 1]};
     std::vector<std::pair<int, std::string>> key;
     for (int i = 1; i < argc - 1; ++i) {

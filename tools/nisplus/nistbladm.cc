@@ -28,7 +28,7 @@ std::pair<std::string, std::string> splitPair(const std::string& text) {
   return {text.substr(0, eq), text.substr(eq + 1)};
 }
 
-Pairs resolve(const TableSpec& table, const std::vector<std::string>& texts) {
+Pairs resolve(const TableLayout& table, const std::vector<std::string>& texts) {
   Pairs pairs;
   for (const auto& text : texts) {
     auto [column, value] = splitPair(text);
@@ -45,13 +45,13 @@ bool matches(const Row& row, const Pairs& key) {
   return true;
 }
 
-const TableSpec& tableNamed(const std::string& name) {
-  const TableSpec* table = findTable(name);
+const TableLayout& tableNamed(const std::string& name) {
+  const TableLayout* table = findTable(name);
   if (table == nullptr) throw StoreError{"no such table: " + name};
   return *table;
 }
 
-int add(Store& store, const TableSpec& table, const Pairs& columns) {
+int add(Store& store, const TableLayout& table, const Pairs& columns) {
   Row row(table.columns.size());
   for (const auto& [index, value] : columns) row[index] = value;
   if (row[0].empty()) throw StoreError{"the key column is empty"};
@@ -64,7 +64,7 @@ int add(Store& store, const TableSpec& table, const Pairs& columns) {
   return 0;
 }
 
-int remove(Store& store, const TableSpec& table, const Pairs& key) {
+int remove(Store& store, const TableLayout& table, const Pairs& key) {
   if (key.empty()) throw Usage{"no entry named"};
   auto rows = store.rows(table);
   std::vector<Row> kept;
@@ -86,7 +86,7 @@ int edit(Store& store, const std::vector<std::string>& pairTexts, const std::str
   std::size_t close = indexed.find("],");
   if (indexed.empty() || indexed[0] != '[' || close == std::string::npos)
     throw Usage{"not an indexed name: " + indexed};
-  const TableSpec& table = tableNamed(indexed.substr(close + 2));
+  const TableLayout& table = tableNamed(indexed.substr(close + 2));
   std::vector<std::string> keyTexts;
   std::string inner = indexed.substr(1, close - 1);
   std::size_t start = 0;
@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
     std::string last = argv[argc - 1];
     Store store(storeDirectory());
     if (option == "-E") return edit(store, pairs, last);
-    const TableSpec& table = tableNamed(last);
+    const TableLayout& table = tableNamed(last);
     Pairs resolved = resolve(table, pairs);
     if (option == "-a") return add(store, table, resolved);
     if (option == "-R") return remove(store, table, resolved);

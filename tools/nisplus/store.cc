@@ -15,7 +15,7 @@ namespace standin {
 
 namespace {
 
-const TableSpec kTables[] = {
+const TableLayout kTables[] = {
     {"passwd.org_dir", "passwd_tbl", {"name", "passwd", "uid", "gid", "gcos", "home", "shell", "shadow"}},
     {"group.org_dir", "group_tbl", {"name", "passwd", "gid", "members"}},
 };
@@ -78,13 +78,13 @@ std::string storeDirectory() {
   return dir != nullptr && *dir != '\0' ? dir : kDefaultStoreDir;
 }
 
-const TableSpec* findTable(const std::string& name) {
+const TableLayout* findTable(const std::string& name) {
   for (const auto& table : kTables)
     if (name == table.name) return &table;
   return nullptr;
 }
 
-int columnIndex(const TableSpec& table, const std::string& column) {
+int columnIndex(const TableLayout& table, const std::string& column) {
   for (std::size_t i = 0; i < table.columns.size(); ++i)
     if (table.columns[i] == column) return static_cast<int>(i);
   return -1;
@@ -155,7 +155,7 @@ Store::~Store() {
   if (lockFd_ >= 0) close(lockFd_);  // releases the lock
 }
 
-std::vector<Row> Store::rows(const TableSpec& table) const {
+std::vector<Row> Store::rows(const TableLayout& table) const {
   std::vector<Row> out;
   std::istringstream in(readFile(dir_ + "/" + table.name));
   std::string line;
@@ -167,7 +167,7 @@ std::vector<Row> Store::rows(const TableSpec& table) const {
   return out;
 }
 
-void Store::save(const TableSpec& table, const std::vector<Row>& rows) const {
+void Store::save(const TableLayout& table, const std::vector<Row>& rows) const {
   std::string content;
   for (const Row& row : rows) {
     for (std::size_t i = 0; i < row.size(); ++i) {

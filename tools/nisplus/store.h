@@ -15,16 +15,16 @@ constexpr const char* kStoreDirVariable = "NISPLUS_STANDIN_DIR";
 constexpr const char* kDefaultStoreDir = "/var/nis/standin";
 std::string storeDirectory();
 
-struct TableSpec {
+struct TableLayout {
   const char* name;     // "passwd.org_dir"
   const char* logType;  // the table type the log names, "passwd_tbl"
   std::vector<std::string> columns;  // column 0 is the key, "name"
 };
 
 // nullptr for a table this store does not keep.
-const TableSpec* findTable(const std::string& name);
+const TableLayout* findTable(const std::string& name);
 // Index of a column, or -1.
-int columnIndex(const TableSpec& table, const std::string& column);
+int columnIndex(const TableLayout& table, const std::string& column);
 
 using Row = std::vector<std::string>;
 
@@ -34,7 +34,7 @@ std::string joinRow(const Row& row);
 enum class LogOp { kAdd, kRemove };
 struct LogEntry {
   LogOp op;
-  const TableSpec* table;
+  const TableLayout* table;
   Row row;
 };
 
@@ -60,8 +60,8 @@ class Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  std::vector<Row> rows(const TableSpec& table) const;
-  void save(const TableSpec& table, const std::vector<Row>& rows) const;
+  std::vector<Row> rows(const TableLayout& table) const;
+  void save(const TableLayout& table, const std::vector<Row>& rows) const;
 
   // Records the entries as one transaction under a new XID; returns it.
   long commit(const std::vector<LogEntry>& entries, std::time_t when = std::time(nullptr));

@@ -1,0 +1,98 @@
+#include "nisplus/queries.h"
+
+#include <string>
+#include <unistd.h>
+
+#include "core/process_state.h"
+#include "core/result.h"
+#include "core/runner.h"
+#include "core/shell_quote.h"
+#include "core/trace.h"
+#include "nisplus/nisplus_command.h"
+#include "publisher/generic_query.h"
+
+namespace {
+
+int fail(const char* routine, int code) {
+  traceError(routine);
+  return code;
+}
+
+struct ScratchFile {
+  const char* path;
+  ~ScratchFile() { unlink(path); }
+};
+
+// The direct lookup: every entry whose column holds the value is printed
+// behind the tag, and *printed tells whether anything was. A failed or empty
+// lookup falls back to the dump; only a missing tool ends the query (its
+// searchPath code).
+int lookUp(const char* routine, const char* column, const std::string& value, const char* table,
+           const char* awkProgram, bool* printed) {
+  *printed = false;
+  std::string awkDir, nismatchDir;
+  int rc = searchPath("awk", &awkDir);
+  if (rc == kOk) rc = searchPath("nismatch", &nismatchDir);
+  if (rc != kOk) return rc;
+  std::string command = "(" + nismatchDir + "/nismatch " + column + "=\"" + quoteDoubleQuoted(value) + "\" " +
+                        table + " || exit 1) | " + awkDir + "/awk " + awkProgram;
+  if (command.size() > kNisplusCommandMax) return kOk;  // the dump answers instead
+  debugCommand(routine, command);
+  *printed = qvSystem(command) == kOk;
+  return kOk;
+}
+
+int dumpTable(const char* routine, const char* table, const char* file) {
+  std::string niscatDir;
+  int rc = searchPath("niscat", &niscatDir);
+  if (rc != kOk) return rc;
+  std::string command = niscatDir + "/niscat " + table + " > " + file;
+  debugCommand(routine, command);
+  return qvSystem(command) == kOk ? kOk : kErrOther;
+}
+
+}  // namespace
+
+int nisplusUserQuery(EventRecord& record) {
+  const char* me = "nisplusUserQuery";
+  ScratchFile scratch{"quser.nisplus"};
+  QueryKind kind = classifyUserQuery(record);
+  bool byName = kind.byName;
+  if (kind.byName || kind.byId) {
+    bool printed = false;
+    int rc = lookUp(me, byName ? "name" : "uid", record.field(byName ? kName : kUid), "passwd.org_dir",
+                    "'BEGIN {count=0}{count++; print \"instanceUser:\"$0 } END{if(count==0) exit 1}'", &printed);
+    if (rc != kOk) return fail(me, rc);
+    if (printed) return kOk;
+  }
+  int rc = dumpTable(me, "passwd.org_dir", "quser.nisplus");
+  if (rc != kOk) return fail(me, rc);
+  // The table has no column for the shadow password: its lines carry the
+  // aging values right after the shell, so the pattern's aging fields move
+  // one place forward to meet them.
+  EventRecord pattern = record;
+  for (int i = kShadowPasswd; i < kFlag; ++i) pattern.fields[i] = record.field(i + 1);
+  pattern.fields[kFlag] = std::string();
+  rc = genericUserQuery(pattern, "quser.nisplus");
+  if (rc != kOk) return fail(me, rc);
+  return kOk;
+}
+
+int nisplusGroupQuery(EventRecord& record) {
+  const char* me = "nisplusGroupQuery";
+  ScratchFile scratch{"qgroup.nisplus"};
+  QueryKind kind = classifyGroupQuery(record);
+  bool byName = kind.byName;
+  if (kind.byName || kind.byId) {
+    bool printed = false;
+    int rc = lookUp(me, byName ? "name" : "gid", record.field(byName ? kName : kGid), "group.org_dir",
+                    "'BEGIN{count=0} { count++; print \"instanceGroup:\"$0 } END{if(count==0) exit 1}'", &printed);
+    if (rc != kOk) return fail(me, rc);
+    if (printed) return kOk;
+  }
+  int rc = dumpTable(me, "group.org_dir", "qgroup.nisplus");
+  if (rc != kOk) return fail(me, rc);
+  rc = genericGroupQuery(record, "qgroup.nisplus");
+  if (rc != kOk) return fail(me, rc);
+  return kOk;
+}

@@ -1,0 +1,165 @@
+#include "nisplus/user_commands.h"
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+#include "core/process_state.h"
+#include "core/result.h"
+#include "core/runner.h"
+#include "core/shell_quote.h"
+#include "core/trace.h"
+#include "nis/home_directory.h"
+#include "nisplus/nisplus_command.h"
+#include "publisher/field_merge.h"
+
+namespace {
+
+int fail(const char* routine, int code) {
+  traceError(routine);
+  return code;
+}
+
+// Builds the row's command for the record and runs it.
+int buildAndRun(const char* routine, const EventRecord& record, int row) {
+  std::string command;
+  int rc = constructNisplusCommand(&command, record, row, record.command);
+  if (rc != kOk) return rc;
+  debugCommand(routine, command);
+  return qvSystem(command);
+}
+
+// The first line of a scratch file, the line break dropped. False when the
+// file cannot be opened.
+bool readFirstLine(const char* path, std::string* line) {
+  std::ifstream in(path);
+  if (!in) return false;
+  line->clear();
+  std::getline(in, *line);
+  return true;
+}
+
+// Removes a scratch file on every way out of a handler.
+struct ScratchFile {
+  const char* path;
+  ~ScratchFile() { unlink(path); }
+};
+
+// The password column gets the shadow password unless -s, and the locked
+// marker "!!" in place of "x".
+void preparePasswordColumn(EventRecord& record) {
+  if (!record.noShadow) record.fields[kPasswd] = record.field(kShadowPasswd);
+  if (record.field(kPasswd) == "x") record.fields[kPasswd] = "!!";
+}
+
+}  // namespace
+
+int nisplusUserAdd(EventRecord& record) {
+  const char* me = "nisplusUserAdd";
+  std::string awkDir, nismatchDir;
+  int rc = searchPath("awk", &awkDir);
+  if (rc == kOk) rc = searchPath("nismatch", &nismatchDir);
+  if (rc != kOk) return fail(me, rc);
+
+  int found = nisplusEntryExists(me, nismatchDir, awkDir, "name", record.field(kName), "passwd.org_dir");
+  if (found < 0) return fail(me, found);
+  if (found == 1) return fail(me, kErrNameInUse);
+
+  if (!record.nonUniqueId) {
+    rc = searchPath("awk", &awkDir);
+    if (rc == kOk) rc = searchPath("nismatch", &nismatchDir);
+    if (rc != kOk) return fail(me, rc);
+    found = nisplusEntryExists(me, nismatchDir, awkDir, "uid", record.field(kUid), "passwd.org_dir");
+    if (found < 0) return fail(me, found);
+    if (found == 1) return fail(me, kErrIdInUse);
+  }
+
+  preparePasswordColumn(record);
+  rc = buildAndRun(me, record, kNisplusUserAdd);
+  if (rc != kOk) return fail(me, rc);
+
+  if (record.makeHome && !record.field(kHome).empty() && !record.field(kUid).empty() &&
+      !record.field(kGid).empty())
+    createHomeDir(record.field(kHome).c_str(), homeId(record.field(kUid).c_str()),
+                  homeId(record.field(kGid).c_str()));
+  return kOk;
+}
+
+int nisplusUserMod(EventRecord& record) {
+  const char* me = "nisplusUserMod";
+  std::string nismatchDir, awkDir;
+  int rc = searchPath("nismatch", &nismatchDir);
+  if (rc == kOk) rc = searchPath("awk", &awkDir);
+  if (rc != kOk) return fail(me, rc);
+
+  ScratchFile scratch{"file.tmp"};
+  // The entry in the event's field order: the passwd column stands in for
+  // the shadow password, which has no column of its own.
+  std::string command =
+      nismatchDir + "/nismatch name=\"" + quoteDoubleQuoted(record.field(kName)) + "\" passwd.org_dir | " +
+      awkDir +
+      "/awk 'BEGIN {FS=\":\"} { printf \"%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s\",$1,$2,$3,$4,$5,"
+      "$6,$7,$2,$8,$9,$10,$11,$12,$13,$14}' > file.tmp";
+  if (command.size() > kNisplusCommandMax) return fail(me, kErrArgument);
+  debugCommand(me, command);
+  if (qvSystem(command) != kOk) return fail(me, kErrOther);
+
+  std::string line;
+  if (!readFirstLine("file.tmp", &line)) return fail(me, kErrOpen);
+  EventRecord current;
+  rc = parseEventData(&current, line.c_str(), kAddUser);
+  wipeString(line);
+  if (rc != kOk) return fail(me, rc);
+  mergeUserRecord(record, current);
+  releaseRecord(current);
+
+  preparePasswordColumn(record);
+  if (record.field(kPasswd) == "noPassword") record.fields[kPasswd] = std::string();
+
+  rc = buildAndRun(me, record, kNisplusUserModify);
+  if (rc != kOk) return fail(me, rc);
+  return kOk;
+}
+
+int nisplusDel(EventRecord& record) {
+  const char* me = "nisplusDel";
+  bool user = record.command == kDeleteUser;
+  ScratchFile scratch{"qvnisplus.tmp.homedir"};
+  bool looked = false;
+  if (user) {
+    std::string nismatchDir;
+    if (searchPath("nismatch", &nismatchDir) == kOk) {
+      std::string command = nismatchDir + "/nismatch name=\"" + quoteDoubleQuoted(record.field(kName)) +
+                            "\" passwd.org_dir > qvnisplus.tmp.homedir";
+      if (command.size() <= kNisplusCommandMax) {
+        debugCommand(me, command);
+        looked = qvSystem(command) == kOk;
+      }
+    }
+  }
+
+  int rc = buildAndRun(me, record, user ? kNisplusUserDelete : kNisplusGroupDelete);
+  if (rc != kOk) return fail(me, rc);
+
+  if (user && looked && record.removeHome) {
+    // The whole first line: a comment with blanks must not cut the entry
+    // short, or the home directory of most users would stay behind.
+    std::string line;
+    EventRecord entry;
+    if (readFirstLine("qvnisplus.tmp.homedir", &line) && !line.empty() &&
+        parseEventData(&entry, line.c_str(), kAddUser) == kOk && !entry.field(kHome).empty() &&
+        !entry.field(kUid).empty() && !entry.field(kGid).empty())
+      removeHomeDirectory(entry.field(kHome).c_str(), homeId(entry.field(kUid).c_str()),
+                          homeId(entry.field(kGid).c_str()));
+    wipeString(line);
+  }
+  return kOk;
+}
+
+int nisplusRename(EventRecord& record) {
+  const char* me = "nisplusRename";
+  int rc = buildAndRun(me, record, record.command == kRenameUser ? kNisplusUserRename : kNisplusGroupRename);
+  if (rc != kOk) return fail(me, rc);
+  return kOk;
+}

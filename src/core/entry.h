@@ -5,7 +5,7 @@
 // Runs one request and returns its result code (not yet the exit status).
 int runShim(int argc, char** argv);
 
-// The SIGTERM handler: stops the running child, removes the new snapshot
+// The SIGTERM handler: stops the running command (its whole process group), removes the new snapshot
 // files and ends the process with status 0. Async-signal-safe.
 void onTerminate(int signalNumber);
 

@@ -58,11 +58,15 @@ int runChild(const ChildEnvironment& env, Exec exec) {
     return kErrNotFound;
   }
   if (pid == 0) {
+    // Its own process group, so that a SIGTERM to the shim can stop the
+    // whole command (a pipeline, or a tool that starts its own children).
+    setpgid(0, 0);
     signal(SIGTERM, SIG_DFL);
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
     exec();
     _exit(254);
   }
+  setpgid(pid, pid);  // whichever side runs first, the group exists
   childPid = pid;
   int status = 0;
   pid_t got;

@@ -2,6 +2,10 @@
 // sandbox.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
+#include <unistd.h>
+
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/trace.h"
@@ -100,6 +104,40 @@ TEST(Sandbox, ShowsItsOwnCopiesAndRecordsArgumentVectors) {
   box.loginUsers({"alice", "bob"});
   RunResult who = box.sh("who | cut -d' ' -f1");
   EXPECT_EQ("alice\nbob\n", who.out);
+}
+
+}  // namespace
+
+namespace {
+
+// SIGTERM while a tool runs: the tool is stopped, the six temporary map
+// files go, and the shim ends with status 0.
+TEST(Terminate, SigtermDuringAToolStopsItRemovesTemporaryMapsAndExitsZero) {
+  Sandbox box;
+  box.privateCopy("/usr/sbin");
+  box.install("/usr/sbin/useradd", "#!/bin/sh\necho $$ > tool.pid\nexec sleep 60\n");
+  const char* maps[] = {"passwd.log.tmp",        "shadow.log.tmp",        "group.log.tmp",
+                        "passwd.byname.log.tmp", "shadow.byname.log.tmp", "group.byname.log.tmp"};
+  for (const char* m : maps) box.write(box.work(m), "x");
+  box.write(box.work("passwd.log"), "committed");
+
+  pid_t shim = box.startShim({"-n", "files", "-p", "addUser:slow:x:1500:100:::/bin/sh"});
+  for (int i = 0; i < 1000 && !box.exists(box.work("tool.pid")); ++i) usleep(10000);
+  usleep(100000);
+  int tool = std::atoi(box.read(box.work("tool.pid")).c_str());
+  ASSERT_GT(tool, 0);
+  kill(shim, SIGTERM);
+  RunResult r = box.finish(shim);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.err);
+  auto running = [&box](int pid) {
+    std::string stat = box.read("/proc/" + std::to_string(pid) + "/stat");
+    return !stat.empty() && stat.find(") Z ") == std::string::npos;
+  };
+  for (int i = 0; i < 200 && running(tool); ++i) usleep(10000);
+  EXPECT_FALSE(running(tool)) << "the tool kept running";
+  for (const char* m : maps) EXPECT_FALSE(box.exists(box.work(m))) << m;
+  EXPECT_TRUE(box.exists(box.work("passwd.log")));
 }
 
 }  // namespace

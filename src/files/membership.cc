@@ -75,6 +75,16 @@ int setSupplementaryGroups(const char* logName, const std::string& groupsWord,
 
 }  // namespace
 
+MemberCheckCommands memberCheckCommands(const std::string& name, const std::string& cutDir,
+                                        const std::string& grepDir, const std::string& whoDir) {
+  // The name must match itself only, never as a pattern. The anchors stay
+  // outside the shell escaping: "$" before the closing quote is literal.
+  std::string pattern = "\"^" + quoteDoubleQuoted(escapeBasicRegex(name)) + "$\"";
+  return {cutDir + "/cut -d: -f1 /etc/passwd | " + grepDir + "/grep " + pattern + " > /dev/null",
+          whoDir + "/who | " + cutDir + "/cut -d\" \" -f1 | " + grepDir + "/grep " + pattern +
+              " > /dev/null"};
+}
+
 std::vector<std::string> memberNames(const std::string& list) {
   std::vector<std::string> names = splitFields(list, ',');
   if (names.back().empty()) names.pop_back();
@@ -93,16 +103,15 @@ int checkUserList(const std::string& list) {
     if (found == kOk) found = searchPath("who", &whoDir);
     if (found != kOk) return fail(found);
     if (name.size() >= kMemberNameCapacity) return fail(kErrArgument);
-    // No account has an empty name (a list starting with a comma).
-    if (name.empty()) return fail(kErrOther);
+    // No account has an empty name (a list starting with a comma), nor one
+    // with a line break, which grep would take as several patterns.
+    if (name.empty() || !isRecordSafe(name)) return fail(kErrOther);
 
-    // The name must match itself only, never as a pattern.
-    std::string pattern = quoteDoubleQuoted("^" + escapeBasicRegex(name) + "$");
-    std::string known = cutDir + "/cut -d: -f1 /etc/passwd | " + grepDir + "/grep \"" + pattern +
-                        "\" > /dev/null";
-    std::string loggedIn = whoDir + "/who | " + cutDir + "/cut -d\" \" -f1 | " + grepDir +
-                           "/grep \"" + pattern + "\" > /dev/null";
-    if (loggedIn.size() >= kCommandCapacity) return fail(kErrArgument);
+    MemberCheckCommands commands = memberCheckCommands(name, cutDir, grepDir, whoDir);
+    const std::string& known = commands.known;
+    const std::string& loggedIn = commands.loggedIn;
+    if (known.size() >= kCommandCapacity || loggedIn.size() >= kCommandCapacity)
+      return fail(kErrArgument);
     debugCommand("checkUserList", known);
     if (qvSystem(known) != kOk) return fail(kErrOther);
     debugCommand("checkUserList2", loggedIn);

@@ -12,6 +12,16 @@ constexpr std::size_t kMemberNameCapacity = 256;
 // yields an empty first name; a trailing one adds nothing.
 std::vector<std::string> memberNames(const std::string& list);
 
+// The two command lines that test one member: is the name a first field of
+// /etc/passwd, and is it among the users `who` lists. The directories are
+// searchPath's (with their trailing "/").
+struct MemberCheckCommands {
+  std::string known;
+  std::string loggedIn;
+};
+MemberCheckCommands memberCheckCommands(const std::string& name, const std::string& cutDir,
+                                        const std::string& grepDir, const std::string& whoDir);
+
 // 0 when every named user is in /etc/passwd (-11 otherwise) and none is
 // logged in (-5 otherwise). An empty list is fine.
 int checkUserList(const std::string& list);

@@ -31,23 +31,8 @@ int buildAndRun(const char* routine, const EventRecord& record, int row) {
 
 int nisplusGroupAdd(EventRecord& record) {
   const char* me = "nisplusGroupAdd";
-  std::string awkDir, nismatchDir;
-  int rc = searchPath("awk", &awkDir);
-  if (rc == kOk) rc = searchPath("nismatch", &nismatchDir);
+  int rc = refuseExistingEntry(me, record, "gid", record.field(kGid), "group.org_dir");
   if (rc != kOk) return fail(me, rc);
-
-  int found = nisplusEntryExists(me, nismatchDir, awkDir, "name", record.field(kName), "group.org_dir");
-  if (found < 0) return fail(me, found);
-  if (found == 1) return fail(me, kErrNameInUse);
-
-  if (!record.nonUniqueId) {
-    rc = searchPath("awk", &awkDir);
-    if (rc == kOk) rc = searchPath("nismatch", &nismatchDir);
-    if (rc != kOk) return fail(me, rc);
-    found = nisplusEntryExists(me, nismatchDir, awkDir, "gid", record.field(kGid), "group.org_dir");
-    if (found < 0) return fail(me, found);
-    if (found == 1) return fail(me, kErrIdInUse);
-  }
 
   rc = buildAndRun(me, record, kNisplusGroupAdd);
   if (rc != kOk) return fail(me, rc);

@@ -90,3 +90,22 @@ int nisplusEntryExists(const char* routine, const std::string& nismatchDir, cons
   debugCommand(routine, command);
   return qvSystem(command) == kOk ? 1 : 0;
 }
+
+int refuseExistingEntry(const char* routine, const EventRecord& record, const char* idColumn,
+                        const std::string& idValue, const char* table) {
+  std::string awkDir, nismatchDir;
+  int rc = searchPath("awk", &awkDir);
+  if (rc == kOk) rc = searchPath("nismatch", &nismatchDir);
+  if (rc != kOk) return rc;
+  int found = nisplusEntryExists(routine, nismatchDir, awkDir, "name", record.field(kName), table);
+  if (found < 0) return found;
+  if (found == 1) return kErrNameInUse;
+  if (record.nonUniqueId) return kOk;
+
+  rc = searchPath("awk", &awkDir);
+  if (rc == kOk) rc = searchPath("nismatch", &nismatchDir);
+  if (rc != kOk) return rc;
+  found = nisplusEntryExists(routine, nismatchDir, awkDir, idColumn, idValue, table);
+  if (found < 0) return found;
+  return found == 1 ? kErrIdInUse : kOk;
+}

@@ -42,5 +42,11 @@ int constructNisplusCommand(std::string* out, const EventRecord& record, int row
 int nisplusEntryExists(const char* routine, const std::string& nismatchDir, const std::string& awkDir,
                        const char* column, const std::string& value, const char* table);
 
+// The checks before an add: the name must be new (-4) and, unless -o, so
+// must the id in idColumn (-10). 0, or the failing code; the tool searches
+// are made before each check.
+int refuseExistingEntry(const char* routine, const EventRecord& record, const char* idColumn,
+                        const std::string& idValue, const char* table);
+
 // Command lines are built for 1024-byte buffers: a longer one is refused.
 constexpr std::size_t kNisplusCommandMax = 1023;

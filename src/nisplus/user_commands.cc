@@ -57,23 +57,8 @@ void preparePasswordColumn(EventRecord& record) {
 
 int nisplusUserAdd(EventRecord& record) {
   const char* me = "nisplusUserAdd";
-  std::string awkDir, nismatchDir;
-  int rc = searchPath("awk", &awkDir);
-  if (rc == kOk) rc = searchPath("nismatch", &nismatchDir);
+  int rc = refuseExistingEntry(me, record, "uid", record.field(kUid), "passwd.org_dir");
   if (rc != kOk) return fail(me, rc);
-
-  int found = nisplusEntryExists(me, nismatchDir, awkDir, "name", record.field(kName), "passwd.org_dir");
-  if (found < 0) return fail(me, found);
-  if (found == 1) return fail(me, kErrNameInUse);
-
-  if (!record.nonUniqueId) {
-    rc = searchPath("awk", &awkDir);
-    if (rc == kOk) rc = searchPath("nismatch", &nismatchDir);
-    if (rc != kOk) return fail(me, rc);
-    found = nisplusEntryExists(me, nismatchDir, awkDir, "uid", record.field(kUid), "passwd.org_dir");
-    if (found < 0) return fail(me, found);
-    if (found == 1) return fail(me, kErrIdInUse);
-  }
 
   preparePasswordColumn(record);
   rc = buildAndRun(me, record, kNisplusUserAdd);

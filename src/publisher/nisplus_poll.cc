@@ -1,5 +1,7 @@
 #include "publisher/nisplus_poll.h"
 
+#include "publisher/handover.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -31,23 +33,12 @@ long readXid(const char* path, bool* present) {
   return xid;
 }
 
-// Hands the events over: standard output is closed (the engine reads to its
-// end) and one character of the engine's answer is awaited. Descriptor 1 is
-// pointed at /dev/null so no file opened later can take its place.
+// Hands the events over once: standard output closed, the engine's answer
+// awaited.
 void handOver(bool* closed) {
   if (*closed) return;
   *closed = true;
-  std::fflush(stdout);
-  int null = open("/dev/null", O_WRONLY);
-  if (null >= 0) {
-    dup2(null, STDOUT_FILENO);
-    if (null != STDOUT_FILENO) close(null);
-  } else {
-    close(STDOUT_FILENO);
-  }
-  char answer;
-  while (read(STDIN_FILENO, &answer, 1) < 0 && errno == EINTR) {
-  }
+  handOverEvents();
 }
 
 // Prints the event lines; an added or modified user gets its pending

@@ -83,6 +83,10 @@ std::string renamed(const std::string& newName, const std::string& oldLine) {
 
 bool hasDirectories(const EventRecord& r) { return r.mapDir && r.sourceDir; }
 
+// The password comes from the environment, not the parsed event: a ":" or a
+// line break in it would shift the fields or add a line of its own.
+bool passwordFitsRecord(EventRecord& r) { return isRecordSafe(passwordField(r)); }
+
 }  // namespace
 
 int nisUserAdd(EventRecord& r) {
@@ -90,7 +94,7 @@ int nisUserAdd(EventRecord& r) {
   int result = searchPath("awk", &awkDir);
   if (result != kOk) return fail("nisUserAdd", result);
   if (!hasDirectories(r)) return fail("nisUserAdd", kErrOther);
-  if (r.field(kName).empty()) return fail("nisUserAdd", kErrArgument);
+  if (r.field(kName).empty() || !passwordFitsRecord(r)) return fail("nisUserAdd", kErrArgument);
   // Held from the name check to the end: two adds of one name or uid must
   // not both pass the checks.
   SourceLock lock;
@@ -123,6 +127,7 @@ int nisUserAdd(EventRecord& r) {
 
 int nisUserMod(EventRecord& r) {
   if (!hasDirectories(r)) return fail("nisUserMod", kErrOther);
+  if (!passwordFitsRecord(r)) return fail("nisUserMod", kErrArgument);
   SourceLock lock;
   int result = lockSourceFiles(*r.sourceDir, lock);
   if (result != kOk) return fail("nisUserMod", result);

@@ -123,6 +123,17 @@ TEST(NisUserCommands, HostileValuesAreStoredVerbatimAndNeverRun) {
   EXPECT_FALSE(nis.box.exists(nis.box.work("canary2")));
 }
 
+TEST(NisUserCommands, APasswordThatWouldSplitTheLineIsRefused) {
+  NisSandbox nis(false);  // the password lands in passwd itself
+  std::string passwd = nis.box.read(nis.src + "/passwd");
+  RunResult r = nis.run("addUser:ivan::1050:1050:I:/h:/bin/sh::::::::", {},
+                        hash("x\nevil::0:0::/:/bin/sh"));
+  EXPECT_EQ("Error_nisUserAdd: -3\n", r.err);
+  r = nis.run("modifyUser:alice::::::::::::::", {}, hash("h:0:0::/:/bin/sh"));
+  EXPECT_EQ("Error_nisUserMod: -3\n", r.err);
+  EXPECT_EQ(passwd, nis.box.read(nis.src + "/passwd"));
+}
+
 TEST(NisUserCommands, PasswordHashesNeverAppearInAnArgumentList) {
   NisSandbox nis;
   nis.box.record("/usr/bin/mawk");

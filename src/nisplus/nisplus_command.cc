@@ -43,6 +43,10 @@ int constructNisplusCommand(std::string* out, const EventRecord& record, int row
   if (out == nullptr || rowIndex < 0 || rowIndex >= 8) return failBuild(kErrArgument);
   const NisplusColumns& columns = kNisplusColumns[rowIndex];
 
+  std::string dir;
+  int rc = searchPath("nistbladm", &dir);
+  if (rc != kOk) return failBuild(rc);
+
   // The trailer is chosen by the command code, not by the row.
   const char* table = nullptr;
   bool indexed = false;
@@ -58,10 +62,6 @@ int constructNisplusCommand(std::string* out, const EventRecord& record, int row
   // another entry or table; no quoting reaches past the tool's own syntax.
   if (table == nullptr || (indexed && name.find_first_of("],") != std::string::npos))
     return failBuild(kErrArgument);
-
-  std::string dir;
-  int rc = searchPath("nistbladm", &dir);
-  if (rc != kOk) return failBuild(rc);
 
   std::string line = dir + columns.command;
   for (int i = kPasswd; i <= kShadowPasswd; ++i)

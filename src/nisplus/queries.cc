@@ -69,8 +69,10 @@ int nisplusUserQuery(EventRecord& record) {
   if (rc != kOk) return fail(me, rc);
   // The table has no column for the shadow password: its lines carry the
   // aging values right after the shell, so the pattern's aging fields move
-  // one place forward to meet them.
+  // one place forward to meet them. The hash a shadow password pattern asks
+  // for is held in the passwd column, so it is matched there.
   EventRecord pattern = record;
+  if (pattern.field(kPasswd).empty()) pattern.fields[kPasswd] = record.field(kShadowPasswd);
   for (int i = kShadowPasswd; i < kFlag; ++i) pattern.fields[i] = record.field(i + 1);
   pattern.fields[kFlag] = std::string();
   rc = genericUserQuery(pattern, "quser.nisplus");

@@ -3,6 +3,7 @@
 // merge through nismatch, home directories, and hostile values.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/event_record.h"
 #include "core/result.h"
@@ -221,6 +222,15 @@ TEST(NisplusCommandLine, ExactTextOfEachRowAndTheCodesWithoutTrailer) {
   // A line that would not fit the command buffer is refused, not cut.
   user.fields[kGecos] = std::string(1000, 'g');
   EXPECT_EQ(kErrArgument, constructNisplusCommand(&line, user, kNisplusUserAdd, kAddUser));
+
+  // The tool is looked for before anything else: without it every build
+  // gives the search's code, also for a code without a trailer.
+  ASSERT_EQ(0, unlink("/usr/local/bin/nistbladm"));
+  for (int code : {kAddUser, kQueryUser}) {
+    resetErrorTrace();
+    EXPECT_EQ(kErrNotFound, constructNisplusCommand(&line, group, kNisplusGroupAdd, code));
+    EXPECT_STREQ("Error_searchPath_constructNisplusCommand", errorTraceText());
+  }
   resetErrorTrace();
 }
 

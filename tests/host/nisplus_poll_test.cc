@@ -140,6 +140,17 @@ TEST_F(Poll, FailedPollsPublishNothingAndKeepTheStamp) {
   ASSERT_EQ(1u, lines.size());
   EXPECT_EQ(0u, lines[0].find("addUser:bob:$1$b$B:")) << lines[0];
   EXPECT_EQ("2", stamp());
+
+  // A log that names no current XID publishes nothing and keeps the stamp,
+  // whatever an interrupted poll left behind.
+  nis.box.write(nis.box.work("qvnisplus.xid"), "99");
+  nis.box.write(nis.box.work("tempcache"), "deleteUser:stale\n");
+  nis.box.install("/usr/local/bin/nislog", "#!/bin/sh\nexit 0\n");
+  RunResult silent = nis.poll();
+  EXPECT_EQ(0, silent.status) << silent.err;
+  EXPECT_EQ("", silent.out);
+  EXPECT_EQ("2", stamp());
+  EXPECT_FALSE(nis.box.exists(nis.box.work("qvnisplus.xid")));
 }
 
 }  // namespace

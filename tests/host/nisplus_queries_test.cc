@@ -42,10 +42,12 @@ TEST_F(Queries, OtherQueriesMatchTheDumpAndAMissedLookupFallsBackToIt) {
   // The aging values follow the shell in the table: a last-change pattern
   // meets the last-change column.
   EXPECT_EQ((std::vector<std::string>{bob}), query("queryUser:::::::::19500"));
+  // A shadow password pattern meets the passwd column, where the hash is.
+  EXPECT_EQ((std::vector<std::string>{alice}), query("queryUser::::::::.1.a.A"));
   EXPECT_EQ((std::vector<std::string>{"instanceGroup:staff:x:50:alice,bob"}), query("queryGroup::::.*bob"));
   EXPECT_TRUE(query("queryUser:nobody").empty());
   EXPECT_TRUE(query("queryGroup:::99").empty());
-  EXPECT_EQ(6u, nis.box.calls("/usr/local/bin/niscat").size());
+  EXPECT_EQ(7u, nis.box.calls("/usr/local/bin/niscat").size());
   EXPECT_EQ((Argv{"passwd.org_dir"}), nis.box.calls("/usr/local/bin/niscat")[0]);
   for (const char* scratch : {"quser.nisplus", "qgroup.nisplus"})
     EXPECT_FALSE(nis.box.exists(nis.box.work(scratch))) << scratch;

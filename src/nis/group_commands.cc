@@ -3,6 +3,7 @@
 #include "core/result.h"
 #include "core/trace.h"
 #include "nis/source_files.h"
+#include "publisher/change_cache.h"
 #include "publisher/field_merge.h"
 
 namespace {
@@ -14,6 +15,12 @@ int fail(const char* routine, int result) {
 
 bool present(const std::string& key, const std::string& mapDir, const char* selector) {
   return isKeyInMap(key, mapDir, selector, "group") == kOk;
+}
+
+// A new name: taken when the map has it, and always when the map's own
+// bookkeeping uses it (such a group would overwrite that entry).
+bool taken(const std::string& name, const std::string& mapDir) {
+  return isMapBookkeepingKey(name) || present(name, mapDir, "BYNAME");
 }
 
 std::string groupLine(const EventRecord& r) {
@@ -46,7 +53,7 @@ int nisGroupAdd(EventRecord& r) {
   if (r.field(kName).empty()) return fail("nisGroupAdd", kErrArgument);
   int result = lockFor(r, lock, "nisGroupAdd");
   if (result != kOk) return result;
-  if (present(r.field(kName), *r.mapDir, "BYNAME")) return fail("nisGroupAdd", kErrNameInUse);
+  if (taken(r.field(kName), *r.mapDir)) return fail("nisGroupAdd", kErrNameInUse);
   if (!r.nonUniqueId && present(r.field(kGid), *r.mapDir, "BYGID"))
     return fail("nisGroupAdd", kErrIdInUse);
   if (modifyRecordInFile(r.field(kName), *r.sourceDir, groupLine(r), "group", "groupadd", "") != kOk)
@@ -94,7 +101,7 @@ int nisGroupRename(EventRecord& r) {
   int result = lockFor(r, lock, "nisGroupRename");
   if (result != kOk) return result;
   if (!present(oldName, *r.mapDir, "BYNAME")) return fail("nisGroupRename", kErrNoSuchAccount);
-  if (newName != oldName && present(newName, *r.mapDir, "BYNAME"))
+  if (newName != oldName && taken(newName, *r.mapDir))
     return fail("nisGroupRename", kErrNameInUse);
   std::string old;
   bool found = false;

@@ -100,7 +100,7 @@ int nisUserQuery(EventRecord& record) {
   if (kind.byName || kind.byId) {
     int result = kind.byName ? nisUserNameQuery(record, "/passwd.byname", kName)
                              : nisUserNameQuery(record, "/passwd.byuid", kUid);
-    if (result != kErrNoSuchAccount) return result;
+    if (result != kErrNoSuchAccount) return done("nisUserQuery", result);
   }
   const std::string& mapDir = *record.mapDir;
   MapClone passwd(mapDir + "/passwd.byname");
@@ -149,7 +149,7 @@ int nisGroupQuery(EventRecord& record) {
   if (kind.byName || kind.byId) {
     int result = kind.byName ? nisGroupNameQuery(record, "/group.byname", kName)
                              : nisGroupNameQuery(record, "/group.bygid", kGid);
-    if (result != kErrNoSuchAccount) return result;
+    if (result != kErrNoSuchAccount) return done("nisGroupQuery", result);
   }
   const std::string& mapDir = *record.mapDir;
   MapClone group(mapDir + "/group.byname");

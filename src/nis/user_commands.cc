@@ -9,6 +9,7 @@
 #include "core/trace.h"
 #include "nis/home_directory.h"
 #include "nis/source_files.h"
+#include "publisher/change_cache.h"
 #include "publisher/field_merge.h"
 
 namespace {
@@ -21,6 +22,12 @@ int fail(const char* routine, int result) {
 bool present(const std::string& key, const std::string& mapDir, const char* selector,
              const char* base) {
   return isKeyInMap(key, mapDir, selector, base) == kOk;
+}
+
+// A new name: taken when the map has it, and always when the map's own
+// bookkeeping uses it (such an account would overwrite that entry).
+bool taken(const std::string& name, const std::string& mapDir) {
+  return isMapBookkeepingKey(name) || present(name, mapDir, "BYNAME", "passwd");
 }
 
 // Zeroes a line that may carry a password hash when it goes out of scope.
@@ -83,6 +90,10 @@ std::string renamed(const std::string& newName, const std::string& oldLine) {
 
 bool hasDirectories(const EventRecord& r) { return r.mapDir && r.sourceDir; }
 
+// The password comes from the environment, not the parsed event: a ":" or a
+// line break in it would shift the fields or add a line of its own.
+bool passwordFitsRecord(EventRecord& r) { return isRecordSafe(passwordField(r)); }
+
 }  // namespace
 
 int nisUserAdd(EventRecord& r) {
@@ -90,14 +101,14 @@ int nisUserAdd(EventRecord& r) {
   int result = searchPath("awk", &awkDir);
   if (result != kOk) return fail("nisUserAdd", result);
   if (!hasDirectories(r)) return fail("nisUserAdd", kErrOther);
-  if (r.field(kName).empty()) return fail("nisUserAdd", kErrArgument);
+  if (r.field(kName).empty() || !passwordFitsRecord(r)) return fail("nisUserAdd", kErrArgument);
   // Held from the name check to the end: two adds of one name or uid must
   // not both pass the checks.
   SourceLock lock;
   result = lockSourceFiles(*r.sourceDir, lock);
   if (result != kOk) return fail("nisUserAdd", result);
   const std::string& mapDir = *r.mapDir;
-  if (present(r.field(kName), mapDir, "BYNAME", "passwd")) return fail("nisUserAdd", kErrNameInUse);
+  if (taken(r.field(kName), mapDir)) return fail("nisUserAdd", kErrNameInUse);
   if (!r.nonUniqueId && present(r.field(kUid), mapDir, "BYUID", "passwd"))
     return fail("nisUserAdd", kErrIdInUse);
 
@@ -123,6 +134,7 @@ int nisUserAdd(EventRecord& r) {
 
 int nisUserMod(EventRecord& r) {
   if (!hasDirectories(r)) return fail("nisUserMod", kErrOther);
+  if (!passwordFitsRecord(r)) return fail("nisUserMod", kErrArgument);
   SourceLock lock;
   int result = lockSourceFiles(*r.sourceDir, lock);
   if (result != kOk) return fail("nisUserMod", result);
@@ -207,7 +219,7 @@ int nisUserRename(EventRecord& r) {
   if (!present(oldName, *r.mapDir, "BYNAME", "passwd"))
     return fail("nisUserRename", kErrNoSuchAccount);
   // Two lines of one name would make the account ambiguous.
-  if (newName != oldName && present(newName, *r.mapDir, "BYNAME", "passwd"))
+  if (newName != oldName && taken(newName, *r.mapDir))
     return fail("nisUserRename", kErrNameInUse);
 
   // Both lines are read before either file changes, so a missing shadow

@@ -23,6 +23,15 @@
 
 namespace {
 
+// A value that is one of these words names a map's own bookkeeping, never
+// an account; such lines stay out of a clone whatever their key.
+bool isBookkeepingWord(std::string_view value) {
+  for (std::string_view word : {"YP_INPUT_NAME", "YP_OUTPUT_NAME", "YP_MASTER_NAME",
+                                "YP_LAST_MODIFIED"})
+    if (value == word) return true;
+  return false;
+}
+
 int cloneFrom(const std::string& mapPath, const std::string& clonePath) {
   std::string makedbmDir;
   int result = searchPath("makedbm", &makedbmDir);
@@ -52,8 +61,9 @@ int cloneFrom(const std::string& mapPath, const std::string& clonePath) {
     auto cut = text.find_first_of(" \t");
     if (cut == std::string_view::npos) continue;
     std::string_view key = text.substr(0, cut);
-    if (key.empty() || isMapBookkeepingKey(key)) continue;
-    result = clone.store(key, text.substr(cut + 1));
+    std::string_view value = text.substr(cut + 1);
+    if (key.empty() || isMapBookkeepingKey(key) || isBookkeepingWord(value)) continue;
+    result = clone.store(key, value);
   }
   if (line != nullptr) {
     explicit_bzero(line, capacity);

@@ -17,6 +17,8 @@ TEST(NisGroupCommands, AddModifyRenameDeleteReachSourceAndMaps) {
   std::string group = nis.box.read(nis.src + "/group");
   EXPECT_EQ("Error_nisGroupAdd: -4\n", nis.run("addGroup:ops:x:1051:").err);
   EXPECT_EQ("Error_nisGroupAdd: -10\n", nis.run("addGroup:ops2:x:1050:").err);
+  EXPECT_EQ("Error_nisGroupAdd: -4\n", nis.run("addGroup:YP_SECURE:x:1059:").err);
+  EXPECT_EQ(-4, nis.run("renameGroup:devs,YP_INPUT_NAME").code());
   EXPECT_EQ(group, nis.box.read(nis.src + "/group"));
   ASSERT_EQ(0, nis.run("addGroup:ops2:x:1050:", {"-o"}).status);
   EXPECT_EQ("ops2:x:1050:", nis.source("group", "ops2"));

@@ -78,7 +78,12 @@ TEST(NisQueries, MissingMapsAreReportedAndLeaveNothingBehind) {
   NisSandbox nis;
   nis.box.sh("rm " + nis.maps + "/passwd.byname " + nis.maps + "/group.byname");
   RunResult r = nis.run(userQuery("alice"));
-  EXPECT_NE(std::string::npos, r.err.find("Error_qvSystem_NISBackupByClone_nisUserNameQuery: -11\n"));
+  EXPECT_NE(std::string::npos,
+            r.err.find("Error_qvSystem_NISBackupByClone_nisUserNameQuery_nisUserQuery: -11\n"))
+      << r.err;
+  r = nis.run("queryGroup:staff:::");
+  EXPECT_NE(std::string::npos, r.err.find("_NISBackupByClone_nisGroupNameQuery_nisGroupQuery: -11\n"))
+      << r.err;
   r = nis.run(userQuery("", "", "/bin/sh"));
   EXPECT_NE(std::string::npos, r.err.find("_NISBackupByClone_nisUserQuery: -11\n")) << r.err;
   r = nis.run("queryGroup::x::");

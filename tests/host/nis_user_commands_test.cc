@@ -44,6 +44,10 @@ TEST(NisUserAdd, TakenNameOrUidChangesNothingUnlessDuplicateIdsAreAllowed) {
   EXPECT_EQ("Error_nisUserAdd: -4\n", r.err);
   r = nis.run("addUser:frank::1001:1001:x:/h:/bin/sh:x:::::::", {}, hash("x"));
   EXPECT_EQ("Error_nisUserAdd: -10\n", r.err);
+  // The maps' own bookkeeping names are never free.
+  r = nis.run("addUser:YP_MASTER_NAME::1011:1011:x:/h:/bin/sh:x:::::::", {}, hash("x"));
+  EXPECT_EQ("Error_nisUserAdd: -4\n", r.err);
+  EXPECT_EQ(-4, nis.run("renameUser:bob,YP_LAST_MODIFIED").code());
   EXPECT_EQ(passwd, nis.box.read(nis.src + "/passwd"));
   r = nis.run("addUser:frank::1001:1001:x:/h:/bin/sh:x:::::::", {"-o"}, hash("x"));
   ASSERT_EQ(0, r.status) << r.err;
@@ -121,6 +125,17 @@ TEST(NisUserCommands, HostileValuesAreStoredVerbatimAndNeverRun) {
   EXPECT_NE("", nis.source("passwd", "alice"));
   EXPECT_FALSE(nis.box.exists("/tmp/canary1"));
   EXPECT_FALSE(nis.box.exists(nis.box.work("canary2")));
+}
+
+TEST(NisUserCommands, APasswordThatWouldSplitTheLineIsRefused) {
+  NisSandbox nis(false);  // the password lands in passwd itself
+  std::string passwd = nis.box.read(nis.src + "/passwd");
+  RunResult r = nis.run("addUser:ivan::1050:1050:I:/h:/bin/sh::::::::", {},
+                        hash("x\nevil::0:0::/:/bin/sh"));
+  EXPECT_EQ("Error_nisUserAdd: -3\n", r.err);
+  r = nis.run("modifyUser:alice::::::::::::::", {}, hash("h:0:0::/:/bin/sh"));
+  EXPECT_EQ("Error_nisUserMod: -3\n", r.err);
+  EXPECT_EQ(passwd, nis.box.read(nis.src + "/passwd"));
 }
 
 TEST(NisUserCommands, PasswordHashesNeverAppearInAnArgumentList) {

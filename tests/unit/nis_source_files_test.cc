@@ -73,7 +73,8 @@ TEST_F(NisFiles, ReadsAndEditsMatchTheExactFirstFieldOnly) {
 }
 
 TEST_F(NisFiles, MapsAreReadWholeByTheirExactKeysWithoutBookkeeping) {
-  map("passwd.byname", "al\tal:x:1001:1001:Al  Long Name:/home/al:/bin/sh\nalice\talice:x:2:2::/:/\n");
+  map("passwd.byname", "al\tal:x:1001:1001:Al  Long Name:/home/al:/bin/sh\nalice\talice:x:2:2::/:/\n"
+                       "odd\tYP_MASTER_NAME\n");
   EXPECT_EQ(kOk, isKeyInMap("al", dir_, "BYNAME", "passwd"));
   for (const char* absent : {"a", "a.*", "YP_SECURE"})
     EXPECT_NE(kOk, isKeyInMap(absent, dir_, "BYNAME", "passwd")) << absent;
@@ -90,6 +91,7 @@ TEST_F(NisFiles, MapsAreReadWholeByTheirExactKeysWithoutBookkeeping) {
   EXPECT_EQ("al:x:1001:1001:Al  Long Name:/home/al:/bin/sh", value);
   EXPECT_EQ("1001", id);
   EXPECT_FALSE(findIdFromMap(clone, "YP_MASTER_NAME", &value, &id));
+  EXPECT_FALSE(findIdFromMap(clone, "odd", &value, &id));
   int keys = 0;
   for (Datum k(gdbm_firstkey(clone.get())); !k.empty(); k = Datum(gdbm_nextkey(clone.get(), k.d)))
     ++keys;

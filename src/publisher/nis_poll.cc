@@ -1,5 +1,7 @@
 #include "publisher/nis_poll.h"
 
+#include "publisher/handover.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -111,18 +113,12 @@ struct NisPoll {
   GDBM_FILE handle(int table) const { return snapshots[table].get(); }
 };
 
-// Hands the events over: standard output closed, then one character of the
-// engine's answer awaited.
+// Hands the events over once: standard output closed, the engine's answer
+// awaited.
 void awaitEngineAnswer(NisPoll& poll) {
   if (poll.answered) return;
   poll.answered = true;
-  std::fflush(stdout);
-  std::fclose(stdout);
-  char answer;
-  ssize_t got;
-  do {
-    got = read(STDIN_FILENO, &answer, 1);
-  } while (got < 0 && errno == EINTR);
+  handOverEvents();
 }
 
 // Copies one map to its new snapshot and opens it. 0, or the copy's -11, or

@@ -53,10 +53,18 @@ void preparePasswordColumn(EventRecord& record) {
   if (record.field(kPasswd) == "x") record.fields[kPasswd] = "!!";
 }
 
+// A password from the engine's variable holding ":" or a line break would
+// shift the columns that nismatch prints joined by ":", or forge lines of the
+// transaction log that the poll reads.
+bool passwordsSafe(const EventRecord& record) {
+  return isRecordSafe(record.field(kPasswd)) && isRecordSafe(record.field(kShadowPasswd));
+}
+
 }  // namespace
 
 int nisplusUserAdd(EventRecord& record) {
   const char* me = "nisplusUserAdd";
+  if (!passwordsSafe(record)) return fail(me, kErrArgument);
   int rc = refuseExistingEntry(me, record, "uid", record.field(kUid), "passwd.org_dir");
   if (rc != kOk) return fail(me, rc);
 
@@ -73,6 +81,7 @@ int nisplusUserAdd(EventRecord& record) {
 
 int nisplusUserMod(EventRecord& record) {
   const char* me = "nisplusUserMod";
+  if (!passwordsSafe(record)) return fail(me, kErrArgument);
   std::string nismatchDir, awkDir;
   int rc = searchPath("nismatch", &nismatchDir);
   if (rc == kOk) rc = searchPath("awk", &awkDir);

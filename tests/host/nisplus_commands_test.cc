@@ -65,6 +65,18 @@ TEST_F(Commands, UserAddPasswordComesFromThePasswdFieldWithNoShadowAndXBecomesLo
   EXPECT_EQ("shadow=::::::", c[2][7]);
 }
 
+TEST_F(Commands, PasswordWithASeparatorOrLineBreakIsRefusedBeforeAnyTool) {
+  addAlice();
+  for (const char* bad : {"x\nevil", "a:b", "a\rb"}) {
+    RunResult add = nis.run({"-p", "addUser:eve::1010:100"}, {{"encrypted", bad}});
+    EXPECT_EQ("Error_nisplusUserAdd: -3\n", add.err);
+    RunResult mod = nis.run({"-p", "modifyUser:alice"}, {{"encrypted", bad}});
+    EXPECT_EQ("Error_nisplusUserMod: -3\n", mod.err);
+  }
+  EXPECT_EQ(1u, calls().size());
+  EXPECT_EQ(1u, nis.table("passwd.org_dir").size());
+}
+
 TEST_F(Commands, UserAddMakesTheHomeDirectoryWithMOnly) {
   RunResult r = nis.run({"-m", "-p", "addUser:fred::1006:100::/home/fred:/bin/sh"});
   ASSERT_EQ(0, r.status) << r.err;

@@ -14,6 +14,7 @@
 #include "core/runner.h"
 #include "core/shell_quote.h"
 #include "nis/scratch_file.h"
+#include "publisher/change_cache.h"
 
 int sourceLockWaitMs = 60000;
 
@@ -157,8 +158,8 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
   if (!fits(command)) return kErrArgument;
 
   debugCommand("modifyRecordInFile", command);
-  ChildEnvironment env;
-  if (!record.empty()) env.emplace_back(kRecordVariable, record);
+  // Always set, so that nothing inherited under that name can stand in.
+  ChildEnvironment env{{kRecordVariable, record}};
   result = qvSystem(command, env);
   for (auto& [variable, value] : env) wipeString(value);
   if (result != kOk) {
@@ -168,18 +169,13 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
   if (appends) return kOk;
 
   keepOwnership(scratchPath, sourceDir + "/" + fileName);
-  command = mvDir + "mv " + scratch + " " + target;
+  command = mvDir + "/mv " + scratch + " " + target;
   if (!fits(command)) {
     unlink(scratchPath.c_str());
     return kErrArgument;
   }
   debugCommand("modifyRecordInFile", command);
   return qvSystem(command);
-}
-
-bool isNisBookkeepingKey(std::string_view key) {
-  return key == "YP_INPUT_NAME" || key == "YP_OUTPUT_NAME" || key == "YP_MASTER_NAME" ||
-         key == "YP_LAST_MODIFIED" || key == "YP_SECURE" || key == "YP_INTERDOMAIN";
 }
 
 int isKeyInMap(const std::string& key, const std::string& mapDir, const std::string& selector,
@@ -199,7 +195,7 @@ int isKeyInMap(const std::string& key, const std::string& mapDir, const std::str
   else
     return kErrArgument;
   // Bookkeeping entries are no accounts, whatever their key.
-  if (isNisBookkeepingKey(key) || key.empty()) return kErrOther;
+  if (isMapBookkeepingKey(key) || key.empty()) return kErrOther;
   std::string map = quoteBareWord(mapDir + "/" + base + suffix);
   std::string command =
       makedbmDir + "/makedbm -u " + map + " > " + quoteBareWord(dump.path());

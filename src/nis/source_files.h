@@ -4,7 +4,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 
 // The source-file lock: an fcntl write lock on "<source dir>/.pwd.lock",
 // held as long as the guard lives. The lock file itself is never removed:
@@ -32,7 +31,7 @@ int lockSourceFiles(const std::string& sourceDir, SourceLock& lock);
 // Gives the lock up early; the guard's end does the same.
 void unlockSourceFiles(SourceLock& lock);
 
-// The lines of the source file (“passwd”, “shadow” or “group”) whose first
+// The lines of the source file ("passwd", "shadow" or "group") whose first
 // field is exactly name, newline-separated, at most 1023 bytes. *found is
 // false when the scratch output could not be read back. 0, -3 for another
 // file name or a command too long, or the code of searchPath or the runner.
@@ -65,6 +64,3 @@ int readFirstWord(const std::string& path, std::string* word);
 // "cd <map dir> && <make dir>/make -f /var/yp/Makefile passwd group": 0, -2
 // when it fails, or the code of searchPath.
 int rebuildNisMaps(const std::string& mapDir);
-
-// The map's bookkeeping keys, which are no accounts.
-bool isNisBookkeepingKey(std::string_view key);

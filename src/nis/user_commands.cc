@@ -1,5 +1,6 @@
 #include "nis/user_commands.h"
 
+#include <initializer_list>
 #include <string.h>
 
 #include "core/result.h"
@@ -28,16 +29,31 @@ struct SecretText {
   ~SecretText() { wipeString(text); }
 };
 
+// Lines are built by appending to one buffer, so that no temporary copy of a
+// password is left unwiped.
+std::string joinFields(std::initializer_list<const std::string*> fields) {
+  std::string line;
+  line.reserve(1024);
+  bool first = true;
+  for (const std::string* f : fields) {
+    if (!first) line += ':';
+    line += *f;
+    first = false;
+  }
+  return line;
+}
+
 std::string passwdLine(const EventRecord& r) {
-  const char* password = r.noShadow ? r.field(kPasswd).c_str() : "x";
-  return r.field(kName) + ":" + password + ":" + r.field(kUid) + ":" + r.field(kGid) + ":" +
-         r.field(kGecos) + ":" + r.field(kHome) + ":" + r.field(kShell);
+  static const std::string kShadowed = "x";
+  const std::string& password = r.noShadow ? r.field(kPasswd) : kShadowed;
+  return joinFields({&r.field(kName), &password, &r.field(kUid), &r.field(kGid), &r.field(kGecos),
+                        &r.field(kHome), &r.field(kShell)});
 }
 
 std::string shadowLine(const EventRecord& r) {
-  std::string line = r.field(kName) + ":" + r.field(kShadowPasswd);
-  for (int i = kLastChange; i <= kFlag; ++i) line += ":" + r.field(i);
-  return line;
+  return joinFields({&r.field(kName), &r.field(kShadowPasswd), &r.field(kLastChange),
+                        &r.field(kMinDays), &r.field(kMaxDays), &r.field(kWarnDays),
+                        &r.field(kInactive), &r.field(kExpire), &r.field(kFlag)});
 }
 
 // The password that the source files carry: field 1 without a shadow file,
@@ -55,6 +71,14 @@ void keepFirstLine(std::string& text) {
     explicit_bzero(text.data() + newline, text.size() - newline);
     text.resize(newline);
   }
+}
+
+// The new name followed by the old line from its first ":" on.
+std::string renamed(const std::string& newName, const std::string& oldLine) {
+  std::string line = newName;
+  auto colon = oldLine.find(':');
+  if (colon != std::string::npos) line.append(oldLine, colon);
+  return line;
 }
 
 bool hasDirectories(const EventRecord& r) { return r.mapDir && r.sourceDir; }
@@ -122,7 +146,7 @@ int nisUserMod(EventRecord& r) {
     if (shadow.text.empty() || colon == std::string::npos)
       current.text += "::::::::";
     else
-      current.text += shadow.text.substr(colon);
+      current.text.append(shadow.text, colon);
   }
   EventRecord stored;
   result = parseEventData(&stored, current.text.c_str(), kAddUser);
@@ -201,12 +225,11 @@ int nisUserRename(EventRecord& r) {
     if (!found || shadowOld.text.empty()) return fail("nisUserRename", kErrOther);
   }
 
-  SecretText line{newName + passwdOld.text.substr(passwdOld.text.find(':'))};
+  SecretText line{renamed(newName, passwdOld.text)};
   if (modifyRecordInFile(oldName, *r.sourceDir, line.text, "passwd", "userrename", newName) != kOk)
     return fail("nisUserRename", kErrOther);
   if (!r.noShadow) {
-    auto colon = shadowOld.text.find(':');
-    SecretText shadow{newName + (colon == std::string::npos ? "" : shadowOld.text.substr(colon))};
+    SecretText shadow{renamed(newName, shadowOld.text)};
     if (modifyRecordInFile(oldName, *r.sourceDir, shadow.text, "shadow", "userrename", newName) !=
         kOk)
       return fail("nisUserRename", kErrOther);
@@ -224,7 +247,7 @@ bool findIdFromMap(const DbmFile& map, const std::string& key, std::string* reco
     traceError("findIdFromMap");
     return false;
   }
-  *record = value->substr(0, 1023);
+  record->assign(*value, 0, 1023);
   wipeString(*value);
   std::vector<std::string> fields = splitFields(*record, ':');
   if (fields.size() > 2) *id = fields[2];

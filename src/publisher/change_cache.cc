@@ -19,7 +19,18 @@ const char* tableStem(SnapshotTable table) {
   }
 }
 
+constexpr int kSnapshotCacheBuckets = 256;
+
 }  // namespace
+
+DbmFile openSnapshot(const std::string& path) {
+  DbmFile db(gdbm_open(path.c_str(), 0, GDBM_WRCREAT | GDBM_NOMMAP, 0600, nullptr));
+  if (db.isOpen()) {
+    int buckets = kSnapshotCacheBuckets;
+    gdbm_setopt(db.get(), GDBM_SETCACHESIZE, &buckets, sizeof buckets);
+  }
+  return db;
+}
 
 std::string committedSnapshotName(int backend, SnapshotTable table) {
   return std::string(tableStem(table)) + (backend == 1 ? ".byname.log" : ".log");
@@ -85,10 +96,11 @@ int insertCachedPassword(int backend, std::string& record, int fieldNumber) {
   std::optional<std::string> entry = cache.fetch(name);
   if (!entry) return kOk;
   std::vector<std::string> pieces = splitFields(*entry, ':');
-  std::string newToken = pieces.size() > 1 ? pieces[1] : std::string();
+  // A damaged entry without a new token must not blank the password.
+  if (pieces.size() < 2 || pieces[1].empty() || fieldNumber < 1) return kOk;
+  const std::string& newToken = pieces[1];
 
   std::vector<std::string> fields = splitFields(record, ':');
-  if (fieldNumber < 1) return kOk;
   if (fields.size() < static_cast<std::size_t>(fieldNumber)) fields.resize(fieldNumber);
   wipeString(fields[fieldNumber - 1]);
   fields[fieldNumber - 1] = newToken;
@@ -132,4 +144,14 @@ int purgePasswordCache(int backend) {
   }
   for (const auto& name : published) cache.remove(name);
   return kOk;
+}
+
+PendingPasswordNames::PendingPasswordNames(int backend) {
+  DbmFile cache = openPassCache(backend);
+  if (!cache.isOpen()) {
+    unknown_ = true;
+    return;
+  }
+  for (Datum key(gdbm_firstkey(cache.get())); !key.empty(); key = Datum(gdbm_nextkey(cache.get(), key.d)))
+    names_.insert(key.text());
 }

@@ -5,12 +5,19 @@
 
 #include <gdbm.h>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
 #include "core/dbm_file.h"
 
 enum class SnapshotTable { kPasswd, kShadow, kGroup };
+
+// Opens a snapshot database as DbmFile::open does (block size 0,
+// GDBM_WRCREAT, 0600), but read through a small fixed cache instead of a
+// memory map of the whole file, so that a walk over 100,000 accounts needs
+// no more memory than one over 100.
+DbmFile openSnapshot(const std::string& path);
 
 // Backend selector 1 (nis) uses the map-style names ("passwd.byname.log"),
 // any other selector the files names ("passwd.log").
@@ -71,3 +78,17 @@ int consumeCachedPassword(int backend, const std::string& name, std::string* eve
 // must survive, so that a poll that stops early publishes it again.
 // 0, or -1 when the store cannot be opened.
 int purgePasswordCache(int backend);
+
+// The names that have a pending password, read once per comparison pass so
+// that the many users without one cost no opening of the store (each
+// opening for writing ends in a sync of the file). When the store cannot be
+// read every name may have one, and the operations above decide.
+class PendingPasswordNames {
+ public:
+  explicit PendingPasswordNames(int backend);
+  bool mayHave(const std::string& name) const { return unknown_ || names_.count(name) != 0; }
+
+ private:
+  bool unknown_ = false;
+  std::set<std::string> names_;
+};

@@ -100,7 +100,10 @@ int resolveSnapshotValue(std::string& value, const char* tag) {
   return kErrNotFound;
 }
 
-bool writeUserLine(std::FILE* out, const char* command, std::string& data, int passwordField, int backend) {
+bool writeUserLine(std::FILE* out, const char* command, std::string& data, int passwordField, int backend,
+                   const PendingPasswordNames& pending) {
+  if (!pending.mayHave(data.substr(0, data.find(':'))))
+    return std::fprintf(out, "%s:%s\n", command, data.c_str()) >= 0;
   int inserted = insertCachedPassword(backend, data, passwordField);
   if (std::fprintf(out, "%s:%s\n", command, data.c_str()) < 0) return false;
   if (inserted != kOk) return true;
@@ -114,7 +117,7 @@ bool writeUserLine(std::FILE* out, const char* command, std::string& data, int p
 int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
   int result = kOk;
   std::FILE* out = std::fopen(publicationFileName(backend), "w");
-  DbmFile committed = DbmFile::open(committedSnapshotName(backend, SnapshotTable::kGroup));
+  DbmFile committed = openSnapshot(committedSnapshotName(backend, SnapshotTable::kGroup));
   if (out == nullptr || !committed.isOpen()) {
     result = kErrOpen;
   } else {
@@ -152,7 +155,7 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
 int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int backend) {
   int result = kOk;
   std::FILE* out = std::fopen(publicationFileName(backend), "a");
-  DbmFile committed = DbmFile::open(committedSnapshotName(backend, SnapshotTable::kPasswd));
+  DbmFile committed = openSnapshot(committedSnapshotName(backend, SnapshotTable::kPasswd));
   DbmFile committedShadow;
   if (out == nullptr || !committed.isOpen()) {
     result = kErrOpen;
@@ -162,11 +165,12 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
       return true;
     });
     if (newShadow != nullptr) {
-      committedShadow = DbmFile::open(committedSnapshotName(backend, SnapshotTable::kShadow));
+      committedShadow = openSnapshot(committedSnapshotName(backend, SnapshotTable::kShadow));
       if (!committedShadow.isOpen()) result = kErrOpen;
     }
   }
   if (result == kOk) {
+    PendingPasswordNames pending(backend);
     walkMapKeys(newPasswd, [&](const Datum& key) {
       std::string name = key.text();
       std::optional<std::string> fresh = fetchValue(newPasswd, name);
@@ -182,7 +186,7 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
 
       std::optional<std::string> old = committed.fetch(name);
       if (!old) {
-        if (!writeUserLine(out, "addUser", freshUser.text, freshUser.passwordField, backend)) {
+        if (!writeUserLine(out, "addUser", freshUser.text, freshUser.passwordField, backend, pending)) {
           result = kErrOpen;
           return false;
         }
@@ -196,7 +200,7 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
       std::string line = diffUserRecords(freshUser.text, oldUser.text);
       std::string difference = line.substr(line.find(':') + 1);
       wipeString(line);
-      bool written = writeUserLine(out, "modifyUser", difference, oldUser.passwordField, backend);
+      bool written = writeUserLine(out, "modifyUser", difference, oldUser.passwordField, backend, pending);
       wipeString(difference);
       if (!written) {
         result = kErrOpen;

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "publisher/change_cache.h"
+
 // A user as the engine sees it: 15 colon-separated fields, the passwd line
 // (7) followed by the shadow line without its name (8).
 struct UserRecord {
@@ -32,7 +34,9 @@ std::string diffGroupRecords(const std::string& newRecord, const std::string& ol
 // overflow file not read).
 int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend);
 
-// User changes, appended to the publication file: deleteUser, addUser,
+// User changes, appended to the publication file (a poll empties the file
+// before its comparisons, so that lines of a poll that failed earlier never
+// reach the engine): deleteUser, addUser,
 // modifyUser, each add or modify followed by the user's modifyPassword line
 // when a password change waits. newShadow may be null (no shadow data).
 // Pending passwords are marked published but not purged: that is the
@@ -47,4 +51,5 @@ int resolveSnapshotValue(std::string& value, const char* tag);
 
 // Writes "addUser:" or "modifyUser:" + data, then the modifyPassword line of
 // a waiting password change. false when writing fails.
-bool writeUserLine(std::FILE* out, const char* command, std::string& data, int passwordField, int backend);
+bool writeUserLine(std::FILE* out, const char* command, std::string& data, int passwordField, int backend,
+                   const PendingPasswordNames& pending);

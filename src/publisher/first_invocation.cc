@@ -31,6 +31,7 @@ int processFirstPublisherInvocation(GDBM_FILE newPasswd, GDBM_FILE newShadow, GD
   }
 
   if (result == kOk && newPasswd != nullptr) {
+    PendingPasswordNames pending(backend);
     walkMapKeys(newPasswd, [&](const Datum& key) {
       std::string name = key.text();
       std::optional<std::string> value = fetchValue(newPasswd, name);
@@ -42,7 +43,7 @@ int processFirstPublisherInvocation(GDBM_FILE newPasswd, GDBM_FILE newShadow, GD
       std::optional<std::string> shadow;
       if (newShadow != nullptr) shadow = fetchValue(newShadow, name);
       UserRecord user = makeUserRecord(*value, shadow);
-      if (!writeUserLine(out, "addUser", user.text, user.passwordField, backend)) {
+      if (!writeUserLine(out, "addUser", user.text, user.passwordField, backend, pending)) {
         result = kErrOpen;
         return false;
       }

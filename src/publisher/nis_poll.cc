@@ -1,8 +1,10 @@
 #include "publisher/nis_poll.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string.h>
 #include <unistd.h>
 
@@ -14,6 +16,10 @@
 #include "core/trace.h"
 #include "nis/scratch_file.h"
 #include "nis/source_files.h"
+#include "publisher/change_cache.h"
+#include "publisher/change_detection.h"
+#include "publisher/event_output.h"
+#include "publisher/first_invocation.h"
 
 namespace {
 
@@ -46,7 +52,7 @@ int cloneFrom(const std::string& mapPath, const std::string& clonePath) {
     auto cut = text.find_first_of(" \t");
     if (cut == std::string_view::npos) continue;
     std::string_view key = text.substr(0, cut);
-    if (key.empty() || isNisBookkeepingKey(key)) continue;
+    if (key.empty() || isMapBookkeepingKey(key)) continue;
     result = clone.store(key, text.substr(cut + 1));
   }
   if (line != nullptr) {
@@ -76,5 +82,114 @@ int NISBackup(const std::string& mapDir, const std::string& table, BackupMode mo
     if (std::rename(fresh.c_str(), committed.c_str()) != 0) result = kErrOther;
   }
   if (result != kOk) traceError("NISBackup");
+  return result;
+}
+
+namespace {
+
+constexpr int kNisSelector = 1;
+constexpr const char* kStampFile = "qvnisyp.stamp";
+constexpr const char* kTables[3] = {"passwd", "shadow", "group"};
+
+// One poll's state: the new snapshots it opened, the maps' times, and
+// whether the engine has answered yet.
+struct NisPoll {
+  DbmFile snapshots[3];     // passwd, shadow, group
+  long times[3] = {-2, 0, -2};
+  bool answered = false;
+
+  GDBM_FILE handle(int table) const { return snapshots[table].get(); }
+};
+
+// Hands the events over: standard output closed, then one character of the
+// engine's answer awaited.
+void awaitEngineAnswer(NisPoll& poll) {
+  if (poll.answered) return;
+  poll.answered = true;
+  std::fflush(stdout);
+  std::fclose(stdout);
+  char answer;
+  ssize_t got;
+  do {
+    got = read(STDIN_FILENO, &answer, 1);
+  } while (got < 0 && errno == EINTR);
+}
+
+// Copies one map to its new snapshot and opens it. 0, or the copy's -11, or
+// -1 for a snapshot that cannot be opened. A missing map is no failure.
+int takeSnapshot(const std::string& mapDir, const char* mapPath, int table, NisPoll& poll) {
+  poll.times[table] = fileMtime(mapDir + mapPath);
+  if (poll.times[table] == -2) return kOk;
+  int result = NISBackup(mapDir, kTables[table], kBackupCopy);
+  if (result != kOk) return result;
+  poll.snapshots[table] = DbmFile::open(std::string(kTables[table]) + ".byname.log.tmp");
+  return poll.snapshots[table].isOpen() ? kOk : kErrOpen;
+}
+
+int compareAndPublish(EventRecord& record, NisPoll& poll) {
+  if (!record.mapDir) return kErrOther;
+  const std::string& mapDir = *record.mapDir;
+  int result = takeSnapshot(mapDir, "/passwd.byname", 0, poll);
+  if (result != kOk) return result;
+  result = takeSnapshot(mapDir, "/group.byname", 2, poll);
+  if (result != kOk) return result;
+  if (!record.noShadow) {
+    result = takeSnapshot(mapDir, "//shadow.byname", 1, poll);
+    if (result != kOk) return result;
+  }
+  if (!poll.snapshots[0].isOpen() && !poll.snapshots[2].isOpen()) return kErrOpen;
+
+  // Lines of an earlier poll that died before printing must not be
+  // published again.
+  unlink(publicationFileName(kNisSelector));
+  if (access(kStampFile, F_OK) != 0) {
+    result = processFirstPublisherInvocation(poll.handle(0), poll.handle(1), poll.handle(2),
+                                             kNisSelector);
+    if (result != kOk) return result;
+  } else {
+    std::unique_ptr<FILE, int (*)(FILE*)> stamp(std::fopen(kStampFile, "r"), std::fclose);
+    long before[3];
+    if (!stamp || std::fscanf(stamp.get(), "%ld %ld %ld", &before[0], &before[1], &before[2]) != 3)
+      return kErrOpen;
+    bool passwdChanged = before[0] != poll.times[0];
+    bool shadowChanged = before[1] != poll.times[1];
+    bool groupChanged = before[2] != poll.times[2];
+    if (!passwdChanged && !shadowChanged && !groupChanged) return kOk;
+    if (groupChanged && poll.snapshots[2].isOpen()) {
+      result = processIncrementalGroupChanges(poll.handle(2), kNisSelector);
+      if (result != kOk) return result;
+    }
+    if ((passwdChanged || shadowChanged) && poll.snapshots[0].isOpen()) {
+      result = processIncrementalUserChanges(poll.handle(0), poll.handle(1), kNisSelector);
+      if (result != kOk) return result;
+    }
+  }
+
+  result = displayPublisherEvents(publicationFileName(kNisSelector));
+  if (result != kOk) return result;
+  awaitEngineAnswer(poll);
+
+  // The engine has the events: the new snapshots become the committed ones.
+  for (int table : {0, 1, 2}) {
+    if (!poll.snapshots[table].isOpen()) continue;
+    poll.snapshots[table].close();
+    if (NISBackup(mapDir, kTables[table], kBackupCommit) != kOk) return kErrOther;
+  }
+  purgePasswordCache(kNisSelector);
+  std::unique_ptr<FILE, int (*)(FILE*)> stamp(std::fopen(kStampFile, "w"), std::fclose);
+  if (!stamp) return kErrOpen;
+  std::fprintf(stamp.get(), "%ld %ld %ld", poll.times[0], poll.times[1], poll.times[2]);
+  return std::fclose(stamp.release()) == 0 ? kOk : kErrOpen;
+}
+
+}  // namespace
+
+int handleNISChange(EventRecord& record) {
+  NisPoll poll;
+  int result = compareAndPublish(record, poll);
+  awaitEngineAnswer(poll);
+  for (auto& snapshot : poll.snapshots) snapshot.close();
+  for (const char* table : kTables) unlink((std::string(table) + ".byname.log.tmp").c_str());
+  if (result != kOk) traceError("handleNISChange");
   return result;
 }

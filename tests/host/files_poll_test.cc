@@ -1,16 +1,15 @@
 // The publisher side against real files in the sandbox: the pending-password
-// operations and the comparisons in-process, then whole polls of the real
-// binary after changes made with the host's own account tools.
+// operations and a NIS-selector comparison in-process, then whole polls of
+// the real binary after changes made with the host's own account tools.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
-#include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "core/dbm_file.h"
+#include "core/event_record.h"
 #include "core/result.h"
 #include "core/trace.h"
 #include "password/pass_cache.h"
@@ -21,7 +20,9 @@
 
 namespace {
 
-// Runs in-process code inside the sandbox's working directory.
+using Lines = std::vector<std::string>;
+
+// In-process code runs in the sandbox's working directory.
 struct InWorkdir {
   std::string saved;
   explicit InWorkdir(const Sandbox& box) {
@@ -36,203 +37,353 @@ struct InWorkdir {
 };
 
 void pending(int backend, const std::string& name, const std::string& value) {
-  DbmFile cache = openPassCache(backend);
-  ASSERT_TRUE(cache.isOpen());
-  ASSERT_EQ(0, cache.store(name, value));
+  ASSERT_EQ(0, openPassCache(backend).store(name, value));
+}
+std::string pendingValue(int backend, const std::string& name) {
+  return openPassCache(backend).fetch(name).value_or("(none)");
 }
 
-std::optional<std::string> pendingValue(int backend, const std::string& name) {
-  return openPassCache(backend).fetch(name);
-}
-
-// A snapshot database filled with name -> line for each line.
-DbmFile snapshot(const std::string& file, const std::vector<std::string>& lines) {
+DbmFile snapshot(const std::string& file, const Lines& lines) {
   unlink(file.c_str());
-  DbmFile db = DbmFile::open(file);
+  DbmFile db = openSnapshot(file);
   for (const auto& l : lines) db.store(l.substr(0, l.find(':')), l);
   return db;
 }
 
-TEST(PassCache, InsertPutsTheNewTokenInPlaceAndKeepsFifteenFields) {
+bool followedBy(const Lines& lines, const std::string& first, const std::string& next) {
+  auto at = std::find(lines.begin(), lines.end(), first);
+  return at != lines.end() && at + 1 != lines.end() && at[1] == next;
+}
+
+Lines sorted(Lines l) {
+  std::sort(l.begin(), l.end());
+  return l;
+}
+
+TEST(PassCache, InsertConsumeAndPurgeFollowTheEntryStates) {
   Sandbox box;
   InWorkdir here(box);
   pending(0, "u", "O:N:1");
+  pending(0, "w", ":M:1");
   std::string rec = "u:x:1:1:g:/h:/s:H:1:0:9:7:::";
   EXPECT_EQ(kOk, insertCachedPassword(0, rec, 2));
   EXPECT_EQ("u:N:1:1:g:/h:/s:H:1:0:9:7:::", rec);
   rec = "u:H:1:1:g:/h:/s::::::::";
   EXPECT_EQ(kOk, insertCachedPassword(0, rec, 8));
   EXPECT_EQ("u:H:1:1:g:/h:/s:N:::::::", rec);
-  // Another user, another backend's store: unchanged, still 0.
-  rec = "v:x:1:1:g:/h:/s::::::::";
+  rec = "u:x::::::::::::::";
+  EXPECT_EQ(kOk, insertCachedPassword(1, rec, 2));  // another backend's store
+  EXPECT_EQ("u:x::::::::::::::", rec);
+  pending(0, "bad", "damaged");
+  rec = "bad:x::::::::::::::";
   EXPECT_EQ(kOk, insertCachedPassword(0, rec, 2));
-  EXPECT_EQ("v:x:1:1:g:/h:/s::::::::", rec);
-  rec = "u:x:1:1:g:/h:/s::::::::";
-  EXPECT_EQ(kOk, insertCachedPassword(1, rec, 2));
-  EXPECT_EQ("u:x:1:1:g:/h:/s::::::::", rec);
-}
+  EXPECT_EQ("bad:x::::::::::::::", rec);
 
-TEST(PassCache, ConsumeMarksPublishedAndPurgeKeepsWaitingEntries) {
-  Sandbox box;
-  InWorkdir here(box);
-  pending(1, "u", "O:N:1");
-  pending(1, "w", ":M:1");
-  std::string data;
-  EXPECT_EQ(kOk, consumeCachedPassword(1, "u", &data));
-  EXPECT_EQ("u:O,N", data);
-  EXPECT_EQ("O:N:0", pendingValue(1, "u").value_or(""));
-  // Until a purge it can be published again, the same data.
-  EXPECT_EQ(kOk, consumeCachedPassword(1, "u", &data));
-  EXPECT_EQ("u:O,N", data);
-  data = "untouched";
-  EXPECT_EQ(kErrNoSuchAccount, consumeCachedPassword(1, "nobody", &data));
+  std::string data = "untouched";
+  EXPECT_EQ(kErrNoSuchAccount, consumeCachedPassword(0, "nobody", &data));
   EXPECT_EQ("untouched", data);
+  for (int twice = 0; twice < 2; ++twice) {
+    EXPECT_EQ(kOk, consumeCachedPassword(0, "u", &data));
+    EXPECT_EQ("u:O,N", data);
+    EXPECT_EQ("O:N:0", pendingValue(0, "u"));
+  }
+  EXPECT_EQ(kOk, purgePasswordCache(0));
+  EXPECT_EQ("(none)", pendingValue(0, "u"));
+  EXPECT_EQ(":M:1", pendingValue(0, "w"));
 
-  EXPECT_EQ(kOk, purgePasswordCache(1));
-  EXPECT_FALSE(pendingValue(1, "u"));
-  EXPECT_EQ(":M:1", pendingValue(1, "w").value_or(""));
-}
-
-TEST(PassCache, PurgeEmptiesAStoreOfPublishedEntriesWhateverTheOrder) {
-  Sandbox box;
-  InWorkdir here(box);
   for (int i = 0; i < 300; ++i) pending(2, "user" + std::to_string(i), "O:N:0");
   EXPECT_EQ(kOk, purgePasswordCache(2));
-  DbmFile cache = openPassCache(2);
-  EXPECT_TRUE(Datum(gdbm_firstkey(cache.get())).empty());
+  EXPECT_TRUE(Datum(gdbm_firstkey(openPassCache(2).get())).empty());
 }
 
-TEST(PassCache, AStoreHeldByAnotherWriterIsMinusOne) {
+TEST(Comparison, NisSelectorUsesItsOwnFilesAndLeavesThePurgeToThePoll) {
   Sandbox box;
   InWorkdir here(box);
-  pending(0, "u", "O:N:1");
-  pid_t holder = fork();
-  if (holder == 0) {
-    DbmFile held = openPassCache(0);
-    pause();
-    _exit(0);
-  }
-  usleep(200000);
-  std::string rec = "u:x::::::::::::::", data;
-  EXPECT_EQ(kErrOpen, insertCachedPassword(0, rec, 2));
-  EXPECT_EQ(kErrOpen, consumeCachedPassword(0, "u", &data));
-  EXPECT_EQ(kErrOpen, purgePasswordCache(0));
-  kill(holder, SIGKILL);
-  waitpid(holder, nullptr, 0);
-}
+  snapshot("passwd.byname.log", {"gone:x:5:5::/:/bin/sh", "same:x:6:6:S:/s:/bin/sh", "jo:x:7:7:Jo:/j:/bin/sh",
+                                 "noshadow:x:8:8::/n:/bin/sh"});
+  snapshot("shadow.byname.log", {"same:H1:1:0:9:7:::", "jo:H2:1:0:9:7:::"});
+  DbmFile pw = snapshot("passwd.byname.log.tmp", {"same:x:6:6:S:/s:/bin/sh", "jo:x:7:7::/j:/bin/zsh",
+                                                  "new:x:9:9::/n:/bin/sh", "noshadow:x:8:8::/n:/bin/sh"});
+  DbmFile sh = snapshot("shadow.byname.log.tmp", {"same:H1:1:0:9:7:::", "jo:H3:2:0:9:7:::", "new:H4:1:0:9:7:::",
+                                                  "noshadow:H5:1:0:9:7:::"});
+  pending(1, "new", "O:N:1");
+  pending(1, "jo", ":M:1");
+  pending(1, "same", "A:B:1");
+  ASSERT_EQ(kOk, processIncrementalUserChanges(pw.get(), sh.get(), 1)) << errorTraceText();
+  Lines lines = box.lines(box.work("nis.pub"));
+  EXPECT_EQ(6u, lines.size());
+  EXPECT_TRUE(std::count(lines.begin(), lines.end(), "deleteUser:gone"));
+  EXPECT_TRUE(followedBy(lines, "addUser:new:N:9:9::/n:/bin/sh:H4:1:0:9:7:::", "modifyPassword:new:O,N"));
+  EXPECT_TRUE(followedBy(lines, "modifyUser:jo:M:::*::/bin/zsh:H3:2::::::", "modifyPassword:jo:,M"));
+  // No committed shadow entry: compared with eight empty fields.
+  EXPECT_TRUE(std::count(lines.begin(), lines.end(), "modifyUser:noshadow:::::::H5:1:0:9:7:::"));
+  EXPECT_EQ("O:N:0", pendingValue(1, "new"));
+  EXPECT_EQ("A:B:1", pendingValue(1, "same"));
 
+  // First invocation: groups before users, overflow resolved, bookkeeping
+  // keys passed over.
+  unlink("nis.pub");
+  std::string big = "big:x:7:" + std::string(49990, 'm');
+  box.write(box.work("big-one"), big);
+  DbmFile grp = snapshot("group.byname.log.tmp", {"crew:x:50:jo"});
+  grp.store("big", "file://./big-one");
+  grp.store("YP_LAST_MODIFIED", "1700000000");
+  ASSERT_EQ(kOk, processFirstPublisherInvocation(pw.get(), nullptr, grp.get(), 1));
+  lines = box.lines(box.work("nis.pub"));
+  ASSERT_EQ(9u, lines.size());  // three users with a pending password
+  EXPECT_EQ((Lines{"addGroup:" + big, "addGroup:crew:x:50:jo"}), sorted(Lines(lines.begin(), lines.begin() + 2)));
+  EXPECT_TRUE(followedBy(lines, "addUser:new:x:9:9::/n:/bin/sh:N:::::::", "modifyPassword:new:O,N"));
 
-bool followedBy(const std::vector<std::string>& lines, const std::string& first, const std::string& next) {
-  auto at = std::find(lines.begin(), lines.end(), first);
-  return at != lines.end() && at + 1 != lines.end() && at[1] == next;
-}
-
-bool has(const std::vector<std::string>& lines, const std::string& line) {
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
-TEST(Comparison, UserLinesWithPendingPasswordsWhichStayUntilThePollPurges) {
-  Sandbox box;
-  InWorkdir here(box);
-  for (int backend : {0, 1}) {
-    std::string pub = publicationFileName(backend);
-    snapshot(committedSnapshotName(backend, SnapshotTable::kPasswd),
-             {"gone:x:5:5::/:/bin/sh", "same:x:6:6:S:/s:/bin/sh", "jo:x:7:7:Jo:/j:/bin/sh",
-              "noshadow:x:8:8::/n:/bin/sh"});
-    snapshot(committedSnapshotName(backend, SnapshotTable::kShadow),
-             {"same:H1:1:0:9:7:::", "jo:H2:1:0:9:7:::"});
-    DbmFile pw = snapshot(newSnapshotName(backend, SnapshotTable::kPasswd),
-                          {"same:x:6:6:S:/s:/bin/sh", "jo:x:7:7::/j:/bin/zsh", "new:x:9:9::/n:/bin/sh",
-                           "noshadow:x:8:8::/n:/bin/sh"});
-    DbmFile sh = snapshot(newSnapshotName(backend, SnapshotTable::kShadow),
-                          {"same:H1:1:0:9:7:::", "jo:H3:2:0:9:7:::", "new:H4:1:0:9:7:::",
-                           "noshadow:H5:1:0:9:7:::"});
-    pending(backend, "new", "O:N:1");
-    pending(backend, "jo", ":M:1");
-    pending(backend, "same", "A:B:1");
-
-    ASSERT_EQ(kOk, processIncrementalUserChanges(pw.get(), sh.get(), backend)) << errorTraceText();
-    auto lines = box.lines(box.work(pub));
-    EXPECT_EQ(6u, lines.size()) << box.read(box.work(pub));
-    EXPECT_TRUE(has(lines, "deleteUser:gone"));
-    EXPECT_TRUE(followedBy(lines, "addUser:new:N:9:9::/n:/bin/sh:H4:1:0:9:7:::", "modifyPassword:new:O,N"));
-    // The difference carries the token where the committed record held its
-    // password: field 2, as the committed shadow snapshot knows the user.
-    EXPECT_TRUE(followedBy(lines, "modifyUser:jo:M:::*::/bin/zsh:H3:2::::::", "modifyPassword:jo:,M"));
-    // Shadow data only in the new generation: compared, and the token goes
-    // into field 8.
-    EXPECT_TRUE(has(lines, "modifyUser:noshadow:::::::H5:1:0:9:7:::")) << box.read(box.work(pub));
-    // Published but kept until the poll has its answer; unchanged users'
-    // entries wait in state 1.
-    EXPECT_EQ("O:N:0", pendingValue(backend, "new").value_or(""));
-    EXPECT_EQ(":M:0", pendingValue(backend, "jo").value_or(""));
-    EXPECT_EQ("A:B:1", pendingValue(backend, "same").value_or(""));
-  }
-}
-
-TEST(Comparison, WithoutShadowDataAShadowChangeAloneIsNoChange) {
-  Sandbox box;
-  InWorkdir here(box);
-  snapshot("passwd.log", {"jo:x:7:7::/j:/bin/sh"});
-  snapshot("shadow.log", {"jo:H:1:0:9:7:::"});
-  DbmFile pw = snapshot("passwd.log.tmp", {"jo:x:7:7::/j:/bin/sh", "an:x:8:8::/a:/bin/sh"});
-  ASSERT_EQ(kOk, processIncrementalUserChanges(pw.get(), nullptr, 0));
-  EXPECT_EQ("addUser:an:x:8:8::/a:/bin/sh::::::::\n", box.read(box.work("files.pub")));
-}
-
-TEST(Comparison, GroupsEmptyThePublicationAndResolveOverflowInBothGenerations) {
-  Sandbox box;
-  InWorkdir here(box);
-  std::string bigOld = "big:x:7:" + std::string(1500, 'a');
-  std::string bigNew = "big:x:7:" + std::string(1500, 'a') + ",zed";
-  box.write(box.work("old-big"), bigOld);
-  box.write(box.work("new-big"), bigNew);
-  box.write(box.work("files.pub"), "addUser:stale::::::::::::::\n");
-  snapshot("group.log", {"gone:x:1:", "staff:x:50:a,b", "keep:x:3:k"});
-  DbmFile db = DbmFile::open("group.log");
-  db.store("big", "file://./old-big");
-  db.close();
-  DbmFile fresh = snapshot("group.log.tmp", {"staff:x:50:a,b,c", "keep:x:3:k", "new:x:9:"});
-  fresh.store("big", "file://./new-big");
-
-  ASSERT_EQ(kOk, processIncrementalGroupChanges(fresh.get(), 0));
-  auto lines = box.lines(box.work("files.pub"));
-  std::sort(lines.begin(), lines.end());
-  EXPECT_EQ((std::vector<std::string>{"addGroup:new:x:9:", "deleteGroup:gone", "modifyGroup:big:::" +
-                                          bigNew.substr(8),
-                                      "modifyGroup:staff:::a,b,c"}),
-            lines);
-
-  unlink("new-big");
-  EXPECT_EQ(kErrNotFound, processIncrementalGroupChanges(fresh.get(), 0));
+  unlink("big-one");
+  EXPECT_EQ(kErrNotFound, processIncrementalGroupChanges(grp.get(), 1));
   EXPECT_STREQ("Error_processIncrementalGroupChanges", errorTraceText());
 }
 
-TEST(Comparison, FirstInvocationReportsGroupsThenUsersResolvedAndPending) {
+// One poll as the engine runs it: the events are read until the shim closes
+// standard output; check() sees the state before the answer; closing
+// standard input is the answer.
+struct Poll {
+  std::string out;
+  RunResult end;
+};
+
+template <typename Check>
+Poll pollFiles(Sandbox& box, Check check, const Argv& extra = {}) {
+  Argv args{"-n", "files", "-p", ""};
+  args.insert(args.end(), extra.begin(), extra.end());
+  pid_t pid = box.startShim(args);
+  Poll p{box.readUntilStdoutClosed(pid), {}};
+  check();
+  p.end = box.finish(pid);
+  return p;
+}
+Poll pollFiles(Sandbox& box, const Argv& extra = {}) { return pollFiles(box, [] {}, extra); }
+
+std::string userRecord(Sandbox& box, const std::string& name) {
+  std::string shadow = box.entry("/etc/shadow", name);
+  return box.entry("/etc/passwd", name) + shadow.substr(shadow.find(':'));
+}
+
+void mustRun(Sandbox& box, const std::string& command) {
+  RunResult r = box.sh(command);
+  ASSERT_EQ(0, r.status) << command << ": " << r.err;
+}
+
+long mtime(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_mtime) : -2;
+}
+
+// Gives the account files a new modification time in the past, as a change
+// settled long ago (a time of the current second is compared again by the
+// next poll, whatever the stamp says).
+void age(Sandbox& box) {
+  static int step = 0;
+  mustRun(box, "touch -d @$(( $(date +%s) - 10000 + " + std::to_string(++step) + " )) /etc/passwd /etc/shadow /etc/group");
+}
+
+Poll stopWhileWaiting(Sandbox& box) {
+  pid_t pid = box.startShim({"-n", "files", "-p", ""});
+  Poll p{box.readUntilStdoutClosed(pid), {}};
+  kill(pid, SIGTERM);
+  p.end = box.finish(pid);
+  return p;
+}
+
+TEST(FilesPoll, FirstPollPublishesEveryAccountReorderedAndCommitsAfterTheAnswerThenNothing) {
   Sandbox box;
-  InWorkdir here(box);
-  std::string big = "big:x:7:" + std::string(49990, 'm');
-  box.write(box.work("big-one"), big);
-  DbmFile grp = snapshot("group.byname.log.tmp", {"staff:x:50:jo"});
-  grp.store("big", "file://./big-one");
-  grp.store("YP_LAST_MODIFIED", "1700000000");
-  DbmFile pw = snapshot("passwd.byname.log.tmp", {"jo:x:7:7::/j:/bin/sh", "an:x:8:8::/a:/bin/sh"});
-  pending(1, "an", "O:N:1");
+  age(box);
+  Poll p = pollFiles(box, [&] { EXPECT_FALSE(box.exists(box.work("qvnisfiles.stamp"))); });
+  ASSERT_EQ(0, p.end.status) << p.end.err;
+  Lines out = splitLines(p.out), groups = box.lines("/etc/group"), users = box.lines("/etc/passwd");
+  ASSERT_EQ(2 * groups.size() + users.size(), out.size());
+  Lines adds, members, userLines;
+  for (const auto& g : groups) {
+    auto f = splitFields(g, ':');
+    adds.push_back("addGroup:" + f[0] + ":" + f[1] + ":" + f[2] + ":");
+    members.push_back("modifyGroup:" + f[0] + ":::" + f[3]);
+  }
+  for (const auto& u : users) userLines.push_back("addUser:" + userRecord(box, u.substr(0, u.find(':'))));
+  auto section = [&](std::size_t from, std::size_t n) { return sorted(Lines(&out[from], &out[from] + n)); };
+  EXPECT_EQ(sorted(adds), section(0, groups.size()));
+  EXPECT_EQ(sorted(userLines), section(groups.size(), users.size()));
+  EXPECT_EQ(sorted(members), section(groups.size() + users.size(), groups.size()));
+  std::string stamp = std::to_string(mtime("/etc/passwd")) + " " + std::to_string(mtime("/etc/shadow")) + " " +
+                      std::to_string(mtime("/etc/group"));
+  EXPECT_EQ(stamp, box.read(box.work("qvnisfiles.stamp")));
+  EXPECT_EQ("group.log\npasswd.log\nqvnisfiles.stamp\nshadow.log\n", box.sh("ls").out);
 
-  ASSERT_EQ(kOk, processFirstPublisherInvocation(pw.get(), nullptr, grp.get(), 1));
-  auto lines = box.lines(box.work("nis.pub"));
-  ASSERT_EQ(5u, lines.size());
-  EXPECT_TRUE(lines[0].starts_with("addGroup:") && lines[1].starts_with("addGroup:"));
-  EXPECT_TRUE(has(lines, "addGroup:" + big));
-  EXPECT_TRUE(has(lines, "addUser:jo:x:7:7::/j:/bin/sh::::::::"));
-  EXPECT_TRUE(followedBy(lines, "addUser:an:x:8:8::/a:/bin/sh:N:::::::", "modifyPassword:an:O,N"));
-  EXPECT_EQ("O:N:0", pendingValue(1, "an").value_or(""));
+  struct stat before, after;
+  stat(box.work("passwd.log").c_str(), &before);
+  Poll again = pollFiles(box);
+  stat(box.work("passwd.log").c_str(), &after);
+  EXPECT_EQ(0, again.end.status);
+  EXPECT_EQ("", again.out);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_EQ(stamp, box.read(box.work("qvnisfiles.stamp")));
+}
 
-  // Empty snapshots: nothing, and success.
-  unlink("nis.pub");
-  DbmFile none = snapshot("empty.tmp", {});
-  EXPECT_EQ(kOk, processFirstPublisherInvocation(none.get(), nullptr, none.get(), 1));
-  EXPECT_EQ("", box.read(box.work("nis.pub")));
+TEST(FilesPoll, ChangesMadeWithTheHostsToolsArePublishedExactly) {
+  Sandbox box;
+  mustRun(box, "useradd -s /bin/sh olduser && useradd -s /bin/sh keeper");
+  age(box);
+  ASSERT_EQ(0, pollFiles(box).end.status);
+
+  mustRun(box, "useradd -c 'Jo Smith' -s /bin/sh jo && groupadd -g 4321 crew && gpasswd -a jo crew >/dev/null");
+  age(box);
+  Poll added = pollFiles(box);
+  ASSERT_EQ(0, added.end.status) << added.end.err;
+  auto jo = splitFields(box.entry("/etc/group", "jo"), ':');
+  Lines l = splitLines(added.out);
+  ASSERT_EQ(5u, l.size()) << added.out;
+  EXPECT_EQ(sorted({"addGroup:crew:x:4321:", "addGroup:jo:x:" + jo[2] + ":"}), sorted({l[0], l[1]}));
+  EXPECT_EQ("addUser:" + userRecord(box, "jo"), l[2]);
+  EXPECT_EQ(sorted({"modifyGroup:crew:::jo", "modifyGroup:jo:::"}), sorted({l[3], l[4]}));
+
+  mustRun(box, "usermod -s /bin/bash jo && chage -M 77 keeper && userdel olduser && groupdel crew");
+  age(box);
+  Poll changed = pollFiles(box);
+  ASSERT_EQ(0, changed.end.status) << changed.end.err;
+  EXPECT_EQ((Lines{"deleteGroup:crew", "deleteGroup:olduser", "deleteUser:olduser",
+                   "modifyUser:jo::::::/bin/bash::::::::", "modifyUser:keeper::::::::::77::::"}),
+            sorted(splitLines(changed.out)));
+}
+
+TEST(FilesPoll, WithoutShadowNoShadowSnapshotAndShadowChangesAreNotReported) {
+  Sandbox box;
+  mustRun(box, "useradd -s /bin/sh jo");
+  age(box);
+  Poll first = pollFiles(box, {"-s"});
+  ASSERT_EQ(0, first.end.status) << first.end.err;
+  EXPECT_NE(std::string::npos, first.out.find("\naddUser:" + box.entry("/etc/passwd", "jo") + "::::::::\n"));
+  EXPECT_EQ(std::to_string(mtime("/etc/passwd")) + " 0 " + std::to_string(mtime("/etc/group")),
+            box.read(box.work("qvnisfiles.stamp")));
+  EXPECT_FALSE(box.exists(box.work("shadow.log")));
+  mustRun(box, "chage -M 77 jo");
+  age(box);
+  EXPECT_EQ("", pollFiles(box, {"-s"}).out);
+}
+
+TEST(FilesPoll, PendingPasswordIsPublishedWithItsUserAndPurgedOnlyAfterTheAnswer) {
+  Sandbox box;
+  mustRun(box, "useradd -s /bin/sh jo");
+  age(box);
+  ASSERT_EQ(0, pollFiles(box).end.status);
+  pending(0, "jo", "OLD:NEW:1");
+  pending(0, "other", "A:B:1");
+  mustRun(box, "usermod -s /bin/bash jo");
+  age(box);
+  Poll p = pollFiles(box, [&] { EXPECT_EQ("OLD:NEW:0", pendingValue(0, "jo")); });
+  ASSERT_EQ(0, p.end.status) << p.end.err;
+  EXPECT_EQ("modifyUser:jo:NEW:::::/bin/bash::::::::\nmodifyPassword:jo:OLD,NEW\n", p.out);
+  EXPECT_EQ("(none)", pendingValue(0, "jo"));
+  EXPECT_EQ("A:B:1", pendingValue(0, "other"));
+}
+
+TEST(FilesPoll, StoppedWhileWaitingForTheAnswerCommitsNothingAndTheNextPollRepublishes) {
+  Sandbox box;
+  age(box);
+  ASSERT_EQ(0, pollFiles(box).end.status);
+  std::string stamp = box.read(box.work("qvnisfiles.stamp"));
+  mustRun(box, "useradd -s /bin/sh jo");
+  age(box);
+  pending(0, "jo", "OLD:NEW:1");
+  Poll stopped = stopWhileWaiting(box);
+  EXPECT_EQ(0, stopped.end.status);
+  EXPECT_NE(std::string::npos, stopped.out.find("\nmodifyPassword:jo:OLD,NEW\n")) << stopped.out;
+  EXPECT_EQ(stamp, box.read(box.work("qvnisfiles.stamp")));
+  EXPECT_EQ("group.log\npasswd.log\nqvnisfiles.stamp\nshadow.log\n", box.sh("ls").out);
+
+  Poll again = pollFiles(box);
+  EXPECT_EQ(0, again.end.status);
+  EXPECT_EQ(stopped.out, again.out);
+  EXPECT_EQ("(none)", pendingValue(0, "jo"));
+  EXPECT_NE(stamp, box.read(box.work("qvnisfiles.stamp")));
+}
+
+TEST(FilesPoll, AChangeInTheSecondTheTimeWasReadIsPublishedByTheNextPoll) {
+  Sandbox box;
+  age(box);
+  ASSERT_EQ(0, pollFiles(box).end.status);
+  // The group file changes in the very second the poll reads its time...
+  mustRun(box, "touch -d @$(date +%s) /etc/group");
+  long second = mtime("/etc/group");
+  ASSERT_EQ(0, pollFiles(box).end.status);
+  // ...and once more later in that second: the time stays the same.
+  mustRun(box, "groupadd -g 4444 late && touch -d @" + std::to_string(second) + " /etc/group");
+  EXPECT_EQ("addGroup:late:x:4444:\nmodifyGroup:late:::\n", pollFiles(box).out);
+}
+
+TEST(FilesPoll, LongRecordsTravelWholeAndOverflowFilesDoNotPileUp) {
+  Sandbox box;
+  std::string members;
+  for (int i = 0; members.size() < 49900; ++i) members += "member" + std::to_string(i) + ",";
+  members.pop_back();
+  std::string comment(1200, 'c');
+  mustRun(box, "echo 'big:x:5555:" + members + "' >> /etc/group && useradd -s /bin/sh -c " + comment + " jo");
+  age(box);
+  Poll first = pollFiles(box);
+  ASSERT_EQ(0, first.end.status) << first.end.err;
+  EXPECT_NE(std::string::npos, first.out.find("\naddGroup:big:x:5555:\n"));
+  EXPECT_NE(std::string::npos, first.out.find("\nmodifyGroup:big:::" + members + "\n"));
+  EXPECT_NE(std::string::npos, first.out.find("\naddUser:" + userRecord(box, "jo") + "\n"));
+  auto overflow = [&] { return splitLines(box.sh("ls d.overflow").out); };
+  ASSERT_EQ(1u, overflow().size());  // the group's; the passwd line stays inline
+  std::string firstFile = overflow()[0];
+
+  mustRun(box, "sed -i 's/^big:x:5555:/big:x:5555:zed,/' /etc/group && usermod -c " + comment + "d jo");
+  age(box);
+  Poll changed = pollFiles(box);
+  EXPECT_TRUE(changed.out == "modifyGroup:big:::\nmodifyUser:jo::::" + comment + "d::::::::::\n" +
+                                 "modifyGroup:big:::zed," + members + "\n")
+      << changed.out.substr(0, 300);
+  ASSERT_EQ(1u, overflow().size());
+  EXPECT_NE(firstFile, overflow()[0]);
+
+  // A poll stopped before the answer leaves its overflow file behind; the
+  // next committed poll removes it.
+  mustRun(box, "sed -i 's/^big:x:5555:zed,/big:x:5555:/' /etc/group");
+  age(box);
+  stopWhileWaiting(box);
+  EXPECT_EQ(2u, overflow().size());
+  ASSERT_EQ(0, pollFiles(box).end.status);
+  EXPECT_EQ(1u, overflow().size());
+}
+
+TEST(FilesPoll, FailuresCommitNothingAndStillWaitForTheAnswer) {
+  Sandbox box;
+  mustRun(box, "echo 'big:x:5555:" + std::string(2000, 'm') + "' >> /etc/group");
+  box.write(box.work("d.overflow"), "in the way");
+  age(box);
+  pid_t pid = box.startShim({"-n", "files", "-p", ""});
+  EXPECT_EQ("", box.readUntilStdoutClosed(pid));
+  usleep(200000);
+  EXPECT_EQ(0, waitpid(pid, nullptr, WNOHANG)) << "ended without waiting for the answer";
+  RunResult r = box.finish(pid);
+  EXPECT_EQ(-2, r.code());
+  EXPECT_EQ("Error_createDbm_handleFilesChange: -2\n", r.err);
+  EXPECT_EQ("d.overflow\n", box.sh("ls").out);
+
+  unlink(box.work("d.overflow").c_str());
+  box.privateCopy("/usr/lib/yp");
+  mustRun(box, "rm /usr/lib/yp/makedbm");
+  Poll noTool = pollFiles(box);
+  EXPECT_EQ("Error_searchPath_handleFilesChange: -2\n", noTool.end.err);
+  EXPECT_EQ("", box.sh("ls").out);
+}
+
+TEST(FilesPoll, ShadowSnapshotIsBuiltDirectlyWhenTheHostsMakedbmGivesUp) {
+  Sandbox box;
+  box.privateCopy("/usr/lib/yp");
+  box.install("/usr/lib/yp/makedbm", "#!/bin/sh\ncat >/dev/null; echo x > \"$2\"; kill -ABRT $$\n");
+  mustRun(box, "useradd -s /bin/sh jo");
+  age(box);
+  Poll p = pollFiles(box);
+  ASSERT_EQ(0, p.end.status) << p.end.err;
+  EXPECT_NE(std::string::npos, p.out.find("\naddUser:" + userRecord(box, "jo") + "\n"));
+  mustRun(box, "chage -M 77 jo");
+  age(box);
+  EXPECT_EQ("modifyUser:jo::::::::::77::::\n", pollFiles(box).out);
 }
 
 }  // namespace

@@ -1,11 +1,9 @@
-// The NIS source-file toolkit on files of a private directory.
+// The NIS source-file toolkit and map clones on files of a private
+// directory, which is also the working directory (scratch files go there).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
-#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,130 +12,100 @@
 #include "core/runner.h"
 #include "nis/source_files.h"
 #include "nis/user_commands.h"
+#include "publisher/nis_poll.h"
 
 namespace {
 
-class NisSourceFiles : public testing::Test {
+class NisFiles : public testing::Test {
  protected:
   void SetUp() override {
     char tmpl[] = "/tmp/kdl2nis-nis-unit-XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(tmpl));
     dir_ = tmpl;
-    char* cwd = getcwd(nullptr, 0);
-    old_ = cwd;
-    std::free(cwd);
-    // Scratch files go to the working directory.
+    ASSERT_NE(nullptr, getcwd(old_, sizeof old_));
     ASSERT_EQ(0, chdir(dir_.c_str()));
   }
   void TearDown() override {
-    if (chdir(old_.c_str()) != 0) ADD_FAILURE() << "chdir back";
+    EXPECT_EQ(0, chdir(old_));
     qvSystem("rm -rf " + dir_);
   }
-  void write(const std::string& name, const std::string& text) {
-    std::ofstream(dir_ + "/" + name) << text;
-  }
+  void write(const std::string& name, const std::string& text) { std::ofstream(name) << text; }
   std::string read(const std::string& name) {
-    std::ifstream in(dir_ + "/" + name);
     std::stringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(name).rdbuf();
     return s.str();
   }
-  // A map built by the host's makedbm from "key<TAB>value" lines.
+  // A map made by the host's makedbm from "key<TAB>value" lines, with the
+  // bookkeeping entries it adds (-s: YP_SECURE, -b: YP_INTERDOMAIN).
   void map(const std::string& name, const std::string& lines) {
     write("in.txt", lines);
-    ASSERT_EQ(kOk, qvSystem("/usr/lib/yp/makedbm in.txt " + dir_ + "/" + name + " 2>/dev/null"));
+    ASSERT_EQ(kOk, qvSystem("/usr/lib/yp/makedbm -s -b in.txt " + dir_ + "/" + name));
   }
-  std::string dir_, old_;
+  std::string dir_;
+  char old_[4096];
 };
 
-TEST_F(NisSourceFiles, ReadAndEditMatchTheExactFirstFieldOnly) {
+TEST_F(NisFiles, ReadsAndEditsMatchTheExactFirstFieldOnly) {
   write("passwd", "ann:x:1:1::/:/bin/sh\nanna:x:2:2::/:/bin/sh\nann:y:3:3::/:/bin/sh\n");
   std::string text;
   bool found = false;
   ASSERT_EQ(kOk, getRecordFromFile("ann", dir_, "passwd", &text, &found));
-  EXPECT_TRUE(found);
   EXPECT_EQ("ann:x:1:1::/:/bin/sh\nann:y:3:3::/:/bin/sh", text);
   ASSERT_EQ(kOk, getRecordFromFile("an.*", dir_, "passwd", &text, &found));
+  EXPECT_TRUE(found);
   EXPECT_EQ("", text);
-
   ASSERT_EQ(kOk, modifyRecordInFile("ann", dir_, "ann:z:9:9::/:/bin/sh", "passwd", "usermod", ""));
-  EXPECT_EQ("ann:z:9:9::/:/bin/sh\nanna:x:2:2::/:/bin/sh\nann:z:9:9::/:/bin/sh\n", read("passwd"));
-  ASSERT_EQ(kOk, modifyRecordInFile("nobody", dir_, "nobody:x", "passwd", "usermod", ""));
   EXPECT_EQ("ann:z:9:9::/:/bin/sh\nanna:x:2:2::/:/bin/sh\nann:z:9:9::/:/bin/sh\n", read("passwd"));
   ASSERT_EQ(kOk, modifyRecordInFile("ann", dir_, "", "passwd", "userdel", ""));
   EXPECT_EQ("anna:x:2:2::/:/bin/sh\n", read("passwd"));
-  EXPECT_FALSE(std::ifstream(dir_ + "/passwd.tmp").good());
-}
-
-TEST_F(NisSourceFiles, RenameKeepsTheFieldCountOfEachFile) {
-  write("shadow", "ann:h:1:2:3:4:5:6:7\nbo:h::::::: \n");
-  write("group", "g:x:10:a,b\ngg:x:11:\n");
+  write("shadow", "ann:h:1:2:3:4:5:6:7\n");
   ASSERT_EQ(kOk, modifyRecordInFile("ann", dir_, "", "shadow", "userrename", "anne"));
-  EXPECT_EQ("anne:h:1:2:3:4:5:6:7\nbo:h::::::: \n", read("shadow"));
-  ASSERT_EQ(kOk, modifyRecordInFile("g", dir_, "", "group", "grouprename", "h"));
-  EXPECT_EQ("h:x:10:a,b\ngg:x:11:\n", read("group"));
-}
+  EXPECT_EQ("anne:h:1:2:3:4:5:6:7\n", read("shadow"));
+  EXPECT_NE(0, access("passwd.tmp", F_OK));
 
-TEST_F(NisSourceFiles, AddAppendsTheRecordVerbatim) {
-  write("group", "g:x:10:\n");
-  const std::string line = "q:\\n\\\\ $x \"'`id`:12:a";
-  ASSERT_EQ(kOk, modifyRecordInFile("q", dir_, line, "group", "groupadd", ""));
-  EXPECT_EQ("g:x:10:\n" + line + "\n", read("group"));
-}
-
-TEST_F(NisSourceFiles, UnknownFileOrOperationRunsNothing) {
-  write("passwd", "a:x:1:1::/:/bin/sh\n");
-  std::string text;
-  bool found;
+  // Unknown files and operations, and commands too long for their buffer,
+  // run nothing.
   EXPECT_EQ(kErrArgument, getRecordFromFile("a", dir_, "hosts", &text, &found));
   EXPECT_EQ(kErrArgument, modifyRecordInFile("a", dir_, "", "../passwd", "userdel", ""));
   EXPECT_EQ(kErrArgument, modifyRecordInFile("a", dir_, "", "passwd", "usermove", ""));
-  EXPECT_EQ(kErrArgument, isKeyInMap("a", dir_, "BYHOST", "passwd"));
-  // A command that would not fit its buffer is refused, not cut.
   EXPECT_EQ(kErrArgument, modifyRecordInFile(std::string(1100, 'a'), dir_, "", "passwd", "userdel", ""));
-  EXPECT_EQ("a:x:1:1::/:/bin/sh\n", read("passwd"));
+  EXPECT_EQ("anna:x:2:2::/:/bin/sh\n", read("passwd"));
 }
 
-TEST_F(NisSourceFiles, KeyTestAndMapValueReadTabSeparatedDumps) {
-  map("passwd.byname",
-      "al\tal:x:1001:1001:Al Long Name:/home/al:/bin/sh\nalice\talice:x:1002:1002::/home/alice:/bin/sh\n");
+TEST_F(NisFiles, MapsAreReadWholeByTheirExactKeysWithoutBookkeeping) {
+  map("passwd.byname", "al\tal:x:1001:1001:Al  Long Name:/home/al:/bin/sh\nalice\talice:x:2:2::/:/\n");
   EXPECT_EQ(kOk, isKeyInMap("al", dir_, "BYNAME", "passwd"));
-  EXPECT_NE(kOk, isKeyInMap("a", dir_, "BYNAME", "passwd"));
-  EXPECT_NE(kOk, isKeyInMap("a.*", dir_, "BYNAME", "passwd"));
-  EXPECT_NE(kOk, isKeyInMap("YP_MASTER_NAME", dir_, "BYNAME", "passwd"));
+  for (const char* absent : {"a", "a.*", "YP_SECURE"})
+    EXPECT_NE(kOk, isKeyInMap(absent, dir_, "BYNAME", "passwd")) << absent;
   EXPECT_NE(kOk, isKeyInMap("al", dir_, "BYUID", "passwd"));  // no such map
   std::string value;
   ASSERT_EQ(kOk, getRecordFromMap(dir_ + "/passwd.byname", "al", &value));
-  EXPECT_EQ("al:x:1001:1001:Al Long Name:/home/al:/bin/sh", value);
+  EXPECT_EQ("al:x:1001:1001:Al  Long Name:/home/al:/bin/sh", value);
   EXPECT_EQ(kErrOther, getRecordFromMap(dir_ + "/passwd.byname", "a.", &value));
-  EXPECT_EQ(kErrOther, getRecordFromMap(dir_ + "/missing", "al", &value));
-  EXPECT_FALSE(std::ifstream("tmp_" + std::to_string(getpid())).good());
-  EXPECT_FALSE(std::ifstream("tmpmap_" + std::to_string(getpid())).good());
-}
 
-TEST_F(NisSourceFiles, FindIdGivesTheThirdFieldOfTheValue) {
-  DbmFile db = DbmFile::open(dir_ + "/clone");
-  ASSERT_TRUE(db.isOpen());
-  db.store("staff", "staff:x:50:a,b");
-  db.store("al", "al:x:1001:100:A:/h:/bin/sh");
-  std::string record, id;
-  ASSERT_TRUE(findIdFromMap(db, "staff", &record, &id));
-  EXPECT_EQ("staff:x:50:a,b", record);
-  EXPECT_EQ("50", id);
-  ASSERT_TRUE(findIdFromMap(db, "al", &record, &id));
+  ASSERT_EQ(kOk, NISBackupByClone(dir_ + "/passwd.byname", "clone"));
+  DbmFile clone = DbmFile::open("clone");
+  std::string id;
+  ASSERT_TRUE(findIdFromMap(clone, "al", &value, &id));
+  EXPECT_EQ("al:x:1001:1001:Al  Long Name:/home/al:/bin/sh", value);
   EXPECT_EQ("1001", id);
-  EXPECT_FALSE(findIdFromMap(db, "nobody", &record, &id));
-  EXPECT_EQ("", record);
+  EXPECT_FALSE(findIdFromMap(clone, "YP_MASTER_NAME", &value, &id));
+  int keys = 0;
+  for (Datum k(gdbm_firstkey(clone.get())); !k.empty(); k = Datum(gdbm_nextkey(clone.get(), k.d)))
+    ++keys;
+  EXPECT_EQ(2, keys);
+  EXPECT_EQ(kErrOther, NISBackupByClone(dir_ + "/missing", "clone2"));
+  for (const char* prefix : {"tmp_", "tmpmap_", "tmptmp_"})
+    EXPECT_NE(0, access((prefix + std::to_string(getpid())).c_str(), F_OK)) << prefix;
 }
 
-TEST_F(NisSourceFiles, LockIsExclusiveBoundedAndLeavesItsFile) {
+TEST_F(NisFiles, LockIsExclusiveBoundedAndLeavesItsFile) {
   int ready[2];
   ASSERT_EQ(0, pipe(ready));
   pid_t holder = fork();
   if (holder == 0) {
     SourceLock lock;
-    if (lockSourceFiles(dir_, lock) != kOk) _exit(1);
-    if (::write(ready[1], "x", 1) != 1) _exit(1);
+    if (lockSourceFiles(dir_, lock) != kOk || ::write(ready[1], "x", 1) != 1) _exit(1);
     sleep(1);
     _exit(0);
   }
@@ -147,20 +115,15 @@ TEST_F(NisSourceFiles, LockIsExclusiveBoundedAndLeavesItsFile) {
   sourceLockWaitMs = 200;
   SourceLock lock;
   EXPECT_EQ(kErrLock, lockSourceFiles(dir_, lock));
-  EXPECT_FALSE(lock.held());
-  // Long enough to outlast the holder.
-  sourceLockWaitMs = 5000;
+  sourceLockWaitMs = 5000;  // outlasts the holder
   EXPECT_EQ(kOk, lockSourceFiles(dir_, lock));
-  EXPECT_TRUE(lock.held());
   sourceLockWaitMs = saved;
   unlockSourceFiles(lock);
-  EXPECT_FALSE(lock.held());
-  EXPECT_EQ(0, access((dir_ + "/.pwd.lock").c_str(), F_OK));
-  int status;
-  waitpid(holder, &status, 0);
+  EXPECT_EQ(0, access(".pwd.lock", F_OK));
+  EXPECT_EQ(kErrLock, lockSourceFiles(dir_ + "/missing", lock));
+  waitpid(holder, nullptr, 0);
   close(ready[0]);
   close(ready[1]);
-  EXPECT_EQ(kErrLock, lockSourceFiles(dir_ + "/missing", lock));
 }
 
 }  // namespace

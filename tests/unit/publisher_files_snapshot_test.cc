@@ -1,0 +1,117 @@
+// Building, committing and cleaning up the files poll's snapshots, in a
+// scratch working directory (no account file is read).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/result.h"
+#include "core/trace.h"
+#include "publisher/change_cache.h"
+#include "publisher/files_poll.h"
+
+namespace {
+
+struct ScratchDir {
+  std::string path, saved;
+  ScratchDir() {
+    char tmpl[] = "/tmp/kdl2nis-snap-XXXXXX", buf[4096];
+    path = mkdtemp(tmpl);
+    saved = getcwd(buf, sizeof buf);
+    EXPECT_EQ(0, chdir(path.c_str()));
+  }
+  ~ScratchDir() {
+    EXPECT_EQ(0, chdir(saved.c_str()));
+    std::system(("rm -rf '" + path + "'").c_str());
+    resetErrorTrace();
+  }
+};
+
+void put(const std::string& name, const std::string& text) { std::ofstream(name) << text; }
+std::string get(const std::string& name) {
+  std::stringstream s;
+  s << std::ifstream(name).rdbuf();
+  return s.str();
+}
+
+TEST(CreateDbm, NamesAreKeysNamelessLinesAreSkippedLongGroupsOverflowLongUsersDoNot) {
+  ScratchDir here;
+  // As awk writes "$1 $0" for: a line, a blank line, an empty name, a name
+  // holding a blank.
+  put("platformdbm.tmp", "jo jo:x:1:1::/h:/bin/sh\n \n :x:0:0::/:/bin/sh\na b a b:x:2:2::/:/bin/sh\n");
+  ASSERT_EQ(kOk, createDbm(1));
+  EXPECT_NE(0, access("platformdbm.tmp", F_OK));
+  DbmFile users = openSnapshot("passwd.log.tmp");
+  EXPECT_EQ("jo:x:1:1::/h:/bin/sh", users.fetch("jo").value_or(""));
+  EXPECT_EQ("a b:x:2:2::/:/bin/sh", users.fetch("a b").value_or(""));
+  int keys = 0;
+  walkMapKeys(users.get(), [&](const Datum&) { return ++keys, true; });
+  EXPECT_EQ(2, keys);
+  users.close();
+
+  std::string longGroup = "big:x:5:" + std::string(1200, 'm');
+  put("platformdbm.tmp", "big " + longGroup + "\nsmall small:x:6:a\n");
+  ASSERT_EQ(kOk, createDbm(0));
+  DbmFile groups = openSnapshot("group.log.tmp");
+  std::string ref = groups.fetch("big").value_or("");
+  ASSERT_TRUE(isOverflowReference(ref)) << ref;
+  EXPECT_EQ(longGroup, get(overflowPath(ref)));
+  EXPECT_EQ("small:x:6:a", groups.fetch("small").value_or(""));
+  struct stat st;
+  ASSERT_EQ(0, stat("d.overflow", &st));
+  EXPECT_EQ(0755u, st.st_mode & 0777);
+
+  std::string longUser = "jo:x:1:1:" + std::string(1200, 'c') + ":/h:/bin/sh";
+  put("platformdbm.tmp", "jo " + longUser + "\n");
+  ASSERT_EQ(kOk, createDbm(1));
+  users = openSnapshot("passwd.log.tmp");
+  EXPECT_EQ(longUser, users.fetch("jo").value_or(""));
+  EXPECT_FALSE(users.fetch("a b")) << "built on top of the earlier snapshot";
+}
+
+TEST(CreateDbm, TakenOverflowNamesAreSkippedAndFailuresAreMinusTwo) {
+  ScratchDir here;
+  mkdir("d.overflow", 0755);
+  std::string now = std::to_string(std::time(nullptr));
+  for (int i = 0; i < 128; ++i) put("d.overflow/" + now + std::to_string(i), "taken");
+  std::string longGroup = "big:x:5:" + std::string(1200, 'm');
+  put("platformdbm.tmp", "big " + longGroup + "\n");
+  ASSERT_EQ(kOk, createDbm(0));
+  EXPECT_EQ(longGroup, get(overflowPath(openSnapshot("group.log.tmp").fetch("big").value_or(""))));
+  EXPECT_EQ("taken", get("d.overflow/" + now + "0"));
+
+  EXPECT_EQ(kErrNotFound, createDbm(0));  // no text
+  EXPECT_STREQ("Error_createDbm", errorTraceText());
+  std::system("rm -rf d.overflow && echo x > d.overflow");
+  put("platformdbm.tmp", "big " + longGroup + "\n");
+  EXPECT_EQ(kErrNotFound, createDbm(0));  // no overflow directory possible
+  EXPECT_NE(0, access("platformdbm.tmp", F_OK));
+}
+
+TEST(RestoreFilesBackup, OldOverflowFilesGoOnlyOnceTheNewGenerationIsInPlace) {
+  ScratchDir here;
+  mkdir("d.overflow", 0755);
+  put("d.overflow/old", "big:x:5:old");
+  put("d.overflow/new", "big:x:5:new");
+  openSnapshot("group.log").store("big", "file://./d.overflow/old");
+  openSnapshot("elsewhere").store("big", "file://./d.overflow/new");
+  EXPECT_EQ(kErrOther, restoreFilesBackup("group"));  // no new generation
+  EXPECT_STREQ("Error_restoreFilesBackup", errorTraceText());
+  EXPECT_EQ(0, access("d.overflow/old", F_OK));
+
+  rename("elsewhere", "group.log.tmp");
+  EXPECT_EQ(kOk, restoreFilesBackup("group"));
+  EXPECT_NE(0, access("d.overflow/old", F_OK));
+  EXPECT_EQ("file://./d.overflow/new", openSnapshot("group.log").fetch("big").value_or(""));
+
+  // An uncommitted generation takes its own files with it.
+  openSnapshot("group.log.tmp").store("big", "file://./d.overflow/new");
+  removeTmpOverflowFiles();
+  EXPECT_NE(0, access("d.overflow/new", F_OK));
+}
+
+}  // namespace

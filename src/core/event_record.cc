@@ -98,5 +98,8 @@ int parseEventData(EventRecord* record, const char* eventData, int command) {
       break;
   }
   if (!copy.empty()) explicit_bzero(copy.data(), copy.size());
+  // The scan pointed into the copy, which is gone now: a later continuation
+  // must see an ended scan, not freed memory.
+  tokenRest = nullptr;
   return kOk;
 }

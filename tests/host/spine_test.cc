@@ -55,6 +55,21 @@ TEST(Options, NisCommandNeedingTheShadowTestWithoutSourceDirIsAnArgumentError) {
   EXPECT_EQ("Error_main: -3\n", r.err);
 }
 
+TEST(Options, AnEmptyCommandSelectsThePollEvenWithACommandBesideIt) {
+  Sandbox box;
+  box.record("/usr/sbin/useradd");
+  const std::string passwdBefore = box.read("/etc/passwd");
+  for (const Argv& args : std::vector<Argv>{{"-n", "files", "-p", "", "-p", "addUser:jo"},
+                                            {"-n", "files", "-p", "addUser:jo", "-p", ""},
+                                            // no -y: the poll needs no shadow test
+                                            {"-n", "nis", "-p", "", "-p", "addUser:jo"}}) {
+    RunResult r = box.shim(args);
+    EXPECT_EQ(std::string::npos, r.err.find("main")) << args[1] << " " << args[3] << ": " << r.err;
+  }
+  EXPECT_TRUE(box.calls("/usr/sbin/useradd").empty());
+  EXPECT_EQ(passwdBefore, box.read("/etc/passwd"));
+}
+
 TEST(EventData, LineBreaksRenameColonsAndOptionLikeNamesAreRefusedBeforeAnyTool) {
   Sandbox box;
   box.record("/usr/sbin/useradd");

@@ -53,9 +53,11 @@ TEST(ParseEventData, UserLayoutFillsFifteenFieldsWithEmptyDefaults) {
   EXPECT_EQ("/home/jdoe", s.field(kHome));
   EXPECT_EQ("", s.field(kShell));
 
-  EventRecord full = parse("u:p:1:2:g:/h:/s:H:3:4:5:6:7:8:9:extra", kQueryUser);
+  EventRecord full = parse("u:p:1:2:g:/h:/s:H:3:4:5:6:7:8:9:extra:tokens:left", kQueryUser);
   EXPECT_EQ("H", full.field(kShadowPasswd));
   EXPECT_EQ("9", full.field(kFlag));
+  // The parser's scan is over: continuing it yields nothing of the event.
+  EXPECT_STREQ("", nextToken(nullptr, ":"));
 }
 
 TEST(ParseEventData, ModifyPasswordKeepsTokensTogetherAndEmptiesTheRest) {

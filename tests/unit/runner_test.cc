@@ -45,7 +45,7 @@ TEST(QvSystem, DeathBySignalIsMinusTwo) {
   resetErrorTrace();
 }
 
-TEST(QvSystem, ArgumentVectorRunsWithoutShellAndExecFailureIsMinusTwo) {
+TEST(QvSystem, ArgumentVectorRunsWithoutShellAndExecFailureMapsThroughTheToolTable) {
   EXPECT_EQ(kOk, qvSystem("/bin/true", std::vector<std::string>{"true"}));
   EXPECT_EQ(kErrOther, qvSystem("/bin/sh", std::vector<std::string>{"sh", "-c", "exit 1", "$(exit 0)"}));
   // 254 is "other failure" for the tools but means exec failed here.

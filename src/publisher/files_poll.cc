@@ -150,10 +150,12 @@ struct Stamp {
   bool operator==(const Stamp&) const = default;
 };
 
-// A modification time no older than the second in which it was read may
-// still be followed by a change within that second that leaves it as it
-// is. Such a time is recorded as -1, which no later reading equals, so the
-// next poll compares the snapshots instead of trusting the time.
+// A modification time of a second that had not ended before the times were
+// read may still be followed by a change within that second that leaves it
+// as it is. Such a time (and, for safety, one of the second before) is
+// recorded as -1, which no later reading equals, so the next poll compares
+// the snapshots instead of trusting the time. readAt is taken before the
+// times are read, so a stalled process cannot make a fresh time look old.
 long trustedTime(long mtime, long readAt) {
   if (mtime == -2 || mtime == 0) return mtime;
   return mtime + 1 >= readAt ? -1 : mtime;
@@ -277,10 +279,10 @@ int handleFilesChange(EventRecord& record) {
   if (result == kOk) result = searchPath("awk", &awkDir);
 
   if (result == kOk) {
+    readAt = static_cast<long>(std::time(nullptr));
     now.passwd = fileMtime("/etc/passwd");
     now.group = fileMtime("/etc/group");
     now.shadow = record.noShadow ? 0 : fileMtime("/etc/shadow");
-    readAt = static_cast<long>(std::time(nullptr));
     if (now.passwd == -2 && now.group == -2) result = kErrOpen;
   }
 
@@ -343,17 +345,16 @@ int handleFilesChange(EventRecord& record) {
   if (result == kOk && !unchanged) {
     handOverEvents();
     handedOver = true;
+    // Only the snapshots this poll took: a ".tmp" file that a crashed poll
+    // left behind never becomes the committed generation.
+    bool passwdTaken = passwd.isOpen(), shadowTaken = shadow.isOpen(), groupTaken = group.isOpen();
     passwd.close();
     shadow.close();
     group.close();
     bool tablesCommitted = true;
-    if (access("passwd.log.tmp", F_OK) == 0 && (result = restoreFilesBackup("passwd")) != kOk)
-      tablesCommitted = false;
-    if (tablesCommitted && !record.noShadow && access("shadow.log.tmp", F_OK) == 0 &&
-        (result = restoreFilesBackup("shadow")) != kOk)
-      tablesCommitted = false;
-    if (tablesCommitted && access("group.log.tmp", F_OK) == 0 && (result = restoreFilesBackup("group")) != kOk)
-      tablesCommitted = false;
+    if (passwdTaken && (result = restoreFilesBackup("passwd")) != kOk) tablesCommitted = false;
+    if (tablesCommitted && shadowTaken && (result = restoreFilesBackup("shadow")) != kOk) tablesCommitted = false;
+    if (tablesCommitted && groupTaken && (result = restoreFilesBackup("group")) != kOk) tablesCommitted = false;
     if (tablesCommitted) {
       std::FILE* out = std::fopen(kStampFile, "w");
       if (out == nullptr) {
@@ -366,7 +367,10 @@ int handleFilesChange(EventRecord& record) {
       // The engine has the events and the snapshots that produced them are
       // committed: the published passwords may go now.
       purgePasswordCache(0);
-      sweepOrphanOverflowFiles();
+      // A committed passwd generation of an earlier version may still refer
+      // to overflow files; only once this poll has replaced it are the files
+      // that no group snapshot names surely unused.
+      if (passwdTaken) sweepOrphanOverflowFiles();
     }
   }
 

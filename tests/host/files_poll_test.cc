@@ -350,6 +350,34 @@ TEST(FilesPoll, LongRecordsTravelWholeAndOverflowFilesDoNotPileUp) {
   EXPECT_EQ(1u, overflow().size());
 }
 
+TEST(FilesPoll, OnlyTheTablesThisPollTookAreCommittedAndOldReferencesSurviveUntilReplaced) {
+  Sandbox box;
+  age(box);
+  ASSERT_EQ(0, pollFiles(box).end.status);
+  // A committed passwd generation that keeps a long line in an overflow
+  // file, and a new passwd snapshot that a crashed poll left behind.
+  std::string root = box.entry("/etc/passwd", "root");
+  box.sh("mkdir -p d.overflow");
+  box.write(box.work("d.overflow/legacy"), root);
+  openSnapshot(box.work("passwd.log")).store("root", "file://./d.overflow/legacy");
+  snapshot(box.work("passwd.log.tmp"), {"ghost:x:9:9::/:/bin/sh"});
+  mustRun(box, "mv /etc/passwd /etc/passwd.away && echo crew:x:4321: >> /etc/group && "
+               "touch -d @$(( $(date +%s) - 5000 )) /etc/group");
+  Poll groupsOnly = pollFiles(box);
+  ASSERT_EQ(0, groupsOnly.end.status) << groupsOnly.end.err;
+  EXPECT_EQ("addGroup:crew:x:4321:\nmodifyGroup:crew:::\n", groupsOnly.out);
+  EXPECT_FALSE(openSnapshot(box.work("passwd.log")).fetch("ghost"));
+  EXPECT_TRUE(box.exists(box.work("d.overflow/legacy")));
+
+  mustRun(box, "mv /etc/passwd.away /etc/passwd");
+  age(box);
+  Poll back = pollFiles(box);
+  ASSERT_EQ(0, back.end.status) << back.end.err;
+  EXPECT_EQ("", back.out);
+  EXPECT_EQ(root, openSnapshot(box.work("passwd.log")).fetch("root").value_or(""));
+  EXPECT_FALSE(box.exists(box.work("d.overflow/legacy")));
+}
+
 TEST(FilesPoll, FailuresCommitNothingAndStillWaitForTheAnswer) {
   Sandbox box;
   mustRun(box, "echo 'big:x:5555:" + std::string(2000, 'm') + "' >> /etc/group");

@@ -24,6 +24,7 @@
 #include "publisher/event_output.h"
 #include "publisher/first_invocation.h"
 #include "publisher/handover.h"
+#include "publisher/stamp_time.h"
 
 namespace {
 
@@ -149,17 +150,6 @@ struct Stamp {
   long passwd = 0, shadow = 0, group = 0;
   bool operator==(const Stamp&) const = default;
 };
-
-// A modification time of a second that had not ended before the times were
-// read may still be followed by a change within that second that leaves it
-// as it is. Such a time (and, for safety, one of the second before) is
-// recorded as -1, which no later reading equals, so the next poll compares
-// the snapshots instead of trusting the time. readAt is taken before the
-// times are read, so a stalled process cannot make a fresh time look old.
-long trustedTime(long mtime, long readAt) {
-  if (mtime == -2 || mtime == 0) return mtime;
-  return mtime + 1 >= readAt ? -1 : mtime;
-}
 
 // Runs one snapshot command line. -11 when it fails, -3 when it would not
 // fit its buffer.

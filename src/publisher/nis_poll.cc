@@ -1,10 +1,12 @@
 #include "publisher/nis_poll.h"
 
 #include "publisher/handover.h"
+#include "publisher/stamp_time.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string.h>
@@ -108,6 +110,7 @@ constexpr const char* kTables[3] = {"passwd", "shadow", "group"};
 struct NisPoll {
   DbmFile snapshots[3];     // passwd, shadow, group
   long times[3] = {-2, 0, -2};
+  long readAt = 0;  // the clock, read before the maps' times
   bool answered = false;
 
   GDBM_FILE handle(int table) const { return snapshots[table].get(); }
@@ -135,6 +138,7 @@ int takeSnapshot(const std::string& mapDir, const char* mapPath, int table, NisP
 int compareAndPublish(EventRecord& record, NisPoll& poll) {
   if (!record.mapDir) return kErrOther;
   const std::string& mapDir = *record.mapDir;
+  poll.readAt = static_cast<long>(std::time(nullptr));
   int result = takeSnapshot(mapDir, "/passwd.byname", 0, poll);
   if (result != kOk) return result;
   result = takeSnapshot(mapDir, "/group.byname", 2, poll);
@@ -184,7 +188,10 @@ int compareAndPublish(EventRecord& record, NisPoll& poll) {
   purgePasswordCache(kNisSelector);
   std::unique_ptr<FILE, int (*)(FILE*)> stamp(std::fopen(kStampFile, "w"), std::fclose);
   if (!stamp) return kErrOpen;
-  std::fprintf(stamp.get(), "%ld %ld %ld", poll.times[0], poll.times[1], poll.times[2]);
+  // A map rebuilt later in the second its time was read must still be
+  // compared by the next poll.
+  std::fprintf(stamp.get(), "%ld %ld %ld", trustedTime(poll.times[0], poll.readAt),
+               trustedTime(poll.times[1], poll.readAt), trustedTime(poll.times[2], poll.readAt));
   return std::fclose(stamp.release()) == 0 ? kOk : kErrOpen;
 }
 

@@ -32,6 +32,8 @@ void expectNoNewSnapshots(NisSandbox& nis) {
 
 TEST(NisPoll, FirstPollReportsAllThenUnchangedMapsReportNothing) {
   NisSandbox nis;
+  // Maps older than the poll's second, so their times can be trusted.
+  nis.box.sh("touch -d \"@$(( $(date +%s) - 100 ))\" " + nis.maps + "/*.byname");
   RunResult r = poll(nis);
   ASSERT_EQ(0, r.status) << r.err;
   auto lines = splitLines(r.out);
@@ -51,6 +53,23 @@ TEST(NisPoll, FirstPollReportsAllThenUnchangedMapsReportNothing) {
   EXPECT_EQ(0, r.status) << r.err;
   EXPECT_EQ("", r.out);
   EXPECT_EQ(stamp, nis.box.read(nis.box.work("qvnisyp.stamp")));
+}
+
+// A map rebuilt in the same second in which a poll read its time keeps that
+// time; the poll must not have trusted it.
+TEST(NisPoll, MapsOfTheSecondTheyWereReadInAreComparedAgainByTheNextPoll) {
+  NisSandbox nis;
+  long second = fileMtime(nis.maps + "/passwd.byname");
+  nis.box.sh("touch -d @" + std::to_string(second) + " " + nis.maps + "/*.byname");
+  ASSERT_EQ(0, poll(nis).status);
+  EXPECT_EQ("-1", nis.box.read(nis.box.work("qvnisyp.stamp")).substr(0, 2));
+  nis.box.write(nis.src + "/passwd", "alice:x:1001:1001:Alice Liddell:/home/alice:/bin/zsh\n"
+                                     "bob:x:1002:1002:Bob:/home/bob:/bin/sh\n");
+  nis.box.sh("cd " + nis.maps + " && make -f /var/yp/Makefile passwd >/dev/null 2>&1; touch -d @" +
+             std::to_string(second) + " " + nis.maps + "/*.byname");
+  RunResult r = poll(nis);
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("modifyUser:alice::::::/bin/zsh::::::::\n", r.out);
 }
 
 TEST(NisPoll, ChangesMadeThroughTheSourcesAreReportedOnce) {

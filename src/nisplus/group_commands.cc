@@ -19,14 +19,6 @@ int fail(const char* routine, int code) {
   return code;
 }
 
-int buildAndRun(const char* routine, const EventRecord& record, int row) {
-  std::string command;
-  int rc = constructNisplusCommand(&command, record, row, record.command);
-  if (rc != kOk) return rc;
-  debugCommand(routine, command);
-  return qvSystem(command);
-}
-
 }  // namespace
 
 int nisplusGroupAdd(EventRecord& record) {
@@ -34,7 +26,7 @@ int nisplusGroupAdd(EventRecord& record) {
   int rc = refuseExistingEntry(me, record, "gid", record.field(kGid), "group.org_dir");
   if (rc != kOk) return fail(me, rc);
 
-  rc = buildAndRun(me, record, kNisplusGroupAdd);
+  rc = runNisplusCommand(me, record, kNisplusGroupAdd);
   if (rc != kOk) return fail(me, rc);
   return kOk;
 }
@@ -65,7 +57,7 @@ int nisplusGroupMod(EventRecord& record) {
   mergeGroupRecord(record, current);
   releaseRecord(current);
 
-  rc = buildAndRun(me, record, kNisplusGroupModify);
+  rc = runNisplusCommand(me, record, kNisplusGroupModify);
   if (rc != kOk) return fail(me, rc);
   return kOk;
 }

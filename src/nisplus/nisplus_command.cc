@@ -109,3 +109,11 @@ int refuseExistingEntry(const char* routine, const EventRecord& record, const ch
   if (found < 0) return found;
   return found == 1 ? kErrIdInUse : kOk;
 }
+
+int runNisplusCommand(const char* routine, const EventRecord& record, int row) {
+  std::string command;
+  int rc = constructNisplusCommand(&command, record, row, record.command);
+  if (rc != kOk) return rc;
+  debugCommand(routine, command);
+  return qvSystem(command);
+}

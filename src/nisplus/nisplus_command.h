@@ -36,6 +36,10 @@ extern const NisplusColumns kNisplusColumns[8];
 // cannot change the command.
 int constructNisplusCommand(std::string* out, const EventRecord& record, int row, int command);
 
+// Builds the row's command for the record and runs it (logged for debugging
+// under the routine's name). 0, or the failing code.
+int runNisplusCommand(const char* routine, const EventRecord& record, int row);
+
 // The existence test: "<nismatch dir>/nismatch <column>="<value>" <table> |
 // <awk dir>/awk '...exit 1 when nothing matched'". 1 when an entry matched,
 // 0 when the run failed (nothing matched), -3 for an overlong line.

@@ -21,15 +21,6 @@ int fail(const char* routine, int code) {
   return code;
 }
 
-// Builds the row's command for the record and runs it.
-int buildAndRun(const char* routine, const EventRecord& record, int row) {
-  std::string command;
-  int rc = constructNisplusCommand(&command, record, row, record.command);
-  if (rc != kOk) return rc;
-  debugCommand(routine, command);
-  return qvSystem(command);
-}
-
 // The first line of a scratch file, the line break dropped. False when the
 // file cannot be opened.
 bool readFirstLine(const char* path, std::string* line) {
@@ -69,7 +60,7 @@ int nisplusUserAdd(EventRecord& record) {
   if (rc != kOk) return fail(me, rc);
 
   preparePasswordColumn(record);
-  rc = buildAndRun(me, record, kNisplusUserAdd);
+  rc = runNisplusCommand(me, record, kNisplusUserAdd);
   if (rc != kOk) return fail(me, rc);
 
   if (record.makeHome && !record.field(kHome).empty() && !record.field(kUid).empty() &&
@@ -111,7 +102,7 @@ int nisplusUserMod(EventRecord& record) {
   preparePasswordColumn(record);
   if (record.field(kPasswd) == "noPassword") record.fields[kPasswd] = std::string();
 
-  rc = buildAndRun(me, record, kNisplusUserModify);
+  rc = runNisplusCommand(me, record, kNisplusUserModify);
   if (rc != kOk) return fail(me, rc);
   return kOk;
 }
@@ -133,7 +124,7 @@ int nisplusDel(EventRecord& record) {
     }
   }
 
-  int rc = buildAndRun(me, record, user ? kNisplusUserDelete : kNisplusGroupDelete);
+  int rc = runNisplusCommand(me, record, user ? kNisplusUserDelete : kNisplusGroupDelete);
   if (rc != kOk) return fail(me, rc);
 
   if (user && looked && record.removeHome) {
@@ -153,7 +144,7 @@ int nisplusDel(EventRecord& record) {
 
 int nisplusRename(EventRecord& record) {
   const char* me = "nisplusRename";
-  int rc = buildAndRun(me, record, record.command == kRenameUser ? kNisplusUserRename : kNisplusGroupRename);
+  int rc = runNisplusCommand(me, record, record.command == kRenameUser ? kNisplusUserRename : kNisplusGroupRename);
   if (rc != kOk) return fail(me, rc);
   return kOk;
 }

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake pkg-config libssl-dev libgdbm-dev libcrypt-dev
           googletest libgtest-dev ypserv passwd mawk util-linux coreutils make
-          openssl)
+          openssl xxd mount)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -8,6 +8,11 @@ constexpr std::size_t kTraceCapacity = 1024;
 
 // Appends "_" and name unless that would take the trace past its capacity.
 void traceError(const char* name);
+// The failing return of a routine: traces its name, passes the code on.
+inline int failAt(const char* routine, int code) {
+  traceError(routine);
+  return code;
+}
 // Writes "<trace>: <code>\n" to standard error.
 void reportError(int code);
 const char* errorTraceText();

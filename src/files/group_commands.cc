@@ -11,21 +11,16 @@
 
 namespace {
 
-int failWith(const char* routine, int code) {
-  traceError(routine);
-  return code;
-}
-
 // Builds one command and runs it when there is one (see the user commands).
 int runStep(const char* routine, int kind, const EventRecord& record, bool* built) {
   std::string command;
   bool refused = false;
   *built = constructFilesCommand(command, kind, record, "", "", record.nonUniqueId, &refused) == kOk;
-  if (refused) return failWith(routine, kErrArgument);
+  if (refused) return failAt(routine, kErrArgument);
   if (!*built) return kOk;
   debugCommand(routine, command);
   int ran = qvSystem(command);
-  if (ran != kOk) return failWith(routine, ran);
+  if (ran != kOk) return failAt(routine, ran);
   return kOk;
 }
 
@@ -48,10 +43,10 @@ int handleGroupAdd(EventRecord& record) {
   membershipRow(record);
   if (record.has(kMembers) && record.field(kMembers) != "*") {
     result = addUsersToGroup(record.field(kName), record.field(kMembers));
-    if (result != kOk) return failWith("handleGroupAdd", result);
+    if (result != kOk) return failAt("handleGroupAdd", result);
     return kOk;
   }
-  if (!built) return failWith("handleGroupAdd", kErrOther);
+  if (!built) return failAt("handleGroupAdd", kErrOther);
   return kOk;
 }
 
@@ -72,10 +67,10 @@ int handleGroupMod(EventRecord& record) {
   membershipRow(record);
   if (record.has(kMembers) && record.field(kMembers) != "*") {
     result = modifyUsersInGroup(record.field(kName), record.field(kMembers));
-    if (result != kOk) return failWith("handleGroupMod", result);
+    if (result != kOk) return failAt("handleGroupMod", result);
     return kOk;
   }
-  if (!built) return failWith("handleGroupMod", kErrOther);
+  if (!built) return failAt("handleGroupMod", kErrOther);
   return kOk;
 }
 
@@ -83,7 +78,7 @@ int handleGroupDel(EventRecord& record) {
   bool built = false;
   int result = runStep("handleGroupDel", kGroupDelCommand, record, &built);
   if (result != kOk) return result;
-  if (!built) return failWith("handleGroupDel", kErrOther);
+  if (!built) return failAt("handleGroupDel", kErrOther);
   return kOk;
 }
 
@@ -92,6 +87,6 @@ int handleGroupRename(EventRecord& record) {
   bool built = false;
   int result = runStep("handleGroupRename", kGroupRenameCommand, record, &built);
   if (result != kOk) return result;
-  if (!built) return failWith("handleGroupRename", kErrOther);
+  if (!built) return failAt("handleGroupRename", kErrOther);
   return kOk;
 }

@@ -9,6 +9,7 @@
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"
+#include "core/scratch_file.h"
 #include "core/trace.h"
 #include "files/files_command.h"
 
@@ -17,10 +18,10 @@ namespace {
 constexpr const char* kGroupsFile = "grp.tmp";
 constexpr const char* kGroupFile = "/etc/group";
 
-// Removes the scratch file of the `groups` output whichever way a step ends.
-struct ScratchFile {
-  ScratchFile() { unlink(kGroupsFile); }
-  ~ScratchFile() { unlink(kGroupsFile); }
+// The scratch file of the `groups` output, fresh at the start of a step and
+// removed whichever way it ends.
+struct GroupsScratch : ScratchFile {
+  GroupsScratch() : ScratchFile(kGroupsFile) { unlink(kGroupsFile); }
 };
 
 // The group name goes into a comma-separated `usermod -G` list: a comma,
@@ -130,7 +131,7 @@ int addUsersToGroup(const std::string& group, const std::string& list) {
   if (checked != kOk) return fail(checked);
   if (list == "*") return kOk;
 
-  ScratchFile scratch;
+  GroupsScratch scratch;
   for (const std::string& member : memberNames(list)) {
     std::vector<std::string> others;
     int result = supplementaryGroups("addUsersToGroup", member, &others);
@@ -174,7 +175,7 @@ int modifyUsersInGroup(const std::string& group, const std::string& list) {
   // safer than guessing.
   if (!seen) return fail(kErrNoSuchAccount);
 
-  ScratchFile scratch;
+  GroupsScratch scratch;
   for (const std::string& member : memberNames(oldMembers)) {
     std::vector<std::string> others;
     int result = supplementaryGroups("modifyUsersInGroup", member, &others);

@@ -12,11 +12,6 @@
 
 namespace {
 
-int failWith(const char* routine, int code) {
-  traceError(routine);
-  return code;
-}
-
 // Step of a handler: builds one command and runs it when there is one.
 // *built tells whether a command was made; the result is non-zero only when
 // the command ran and failed, or could not be made safely.
@@ -26,11 +21,11 @@ int runStep(const char* routine, const char* logName, int kind, const EventRecor
   bool refused = false;
   *built = constructFilesCommand(command, kind, record, prefix, suffix, record.nonUniqueId,
                                  &refused) == kOk;
-  if (refused) return failWith(routine, kErrArgument);
+  if (refused) return failAt(routine, kErrArgument);
   if (!*built) return kOk;
   debugCommand(logName, command);
   int ran = qvSystem(command);
-  if (ran != kOk) return failWith(routine, ran);
+  if (ran != kOk) return failAt(routine, ran);
   return kOk;
 }
 
@@ -50,9 +45,9 @@ int handleUserAdd(EventRecord& record) {
   umask(077);
   result = runStep("handleUserAdd", "handleUserAdd2", kChageCommand, record, "", "", &aged);
   if (result != kOk) return result;
-  if (!added && !aged) return failWith("handleUserAdd", kErrOther);
+  if (!added && !aged) return failAt("handleUserAdd", kErrOther);
   result = setPassword(record);
-  if (result != kOk) return failWith("handleUserAdd", result);
+  if (result != kOk) return failAt("handleUserAdd", result);
   return kOk;
 }
 
@@ -78,7 +73,7 @@ int handleUserMod(EventRecord& record) {
   result = runStep("handleUserMod", "handleUserMod2", kChageCommand, record, "", "", &aged);
   if (result != kOk) return result;
   result = setPassword(record);
-  if (result != kOk) return failWith("handleUserMod", result);
+  if (result != kOk) return failAt("handleUserMod", result);
   return kOk;
 }
 
@@ -87,7 +82,7 @@ int handleUserDel(EventRecord& record) {
   int result = runStep("handleUserDel", "handleUserDel", kUserDelCommand, record,
                        record.removeHome ? "-r " : "", "", &built);
   if (result != kOk) return result;
-  if (!built) return failWith("handleUserDel", kErrOther);
+  if (!built) return failAt("handleUserDel", kErrOther);
   return kOk;
 }
 
@@ -98,6 +93,6 @@ int handleUserRename(EventRecord& record) {
   int result = runStep("handleUserRename", "handleUserRename", kUserRenameCommand, record, "", "",
                        &built);
   if (result != kOk) return result;
-  if (!built) return failWith("handleUserRename", kErrOther);
+  if (!built) return failAt("handleUserRename", kErrOther);
   return kOk;
 }

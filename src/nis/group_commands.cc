@@ -8,11 +8,6 @@
 
 namespace {
 
-int fail(const char* routine, int result) {
-  traceError(routine);
-  return result;
-}
-
 bool present(const std::string& key, const std::string& mapDir, const char* selector) {
   return isKeyInMap(key, mapDir, selector, "group") == kOk;
 }
@@ -31,14 +26,14 @@ std::string groupLine(const EventRecord& r) {
 // of the same directory through the same scratch names and rebuild the
 // same maps.
 int lockFor(const EventRecord& r, SourceLock& lock, const char* routine) {
-  if (!r.mapDir || !r.sourceDir) return fail(routine, kErrOther);
+  if (!r.mapDir || !r.sourceDir) return failAt(routine, kErrOther);
   int result = lockSourceFiles(*r.sourceDir, lock);
-  return result == kOk ? kOk : fail(routine, result);
+  return result == kOk ? kOk : failAt(routine, result);
 }
 
 int rebuild(const EventRecord& r, const char* routine) {
   int result = rebuildNisMaps(*r.mapDir);
-  return result == kOk ? kOk : fail(routine, result);
+  return result == kOk ? kOk : failAt(routine, result);
 }
 
 void keepFirstLine(std::string& text) {
@@ -50,14 +45,14 @@ void keepFirstLine(std::string& text) {
 
 int nisGroupAdd(EventRecord& r) {
   SourceLock lock;
-  if (r.field(kName).empty()) return fail("nisGroupAdd", kErrArgument);
+  if (r.field(kName).empty()) return failAt("nisGroupAdd", kErrArgument);
   int result = lockFor(r, lock, "nisGroupAdd");
   if (result != kOk) return result;
-  if (taken(r.field(kName), *r.mapDir)) return fail("nisGroupAdd", kErrNameInUse);
+  if (taken(r.field(kName), *r.mapDir)) return failAt("nisGroupAdd", kErrNameInUse);
   if (!r.nonUniqueId && present(r.field(kGid), *r.mapDir, "BYGID"))
-    return fail("nisGroupAdd", kErrIdInUse);
+    return failAt("nisGroupAdd", kErrIdInUse);
   if (modifyRecordInFile(r.field(kName), *r.sourceDir, groupLine(r), "group", "groupadd", "") != kOk)
-    return fail("nisGroupAdd", kErrOther);
+    return failAt("nisGroupAdd", kErrOther);
   return rebuild(r, "nisGroupAdd");
 }
 
@@ -66,19 +61,19 @@ int nisGroupMod(EventRecord& r) {
   int result = lockFor(r, lock, "nisGroupMod");
   if (result != kOk) return result;
   const std::string& name = r.field(kName);
-  if (!present(name, *r.mapDir, "BYNAME")) return fail("nisGroupMod", kErrNoSuchAccount);
+  if (!present(name, *r.mapDir, "BYNAME")) return failAt("nisGroupMod", kErrNoSuchAccount);
   std::string current;
   bool found = false;
   result = getRecordFromFile(name, *r.sourceDir, "group", &current, &found);
-  if (result != kOk) return fail("nisGroupMod", result);
-  if (!found) return fail("nisGroupMod", kErrOther);
+  if (result != kOk) return failAt("nisGroupMod", result);
+  if (!found) return failAt("nisGroupMod", kErrOther);
   keepFirstLine(current);
   EventRecord stored;
   result = parseEventData(&stored, current.c_str(), kAddGroup);
-  if (result != kOk) return fail("nisGroupMod", result);
+  if (result != kOk) return failAt("nisGroupMod", result);
   mergeGroupRecord(r, stored);
   if (modifyRecordInFile(name, *r.sourceDir, groupLine(r), "group", "groupmod", "") != kOk)
-    return fail("nisGroupMod", kErrOther);
+    return failAt("nisGroupMod", kErrOther);
   return rebuild(r, "nisGroupMod");
 }
 
@@ -87,9 +82,9 @@ int nisGroupDel(EventRecord& r) {
   int result = lockFor(r, lock, "nisGroupDel");
   if (result != kOk) return result;
   const std::string& name = r.field(kName);
-  if (!present(name, *r.mapDir, "BYNAME")) return fail("nisGroupDel", kErrNoSuchAccount);
+  if (!present(name, *r.mapDir, "BYNAME")) return failAt("nisGroupDel", kErrNoSuchAccount);
   if (modifyRecordInFile(name, *r.sourceDir, "", "group", "groupdel", "") != kOk)
-    return fail("nisGroupDel", kErrOther);
+    return failAt("nisGroupDel", kErrOther);
   return rebuild(r, "nisGroupDel");
 }
 
@@ -97,21 +92,21 @@ int nisGroupRename(EventRecord& r) {
   SourceLock lock;
   const std::string& oldName = r.field(kName);
   const std::string& newName = r.field(kNewName);
-  if (newName.empty()) return fail("nisGroupRename", kErrArgument);
+  if (newName.empty()) return failAt("nisGroupRename", kErrArgument);
   int result = lockFor(r, lock, "nisGroupRename");
   if (result != kOk) return result;
-  if (!present(oldName, *r.mapDir, "BYNAME")) return fail("nisGroupRename", kErrNoSuchAccount);
+  if (!present(oldName, *r.mapDir, "BYNAME")) return failAt("nisGroupRename", kErrNoSuchAccount);
   if (newName != oldName && taken(newName, *r.mapDir))
-    return fail("nisGroupRename", kErrNameInUse);
+    return failAt("nisGroupRename", kErrNameInUse);
   std::string old;
   bool found = false;
   result = getRecordFromFile(oldName, *r.sourceDir, "group", &old, &found);
-  if (result != kOk) return fail("nisGroupRename", result);
+  if (result != kOk) return failAt("nisGroupRename", result);
   keepFirstLine(old);
   auto colon = old.find(':');
-  if (!found || old.empty() || colon == std::string::npos) return fail("nisGroupRename", kErrOther);
+  if (!found || old.empty() || colon == std::string::npos) return failAt("nisGroupRename", kErrOther);
   std::string line = newName + old.substr(colon);
   if (modifyRecordInFile(oldName, *r.sourceDir, line, "group", "grouprename", newName) != kOk)
-    return fail("nisGroupRename", kErrOther);
+    return failAt("nisGroupRename", kErrOther);
   return rebuild(r, "nisGroupRename");
 }

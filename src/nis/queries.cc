@@ -9,7 +9,7 @@
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/trace.h"
-#include "nis/scratch_file.h"
+#include "core/scratch_file.h"
 #include "nis/user_commands.h"
 #include "publisher/generic_query.h"
 #include "publisher/nis_poll.h"

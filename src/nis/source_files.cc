@@ -13,7 +13,7 @@
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"
-#include "nis/scratch_file.h"
+#include "core/scratch_file.h"
 #include "publisher/change_cache.h"
 
 int sourceLockWaitMs = 60000;
@@ -52,11 +52,6 @@ void keepOwnership(const std::string& copy, const std::string& target) {
 
 }  // namespace
 
-void SourceLock::release() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
-}
-
 int lockSourceFiles(const std::string& sourceDir, SourceLock& lock) {
   lock.release();
   std::string path = sourceDir + "/.pwd.lock";
@@ -65,24 +60,11 @@ int lockSourceFiles(const std::string& sourceDir, SourceLock& lock) {
     errorLog("lockSourceFiles: cannot open %s", path.c_str());
     return kErrLock;
   }
-  struct flock request {};
-  request.l_type = F_WRLCK;
-  request.l_whence = SEEK_SET;
-  request.l_start = 0;
-  request.l_len = 0;
+  close(fd);
   // Short steps keep a queue of commands moving; the bound keeps a stuck
   // holder from hanging the engine.
-  const long stepMs = 50;
-  for (long waited = 0;; waited += stepMs) {
-    if (fcntl(fd, F_SETLK, &request) == 0) {
-      lock.fd_ = fd;
-      return kOk;
-    }
-    if ((errno != EACCES && errno != EAGAIN && errno != EINTR) || waited >= sourceLockWaitMs) break;
-    struct timespec pause{0, stepMs * 1000000L};
-    nanosleep(&pause, nullptr);
-  }
-  close(fd);
+  const int stepMs = 50;
+  if (lock.acquire(path, sourceLockWaitMs / stepMs + 1, stepMs) == kOk) return kOk;
   errorLog("lockSourceFiles: %s is locked by another process", path.c_str());
   return kErrLock;
 }

@@ -5,22 +5,12 @@
 
 #include <string>
 
+#include "core/account_file.h"
+
 // The source-file lock: an fcntl write lock on "<source dir>/.pwd.lock",
 // held as long as the guard lives. The lock file itself is never removed:
 // another command may be waiting on it.
-class SourceLock {
- public:
-  SourceLock() = default;
-  ~SourceLock() { release(); }
-  SourceLock(const SourceLock&) = delete;
-  SourceLock& operator=(const SourceLock&) = delete;
-  bool held() const { return fd_ >= 0; }
-  void release();
-
- private:
-  friend int lockSourceFiles(const std::string&, SourceLock&);
-  int fd_ = -1;
-};
+using SourceLock = FileLock;
 
 // How long a command waits for the lock before it gives up, in milliseconds.
 extern int sourceLockWaitMs;

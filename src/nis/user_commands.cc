@@ -14,11 +14,6 @@
 
 namespace {
 
-int fail(const char* routine, int result) {
-  traceError(routine);
-  return result;
-}
-
 bool present(const std::string& key, const std::string& mapDir, const char* selector,
              const char* base) {
   return isKeyInMap(key, mapDir, selector, base) == kOk;
@@ -99,60 +94,60 @@ bool passwordFitsRecord(EventRecord& r) { return isRecordSafe(passwordField(r));
 int nisUserAdd(EventRecord& r) {
   std::string awkDir;
   int result = searchPath("awk", &awkDir);
-  if (result != kOk) return fail("nisUserAdd", result);
-  if (!hasDirectories(r)) return fail("nisUserAdd", kErrOther);
-  if (r.field(kName).empty() || !passwordFitsRecord(r)) return fail("nisUserAdd", kErrArgument);
+  if (result != kOk) return failAt("nisUserAdd", result);
+  if (!hasDirectories(r)) return failAt("nisUserAdd", kErrOther);
+  if (r.field(kName).empty() || !passwordFitsRecord(r)) return failAt("nisUserAdd", kErrArgument);
   // Held from the name check to the end: two adds of one name or uid must
   // not both pass the checks.
   SourceLock lock;
   result = lockSourceFiles(*r.sourceDir, lock);
-  if (result != kOk) return fail("nisUserAdd", result);
+  if (result != kOk) return failAt("nisUserAdd", result);
   const std::string& mapDir = *r.mapDir;
-  if (taken(r.field(kName), mapDir)) return fail("nisUserAdd", kErrNameInUse);
+  if (taken(r.field(kName), mapDir)) return failAt("nisUserAdd", kErrNameInUse);
   if (!r.nonUniqueId && present(r.field(kUid), mapDir, "BYUID", "passwd"))
-    return fail("nisUserAdd", kErrIdInUse);
+    return failAt("nisUserAdd", kErrIdInUse);
 
   std::string& password = passwordField(r);
   if (password == "x") password = "!!";
   SecretText line{passwdLine(r)};
   if (modifyRecordInFile(r.field(kName), *r.sourceDir, line.text, "passwd", "useradd", "") != kOk)
-    return fail("nisUserAdd", kErrOther);
+    return failAt("nisUserAdd", kErrOther);
   if (!r.noShadow) {
     result = qvSystem("ls " + quoteBareWord(*r.sourceDir + "/shadow") + " >> /dev/null 2>&1");
-    if (result != kOk) return fail("nisUserAdd", result);
+    if (result != kOk) return failAt("nisUserAdd", result);
     SecretText shadow{shadowLine(r)};
     if (modifyRecordInFile(r.field(kName), *r.sourceDir, shadow.text, "shadow", "useradd", "") !=
         kOk)
-      return fail("nisUserAdd", kErrOther);
+      return failAt("nisUserAdd", kErrOther);
   }
   if (r.makeHome && !r.field(kHome).empty() && !r.field(kUid).empty() && !r.field(kGid).empty())
     createHomeDir(r.field(kHome).c_str(), homeId(r.field(kUid).c_str()),
                   homeId(r.field(kGid).c_str()));
   result = rebuildNisMaps(mapDir);
-  return result == kOk ? kOk : fail("nisUserAdd", result);
+  return result == kOk ? kOk : failAt("nisUserAdd", result);
 }
 
 int nisUserMod(EventRecord& r) {
-  if (!hasDirectories(r)) return fail("nisUserMod", kErrOther);
-  if (!passwordFitsRecord(r)) return fail("nisUserMod", kErrArgument);
+  if (!hasDirectories(r)) return failAt("nisUserMod", kErrOther);
+  if (!passwordFitsRecord(r)) return failAt("nisUserMod", kErrArgument);
   SourceLock lock;
   int result = lockSourceFiles(*r.sourceDir, lock);
-  if (result != kOk) return fail("nisUserMod", result);
+  if (result != kOk) return failAt("nisUserMod", result);
   const std::string& name = r.field(kName);
-  if (!present(name, *r.mapDir, "BYNAME", "passwd")) return fail("nisUserMod", kErrNoSuchAccount);
+  if (!present(name, *r.mapDir, "BYNAME", "passwd")) return failAt("nisUserMod", kErrNoSuchAccount);
 
   SecretText current;
   bool found = false;
   result = getRecordFromFile(name, *r.sourceDir, "passwd", &current.text, &found);
-  if (result != kOk) return fail("nisUserMod", result);
-  if (!found) return fail("nisUserMod", kErrOther);
+  if (result != kOk) return failAt("nisUserMod", result);
+  if (!found) return failAt("nisUserMod", kErrOther);
   keepFirstLine(current.text);
   if (r.noShadow) {
     current.text += "::::::::";
   } else {
     SecretText shadow;
     result = getRecordFromFile(name, *r.sourceDir, "shadow", &shadow.text, &found);
-    if (result != kOk) return fail("nisUserMod", result);
+    if (result != kOk) return failAt("nisUserMod", result);
     keepFirstLine(shadow.text);
     auto colon = shadow.text.find(':');
     if (shadow.text.empty() || colon == std::string::npos)
@@ -162,7 +157,7 @@ int nisUserMod(EventRecord& r) {
   }
   EventRecord stored;
   result = parseEventData(&stored, current.text.c_str(), kAddUser);
-  if (result != kOk) return fail("nisUserMod", result);
+  if (result != kOk) return failAt("nisUserMod", result);
   mergeUserRecord(r, stored);
   std::string& password = passwordField(r);
   if (password == "x") password = "!!";
@@ -170,31 +165,31 @@ int nisUserMod(EventRecord& r) {
 
   SecretText line{passwdLine(r)};
   if (modifyRecordInFile(name, *r.sourceDir, line.text, "passwd", "usermod", "") != kOk)
-    return fail("nisUserMod", kErrOther);
+    return failAt("nisUserMod", kErrOther);
   if (!r.noShadow) {
     SecretText shadow{shadowLine(r)};
     if (modifyRecordInFile(name, *r.sourceDir, shadow.text, "shadow", "usermod", "") != kOk)
-      return fail("nisUserMod", kErrOther);
+      return failAt("nisUserMod", kErrOther);
   }
   result = rebuildNisMaps(*r.mapDir);
-  return result == kOk ? kOk : fail("nisUserMod", result);
+  return result == kOk ? kOk : failAt("nisUserMod", result);
 }
 
 int nisUserDel(EventRecord& r) {
-  if (!hasDirectories(r)) return fail("nisUserDel", kErrOther);
+  if (!hasDirectories(r)) return failAt("nisUserDel", kErrOther);
   SourceLock lock;
   int result = lockSourceFiles(*r.sourceDir, lock);
-  if (result != kOk) return fail("nisUserDel", result);
+  if (result != kOk) return failAt("nisUserDel", result);
   const std::string& name = r.field(kName);
-  if (!present(name, *r.mapDir, "BYNAME", "passwd")) return fail("nisUserDel", kErrNoSuchAccount);
+  if (!present(name, *r.mapDir, "BYNAME", "passwd")) return failAt("nisUserDel", kErrNoSuchAccount);
   SecretText value;
   if (getRecordFromMap(*r.mapDir + "/passwd.byname", name, &value.text) != kOk)
-    return fail("nisUserDel", kErrNoSuchAccount);
+    return failAt("nisUserDel", kErrNoSuchAccount);
 
   if (modifyRecordInFile(name, *r.sourceDir, "", "passwd", "userdel", "") != kOk)
-    return fail("nisUserDel", kErrOther);
+    return failAt("nisUserDel", kErrOther);
   if (!r.noShadow && modifyRecordInFile(name, *r.sourceDir, "", "shadow", "userdel", "") != kOk)
-    return fail("nisUserDel", kErrOther);
+    return failAt("nisUserDel", kErrOther);
 
   if (r.removeHome && !value.text.empty()) {
     EventRecord stored;
@@ -205,49 +200,49 @@ int nisUserDel(EventRecord& r) {
                           homeId(stored.field(kGid).c_str()));
   }
   result = rebuildNisMaps(*r.mapDir);
-  return result == kOk ? kOk : fail("nisUserDel", result);
+  return result == kOk ? kOk : failAt("nisUserDel", result);
 }
 
 int nisUserRename(EventRecord& r) {
-  if (!hasDirectories(r)) return fail("nisUserRename", kErrOther);
+  if (!hasDirectories(r)) return failAt("nisUserRename", kErrOther);
   const std::string& oldName = r.field(kName);
   const std::string& newName = r.field(kNewName);
-  if (newName.empty()) return fail("nisUserRename", kErrArgument);
+  if (newName.empty()) return failAt("nisUserRename", kErrArgument);
   SourceLock lock;
   int result = lockSourceFiles(*r.sourceDir, lock);
-  if (result != kOk) return fail("nisUserRename", result);
+  if (result != kOk) return failAt("nisUserRename", result);
   if (!present(oldName, *r.mapDir, "BYNAME", "passwd"))
-    return fail("nisUserRename", kErrNoSuchAccount);
+    return failAt("nisUserRename", kErrNoSuchAccount);
   // Two lines of one name would make the account ambiguous.
   if (newName != oldName && taken(newName, *r.mapDir))
-    return fail("nisUserRename", kErrNameInUse);
+    return failAt("nisUserRename", kErrNameInUse);
 
   // Both lines are read before either file changes, so a missing shadow
   // line stops the command with nothing renamed.
   SecretText passwdOld, shadowOld;
   bool found = false;
   result = getRecordFromFile(oldName, *r.sourceDir, "passwd", &passwdOld.text, &found);
-  if (result != kOk) return fail("nisUserRename", result);
+  if (result != kOk) return failAt("nisUserRename", result);
   keepFirstLine(passwdOld.text);
-  if (!found || passwdOld.text.empty()) return fail("nisUserRename", kErrOther);
+  if (!found || passwdOld.text.empty()) return failAt("nisUserRename", kErrOther);
   if (!r.noShadow) {
     result = getRecordFromFile(oldName, *r.sourceDir, "shadow", &shadowOld.text, &found);
-    if (result != kOk) return fail("nisUserRename", result);
+    if (result != kOk) return failAt("nisUserRename", result);
     keepFirstLine(shadowOld.text);
-    if (!found || shadowOld.text.empty()) return fail("nisUserRename", kErrOther);
+    if (!found || shadowOld.text.empty()) return failAt("nisUserRename", kErrOther);
   }
 
   SecretText line{renamed(newName, passwdOld.text)};
   if (modifyRecordInFile(oldName, *r.sourceDir, line.text, "passwd", "userrename", newName) != kOk)
-    return fail("nisUserRename", kErrOther);
+    return failAt("nisUserRename", kErrOther);
   if (!r.noShadow) {
     SecretText shadow{renamed(newName, shadowOld.text)};
     if (modifyRecordInFile(oldName, *r.sourceDir, shadow.text, "shadow", "userrename", newName) !=
         kOk)
-      return fail("nisUserRename", kErrOther);
+      return failAt("nisUserRename", kErrOther);
   }
   result = rebuildNisMaps(*r.mapDir);
-  return result == kOk ? kOk : fail("nisUserRename", result);
+  return result == kOk ? kOk : failAt("nisUserRename", result);
 }
 
 bool findIdFromMap(const DbmFile& map, const std::string& key, std::string* record,

@@ -12,22 +12,13 @@
 #include "nisplus/nisplus_command.h"
 #include "publisher/field_merge.h"
 
-namespace {
-
-int fail(const char* routine, int code) {
-  traceError(routine);
-  return code;
-}
-
-}  // namespace
-
 int nisplusGroupAdd(EventRecord& record) {
   const char* me = "nisplusGroupAdd";
   int rc = refuseExistingEntry(me, record, "gid", record.field(kGid), "group.org_dir");
-  if (rc != kOk) return fail(me, rc);
+  if (rc != kOk) return failAt(me, rc);
 
   rc = runNisplusCommand(me, record, kNisplusGroupAdd);
-  if (rc != kOk) return fail(me, rc);
+  if (rc != kOk) return failAt(me, rc);
   return kOk;
 }
 
@@ -35,29 +26,29 @@ int nisplusGroupMod(EventRecord& record) {
   const char* me = "nisplusGroupMod";
   std::string nismatchDir;
   int rc = searchPath("nismatch", &nismatchDir);
-  if (rc != kOk) return fail(me, rc);
+  if (rc != kOk) return failAt(me, rc);
 
   struct Scratch {
     ~Scratch() { unlink("file.tmp"); }
   } scratch;
   std::string command = nismatchDir + "/nismatch name=\"" + quoteDoubleQuoted(record.field(kName)) +
                         "\" group.org_dir > file.tmp";
-  if (command.size() > kNisplusCommandMax) return fail(me, kErrArgument);
+  if (command.size() > kNisplusCommandMax) return failAt(me, kErrArgument);
   debugCommand(me, command);
-  if (qvSystem(command) != kOk) return fail(me, kErrOther);
+  if (qvSystem(command) != kOk) return failAt(me, kErrOther);
 
   std::ifstream in("file.tmp");
-  if (!in) return fail(me, kErrOpen);
+  if (!in) return failAt(me, kErrOpen);
   std::string line;
   std::getline(in, line);
   EventRecord current;
   rc = parseEventData(&current, line.c_str(), kAddGroup);
   wipeString(line);
-  if (rc != kOk) return fail(me, rc);
+  if (rc != kOk) return failAt(me, rc);
   mergeGroupRecord(record, current);
   releaseRecord(current);
 
   rc = runNisplusCommand(me, record, kNisplusGroupModify);
-  if (rc != kOk) return fail(me, rc);
+  if (rc != kOk) return failAt(me, rc);
   return kOk;
 }

@@ -7,21 +7,12 @@
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"
+#include "core/scratch_file.h"
 #include "core/trace.h"
 #include "nisplus/nisplus_command.h"
 #include "publisher/generic_query.h"
 
 namespace {
-
-int fail(const char* routine, int code) {
-  traceError(routine);
-  return code;
-}
-
-struct ScratchFile {
-  const char* path;
-  ~ScratchFile() { unlink(path); }
-};
 
 // The direct lookup: every entry whose column holds the value is printed
 // behind the tag, and *printed tells whether anything was. A failed or empty
@@ -62,11 +53,11 @@ int nisplusUserQuery(EventRecord& record) {
     bool printed = false;
     int rc = lookUp(me, byName ? "name" : "uid", record.field(byName ? kName : kUid), "passwd.org_dir",
                     "'BEGIN {count=0}{count++; print \"instanceUser:\"$0 } END{if(count==0) exit 1}'", &printed);
-    if (rc != kOk) return fail(me, rc);
+    if (rc != kOk) return failAt(me, rc);
     if (printed) return kOk;
   }
   int rc = dumpTable(me, "passwd.org_dir", "quser.nisplus");
-  if (rc != kOk) return fail(me, rc);
+  if (rc != kOk) return failAt(me, rc);
   // The table has no column for the shadow password: its lines carry the
   // aging values right after the shell, so the pattern's aging fields move
   // one place forward to meet them. The hash a shadow password pattern asks
@@ -76,7 +67,7 @@ int nisplusUserQuery(EventRecord& record) {
   for (int i = kShadowPasswd; i < kFlag; ++i) pattern.fields[i] = record.field(i + 1);
   pattern.fields[kFlag] = std::string();
   rc = genericUserQuery(pattern, "quser.nisplus");
-  if (rc != kOk) return fail(me, rc);
+  if (rc != kOk) return failAt(me, rc);
   return kOk;
 }
 
@@ -89,12 +80,12 @@ int nisplusGroupQuery(EventRecord& record) {
     bool printed = false;
     int rc = lookUp(me, byName ? "name" : "gid", record.field(byName ? kName : kGid), "group.org_dir",
                     "'BEGIN{count=0} { count++; print \"instanceGroup:\"$0 } END{if(count==0) exit 1}'", &printed);
-    if (rc != kOk) return fail(me, rc);
+    if (rc != kOk) return failAt(me, rc);
     if (printed) return kOk;
   }
   int rc = dumpTable(me, "group.org_dir", "qgroup.nisplus");
-  if (rc != kOk) return fail(me, rc);
+  if (rc != kOk) return failAt(me, rc);
   rc = genericGroupQuery(record, "qgroup.nisplus");
-  if (rc != kOk) return fail(me, rc);
+  if (rc != kOk) return failAt(me, rc);
   return kOk;
 }

@@ -9,17 +9,13 @@
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"
+#include "core/scratch_file.h"
 #include "core/trace.h"
 #include "nis/home_directory.h"
 #include "nisplus/nisplus_command.h"
 #include "publisher/field_merge.h"
 
 namespace {
-
-int fail(const char* routine, int code) {
-  traceError(routine);
-  return code;
-}
 
 // The first line of a scratch file, the line break dropped. False when the
 // file cannot be opened.
@@ -30,12 +26,6 @@ bool readFirstLine(const char* path, std::string* line) {
   std::getline(in, *line);
   return true;
 }
-
-// Removes a scratch file on every way out of a handler.
-struct ScratchFile {
-  const char* path;
-  ~ScratchFile() { unlink(path); }
-};
 
 // The password column gets the shadow password unless -s, and the locked
 // marker "!!" in place of "x".
@@ -55,13 +45,13 @@ bool passwordsSafe(const EventRecord& record) {
 
 int nisplusUserAdd(EventRecord& record) {
   const char* me = "nisplusUserAdd";
-  if (!passwordsSafe(record)) return fail(me, kErrArgument);
+  if (!passwordsSafe(record)) return failAt(me, kErrArgument);
   int rc = refuseExistingEntry(me, record, "uid", record.field(kUid), "passwd.org_dir");
-  if (rc != kOk) return fail(me, rc);
+  if (rc != kOk) return failAt(me, rc);
 
   preparePasswordColumn(record);
   rc = runNisplusCommand(me, record, kNisplusUserAdd);
-  if (rc != kOk) return fail(me, rc);
+  if (rc != kOk) return failAt(me, rc);
 
   if (record.makeHome && !record.field(kHome).empty() && !record.field(kUid).empty() &&
       !record.field(kGid).empty())
@@ -72,11 +62,11 @@ int nisplusUserAdd(EventRecord& record) {
 
 int nisplusUserMod(EventRecord& record) {
   const char* me = "nisplusUserMod";
-  if (!passwordsSafe(record)) return fail(me, kErrArgument);
+  if (!passwordsSafe(record)) return failAt(me, kErrArgument);
   std::string nismatchDir, awkDir;
   int rc = searchPath("nismatch", &nismatchDir);
   if (rc == kOk) rc = searchPath("awk", &awkDir);
-  if (rc != kOk) return fail(me, rc);
+  if (rc != kOk) return failAt(me, rc);
 
   ScratchFile scratch{"file.tmp"};
   // The entry in the event's field order: the passwd column stands in for
@@ -86,16 +76,16 @@ int nisplusUserMod(EventRecord& record) {
       awkDir +
       "/awk 'BEGIN {FS=\":\"} { printf \"%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s\",$1,$2,$3,$4,$5,"
       "$6,$7,$2,$8,$9,$10,$11,$12,$13,$14}' > file.tmp";
-  if (command.size() > kNisplusCommandMax) return fail(me, kErrArgument);
+  if (command.size() > kNisplusCommandMax) return failAt(me, kErrArgument);
   debugCommand(me, command);
-  if (qvSystem(command) != kOk) return fail(me, kErrOther);
+  if (qvSystem(command) != kOk) return failAt(me, kErrOther);
 
   std::string line;
-  if (!readFirstLine("file.tmp", &line)) return fail(me, kErrOpen);
+  if (!readFirstLine("file.tmp", &line)) return failAt(me, kErrOpen);
   EventRecord current;
   rc = parseEventData(&current, line.c_str(), kAddUser);
   wipeString(line);
-  if (rc != kOk) return fail(me, rc);
+  if (rc != kOk) return failAt(me, rc);
   mergeUserRecord(record, current);
   releaseRecord(current);
 
@@ -103,7 +93,7 @@ int nisplusUserMod(EventRecord& record) {
   if (record.field(kPasswd) == "noPassword") record.fields[kPasswd] = std::string();
 
   rc = runNisplusCommand(me, record, kNisplusUserModify);
-  if (rc != kOk) return fail(me, rc);
+  if (rc != kOk) return failAt(me, rc);
   return kOk;
 }
 
@@ -125,7 +115,7 @@ int nisplusDel(EventRecord& record) {
   }
 
   int rc = runNisplusCommand(me, record, user ? kNisplusUserDelete : kNisplusGroupDelete);
-  if (rc != kOk) return fail(me, rc);
+  if (rc != kOk) return failAt(me, rc);
 
   if (user && looked && record.removeHome) {
     // The whole first line: a comment with blanks must not cut the entry
@@ -145,6 +135,6 @@ int nisplusDel(EventRecord& record) {
 int nisplusRename(EventRecord& record) {
   const char* me = "nisplusRename";
   int rc = runNisplusCommand(me, record, record.command == kRenameUser ? kNisplusUserRename : kNisplusGroupRename);
-  if (rc != kOk) return fail(me, rc);
+  if (rc != kOk) return failAt(me, rc);
   return kOk;
 }

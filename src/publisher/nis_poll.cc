@@ -18,7 +18,7 @@
 #include "core/runner.h"
 #include "core/shell_quote.h"
 #include "core/trace.h"
-#include "nis/scratch_file.h"
+#include "core/scratch_file.h"
 #include "nis/source_files.h"
 #include "publisher/change_cache.h"
 #include "publisher/change_detection.h"

@@ -11,6 +11,7 @@
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
+#include "core/scratch_file.h"
 #include "core/trace.h"
 #include "password/prepare_password.h"
 
@@ -21,6 +22,7 @@ void onTerminate(int) {
       "passwd.log.tmp",        "shadow.log.tmp",        "group.log.tmp",
       "passwd.byname.log.tmp", "shadow.byname.log.tmp", "group.byname.log.tmp"};
   for (const char* name : kTemporaryMaps) unlink(name);
+  removeRegisteredTemporaries();
   _exit(0);
 }
 

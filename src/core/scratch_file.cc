@@ -1,0 +1,150 @@
+#include "core/scratch_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include "core/result.h"
+
+namespace {
+
+constexpr int kRegistrySlots = 32;
+constexpr std::size_t kRegistryPathMax = 1024;
+
+// Written only with SIGTERM blocked, read by the handler: a slot is either
+// empty or holds a whole path.
+char registry[kRegistrySlots][kRegistryPathMax];
+
+class TermBlock {
+ public:
+  TermBlock() {
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_BLOCK, &term, &saved_);
+  }
+  ~TermBlock() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+
+ private:
+  sigset_t saved_;
+};
+
+std::string directoryOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+int writeAll(int fd, std::string_view content) {
+  std::size_t written = 0;
+  while (written < content.size()) {
+    ssize_t n = write(fd, content.data() + written, content.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return kErrOpen;
+    written += static_cast<std::size_t>(n);
+  }
+  return kOk;
+}
+
+}  // namespace
+
+int createExclusive(const std::string& path, mode_t mode, int* fdOut) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0) {
+    // Only a plain file of ours from an earlier, killed run may go.
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid()) return kErrOpen;
+    if (unlink(path.c_str()) != 0) return kErrOpen;
+  }
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) return kErrOpen;
+  *fdOut = fd;
+  return kOk;
+}
+
+bool registerTemporary(const std::string& path) {
+  if (path.size() >= kRegistryPathMax) return false;
+  TermBlock block;
+  for (auto& slot : registry) {
+    if (slot[0] != '\0') continue;
+    std::memcpy(slot, path.c_str(), path.size() + 1);
+    return true;
+  }
+  return false;
+}
+
+void forgetTemporary(const std::string& path) {
+  TermBlock block;
+  for (auto& slot : registry)
+    if (slot[0] != '\0' && path == slot) slot[0] = '\0';
+}
+
+void removeRegisteredTemporaries() {
+  for (auto& slot : registry)
+    if (slot[0] != '\0') unlink(slot);
+}
+
+int ScratchFile::open(mode_t mode) {
+  if (created_) return kOk;
+  // Registered before it exists, so that no signal can fall between the two.
+  if (!registerTemporary(path_)) return kErrOpen;
+  if (createExclusive(path_, mode, &fd_) != kOk) {
+    forgetTemporary(path_);
+    return kErrOpen;
+  }
+  created_ = true;
+  return kOk;
+}
+
+int ScratchFile::create(mode_t mode) {
+  int result = open(mode);
+  if (result == kOk) result = closeFd();
+  return result;
+}
+
+int ScratchFile::closeFd() {
+  if (fd_ < 0) return kOk;
+  int closed = close(fd_);
+  fd_ = -1;
+  return closed == 0 ? kOk : kErrOpen;
+}
+
+void ScratchFile::release() {
+  closeFd();
+  if (created_) forgetTemporary(path_);
+  created_ = false;
+  path_.clear();
+}
+
+void ScratchFile::remove() {
+  closeFd();
+  // Transitional: a name never created here is still unlinked, as callers
+  // that let a child create the file expect.
+  if (!created_) {
+    if (!path_.empty()) unlink(path_.c_str());
+    return;
+  }
+  unlink(path_.c_str());
+  forgetTemporary(path_);
+  created_ = false;
+}
+
+int replaceStateFile(const std::string& path, std::string_view content) {
+  ScratchFile temp(path + ".new" + std::to_string(getpid()));
+  int result = temp.open(0600);
+  if (result == kOk) result = writeAll(temp.fd(), content);
+  if (result == kOk && fsync(temp.fd()) != 0) result = kErrOpen;
+  if (result == kOk) result = temp.closeFd();
+  if (result == kOk && rename(temp.c_str(), path.c_str()) != 0) result = kErrOpen;
+  if (result == kOk) {
+    temp.release();
+    int dir = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      fsync(dir);
+      close(dir);
+    }
+  }
+  return result;
+}

@@ -67,29 +67,22 @@ int FileLock::release() {
 ReplacementFile::ReplacementFile(std::string tempPath, std::string targetPath)
     : temp_(std::move(tempPath)), target_(std::move(targetPath)) {}
 
-ReplacementFile::~ReplacementFile() {
-  if (!committed_) unlink(temp_.c_str());
-}
-
-void ReplacementFile::clearStale() const { unlink(temp_.c_str()); }
+int ReplacementFile::create() { return temp_.open(0600); }
 
 int ReplacementFile::matchTarget(mode_t fallbackMode) const {
+  if (!temp_.stillOurs()) return kErrOpen;
   struct stat old;
-  if (stat(target_.c_str(), &old) != 0) return chmod(temp_.c_str(), fallbackMode) == 0 ? kOk : kErrOpen;
-  if (chown(temp_.c_str(), old.st_uid, old.st_gid) != 0) return kErrOpen;
+  if (stat(target_.c_str(), &old) != 0) return fchmod(temp_.fd(), fallbackMode) == 0 ? kOk : kErrOpen;
+  if (fchown(temp_.fd(), old.st_uid, old.st_gid) != 0) return kErrOpen;
   // After chown, which may clear set-id bits.
-  if (chmod(temp_.c_str(), old.st_mode & 07777) != 0) return kErrOpen;
+  if (fchmod(temp_.fd(), old.st_mode & 07777) != 0) return kErrOpen;
   return kOk;
 }
 
 int ReplacementFile::commit() {
-  int fd = open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return kErrOpen;
-  int synced = fsync(fd);
-  close(fd);
-  if (synced != 0) return kErrOpen;
+  if (!temp_.stillOurs() || fsync(temp_.fd()) != 0) return kErrOpen;
   if (rename(temp_.c_str(), target_.c_str()) != 0) return kErrOther;
-  committed_ = true;
+  temp_.release();
   int dir = open(directoryOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     fsync(dir);

@@ -6,6 +6,8 @@
 #include <string>
 #include <sys/types.h>
 
+#include "core/scratch_file.h"
+
 // A write lock over the whole of a lock file, held until release() or
 // destruction. The same kind of lock as the C library's password-file lock,
 // so the host's account tools and this program keep out of each other's way.
@@ -33,27 +35,28 @@ class FileLock {
 class ReplacementFile {
  public:
   ReplacementFile(std::string tempPath, std::string targetPath);
-  ~ReplacementFile();
   ReplacementFile(const ReplacementFile&) = delete;
   ReplacementFile& operator=(const ReplacementFile&) = delete;
 
-  const std::string& tempPath() const { return temp_; }
+  const std::string& tempPath() const { return temp_.path(); }
   const std::string& targetPath() const { return target_; }
 
-  // Removes a stale file of the temporary name, so that a writer redirecting
-  // into it creates it afresh (under the process's umask) rather than
-  // inheriting an old file's owner and mode.
-  void clearStale() const;
+  // Makes the temporary file afresh and registers it for the SIGTERM
+  // handler: a stale plain file of ours goes first, while a planted link or
+  // any other file in the way makes it fail (-1) without touching it. A
+  // writer redirecting into the name then fills this very file.
+  int create();
+  // The temporary file's content, read through its own descriptor.
+  int readBack(std::string* text) const { return temp_.readBack(text); }
   // Gives the temporary file the owner, group and mode of the target, or
   // fallbackMode when the target cannot be examined. -1 on failure.
   int matchTarget(mode_t fallbackMode) const;
   // Writes the temporary file to disk, renames it over the target and makes
-  // the rename itself durable. -1 when it cannot be synced, -11 when the
-  // rename fails.
+  // the rename itself durable. -1 when it cannot be synced or its name no
+  // longer leads to the file create() made, -11 when the rename fails.
   int commit();
 
  private:
-  std::string temp_;
+  ScratchFile temp_;
   std::string target_;
-  bool committed_ = false;
 };

@@ -52,8 +52,15 @@ template <typename Exec>
 int runChild(const ChildEnvironment& env, Exec exec) {
   // Whatever the shim buffered must come out before the child's own output.
   std::fflush(stdout);
+  // SIGTERM waits until the child's id is recorded: arriving in between, it
+  // would end the shim and leave the child running.
+  sigset_t term, saved;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  sigprocmask(SIG_BLOCK, &term, &saved);
   pid_t pid = fork();
   if (pid < 0) {
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
     traceError("qvSystem");
     return kErrNotFound;
   }
@@ -62,12 +69,14 @@ int runChild(const ChildEnvironment& env, Exec exec) {
     // whole command (a pipeline, or a tool that starts its own children).
     setpgid(0, 0);
     signal(SIGTERM, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
     exec();
     _exit(254);
   }
   setpgid(pid, pid);  // whichever side runs first, the group exists
   childPid = pid;
+  sigprocmask(SIG_SETMASK, &saved, nullptr);
   int status = 0;
   pid_t got;
   do {

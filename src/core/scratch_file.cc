@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -58,7 +59,7 @@ int createExclusive(const std::string& path, mode_t mode, int* fdOut) {
     if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid()) return kErrOpen;
     if (unlink(path.c_str()) != 0) return kErrOpen;
   }
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
   if (fd < 0) return kErrOpen;
   *fdOut = fd;
   return kOk;
@@ -102,6 +103,33 @@ int ScratchFile::create(mode_t mode) {
   int result = open(mode);
   if (result == kOk) result = closeFd();
   return result;
+}
+
+int ScratchFile::readBack(std::string* text) const {
+  text->clear();
+  if (fd_ < 0) return kErrOpen;
+  char buffer[4096];
+  off_t offset = 0;
+  for (;;) {
+    ssize_t n = pread(fd_, buffer, sizeof buffer, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      explicit_bzero(buffer, sizeof buffer);
+      return kErrOpen;
+    }
+    if (n == 0) break;
+    text->append(buffer, static_cast<std::size_t>(n));
+    offset += n;
+  }
+  explicit_bzero(buffer, sizeof buffer);
+  return kOk;
+}
+
+bool ScratchFile::stillOurs() const {
+  struct stat mine, named;
+  if (fd_ < 0 || fstat(fd_, &mine) != 0 || lstat(path_.c_str(), &named) != 0) return false;
+  return S_ISREG(named.st_mode) && named.st_nlink == 1 && mine.st_dev == named.st_dev &&
+         mine.st_ino == named.st_ino;
 }
 
 int ScratchFile::closeFd() {

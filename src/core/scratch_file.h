@@ -13,7 +13,8 @@
 // Creates path for writing with O_CREAT|O_EXCL|O_NOFOLLOW. A regular file of
 // that name with a single link (left by a run that was killed) is removed
 // first; a link, a hard link or anything else in the way makes it fail
-// without touching it. 0 and the open descriptor (close-on-exec), or -1.
+// without touching it. 0 and the descriptor, open for reading and writing
+// (close-on-exec), or -1.
 int createExclusive(const std::string& path, mode_t mode, int* fdOut);
 
 // The registry the SIGTERM handler reads. registerTemporary copies the path
@@ -41,6 +42,14 @@ class ScratchFile {
   // As create(), but keeps the descriptor open for the caller (fd()).
   int open(mode_t mode = 0600);
   int fd() const { return fd_; }
+  // What the file holds now, read through the descriptor from its start
+  // (a child that wrote into the name wrote into this file, unless the name
+  // was swapped meanwhile; then this reads what was created here). -1 when
+  // there is no descriptor or the read fails.
+  int readBack(std::string* text) const;
+  // True while the name still leads to the file that open() made (no link
+  // or other file put in its place since).
+  bool stillOurs() const;
   // Closes the descriptor; -1 when close reports a write error.
   int closeFd();
   // The caller renamed the file away: it is no longer this step's to remove.

@@ -18,10 +18,11 @@ namespace {
 constexpr const char* kGroupsFile = "grp.tmp";
 constexpr const char* kGroupFile = "/etc/group";
 
-// The scratch file of the `groups` output, fresh at the start of a step and
-// removed whichever way it ends.
+// The scratch file of the `groups` output, made afresh for a membership
+// step (open() fails on anything planted under its name) and removed
+// whichever way the step ends.
 struct GroupsScratch : ScratchFile {
-  GroupsScratch() : ScratchFile(kGroupsFile) { unlink(kGroupsFile); }
+  GroupsScratch() : ScratchFile(kGroupsFile) {}
 };
 
 // The group name goes into a comma-separated `usermod -G` list: a comma,
@@ -33,24 +34,26 @@ bool usableGroupName(const std::string& group) {
 
 // Runs `groups` for the member into the scratch file and gives back the
 // member's supplementary groups: what `groups` prints after the colon, less
-// the first name (the primary group).
-int supplementaryGroups(const char* logName, const std::string& member,
+// the first name (the primary group). `groups` runs on its own, so that its
+// failure is seen: an empty answer would strip the member's other groups.
+int supplementaryGroups(const char* logName, const std::string& member, const ScratchFile& scratch,
                         std::vector<std::string>* names) {
-  std::string groupsDir, awkDir;
+  std::string groupsDir;
   int found = searchPath("groups", &groupsDir);
-  if (found == kOk) found = searchPath("awk", &awkDir);
   if (found != kOk) return found;
-  std::string command = groupsDir + "/groups " + quoteBareWord(member) + " | " + awkDir +
-                        "/awk -F: '{ print $2 }' > " + kGroupsFile;
+  std::string command = groupsDir + "/groups " + quoteBareWord(member) + " > " + kGroupsFile;
   if (command.size() >= kCommandCapacity) return kErrArgument;
   debugCommand(logName, command);
   if (qvSystem(command) != kOk) return kErrOther;
 
-  std::ifstream in(kGroupsFile);
-  if (!in) return kErrOpen;
-  std::string line;
-  std::getline(in, line);
-  // " primary g1 g2": drop the blank, then the primary group.
+  std::string text;
+  if (scratch.readBack(&text) != kOk) return kErrOpen;
+  std::string line = text.substr(0, text.find('\n'));
+  // "member : primary g1 g2": the answer is " primary g1 g2".
+  auto colon = line.find(':');
+  if (colon == std::string::npos) return kErrOther;
+  line = line.substr(colon + 1, line.find(':', colon + 1) - colon - 1);
+  // Drop the blank, then the primary group.
   names->clear();
   auto blank = line.find(' ');
   if (blank == std::string::npos) return kOk;
@@ -131,16 +134,25 @@ int addUsersToGroup(const std::string& group, const std::string& list) {
   if (checked != kOk) return fail(checked);
   if (list == "*") return kOk;
 
-  GroupsScratch scratch;
-  for (const std::string& member : memberNames(list)) {
-    std::vector<std::string> others;
-    int result = supplementaryGroups("addUsersToGroup", member, &others);
-    if (result != kOk) return fail(result);
-    // The group is added even when the member has it already: harmless.
-    std::string groups;
-    for (const std::string& name : others) groups += name + ",";
-    groups += group;
-    result = setSupplementaryGroups("addUsersToGroup2", quoteBareWord(groups), member);
+  // Every member's groups are read before anyone's change, so that one
+  // failing `groups` changes nobody.
+  std::vector<std::string> members = memberNames(list);
+  std::vector<std::string> newGroups;
+  {
+    GroupsScratch scratch;
+    if (scratch.open() != kOk) return fail(kErrOpen);
+    for (const std::string& member : members) {
+      std::vector<std::string> others;
+      int result = supplementaryGroups("addUsersToGroup", member, scratch, &others);
+      if (result != kOk) return fail(result);
+      // The group is added even when the member has it already: harmless.
+      std::string groups;
+      for (const std::string& name : others) groups += name + ",";
+      newGroups.push_back(groups + group);
+    }
+  }
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    int result = setSupplementaryGroups("addUsersToGroup2", quoteBareWord(newGroups[i]), members[i]);
     if (result != kOk) return fail(result);
   }
   return kOk;
@@ -175,17 +187,26 @@ int modifyUsersInGroup(const std::string& group, const std::string& list) {
   // safer than guessing.
   if (!seen) return fail(kErrNoSuchAccount);
 
-  GroupsScratch scratch;
-  for (const std::string& member : memberNames(oldMembers)) {
-    std::vector<std::string> others;
-    int result = supplementaryGroups("modifyUsersInGroup", member, &others);
-    if (result != kOk) return fail(result);
-    std::string kept;
-    for (const std::string& name : others)
-      if (name != group) kept += (kept.empty() ? "" : ",") + name;
+  // As in addUsersToGroup: all answers of `groups` first, then the changes.
+  std::vector<std::string> members = memberNames(oldMembers);
+  std::vector<std::string> keptGroups;
+  {
+    GroupsScratch scratch;
+    if (scratch.open() != kOk) return fail(kErrOpen);
+    for (const std::string& member : members) {
+      std::vector<std::string> others;
+      int result = supplementaryGroups("modifyUsersInGroup", member, scratch, &others);
+      if (result != kOk) return fail(result);
+      std::string kept;
+      for (const std::string& name : others)
+        if (name != group) kept += (kept.empty() ? "" : ",") + name;
+      keptGroups.push_back(kept);
+    }
+  }
+  for (std::size_t i = 0; i < members.size(); ++i) {
     // Double-quoted, so that an empty list clears the supplementary groups.
-    result = setSupplementaryGroups("modifyUsersInGroup2", "\"" + quoteDoubleQuoted(kept) + "\"",
-                                    member);
+    int result = setSupplementaryGroups("modifyUsersInGroup2",
+                                        "\"" + quoteDoubleQuoted(keptGroups[i]) + "\"", members[i]);
     if (result != kOk) return fail(result);
   }
   if (addUsersToGroup(group, list) != kOk) return fail(kErrOther);

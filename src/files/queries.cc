@@ -8,6 +8,7 @@
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
+#include "core/scratch_file.h"
 #include "core/trace.h"
 #include "publisher/generic_query.h"
 
@@ -15,12 +16,6 @@ namespace {
 
 constexpr std::size_t kCommandCapacity = 1024;
 constexpr const char* kUserTable = "quser.files";
-
-// Removes the extracted user table however the query ends.
-struct RemoveOnExit {
-  const char* path;
-  ~RemoveOnExit() { unlink(path); }
-};
 
 // The user table: every passwd line with the user's shadow fields 2-9 as
 // its eighth field, or (without shadow) every passwd line with seven colons.
@@ -87,8 +82,10 @@ int filesNameQuery(const std::string& value, const char* path, int column, const
 
 int filesUserQuery(EventRecord& record) {
   const QueryKind kind = classifyUserQuery(record);
-  RemoveOnExit removeTable{kUserTable};
-  int result = extractUserTable(record);
+  // Made here, afresh, before awk fills it: it holds every hash.
+  ScratchFile table(kUserTable);
+  int result = table.create();
+  if (result == kOk) result = extractUserTable(record);
   if (result == kOk) {
     result = kErrNoSuchAccount;
     if (kind.byName) result = filesNameQuery(record.field(kName), kUserTable, 0, "User");

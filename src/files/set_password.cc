@@ -48,8 +48,10 @@ std::vector<std::string> recordsOf(const std::string& text) {
 // The rewritten file must be the old one with only the user's password
 // field changed: anything else (a short write, a failing read) would be
 // moved over the account file and lose accounts.
+// *matched counts the user's lines.
 bool rewriteIsExact(const std::string& oldText, const std::string& newText,
-                    const std::string& name, const std::string& value) {
+                    const std::string& name, const std::string& value, int* matched) {
+  *matched = 0;
   std::string expected;
   expected.reserve(oldText.size() + 64);
   std::vector<std::string> lines = recordsOf(oldText);
@@ -57,12 +59,15 @@ bool rewriteIsExact(const std::string& oldText, const std::string& newText,
     auto colon = line.find(':');
     if (line.substr(0, colon) != name) {
       expected += line;
-    } else if (colon == std::string::npos) {
-      expected += line + ":" + value;
     } else {
-      auto next = line.find(':', colon + 1);
-      expected += line.substr(0, colon + 1) + value;
-      if (next != std::string::npos) expected += line.substr(next);
+      ++*matched;
+      if (colon == std::string::npos) {
+        expected += line + ":" + value;
+      } else {
+        auto next = line.find(':', colon + 1);
+        expected += line.substr(0, colon + 1) + value;
+        if (next != std::string::npos) expected += line.substr(next);
+      }
     }
     expected += '\n';
   }
@@ -91,7 +96,9 @@ int setPassword(const EventRecord& record, const PasswordFiles& files) {
     ~Wipe() { wipeString(s); }
   } wipeValue{value};
 
-  if (value == "*" && record.command == kModifyUser) return kOk;
+  // Not given in a modify event: the password stays. A "*" is stored as
+  // given (locked), never turned into an empty field.
+  if (value.empty() && record.command == kModifyUser) return kOk;
   if (value == "x")
     value = "!!";
   else if (value == "noPassword")
@@ -113,7 +120,7 @@ int setPassword(const EventRecord& record, const PasswordFiles& files) {
   if (locked != kOk) return fail(locked);
 
   ReplacementFile replacement(files.temp, target);
-  replacement.clearStale();
+  if (replacement.create() != kOk) return fail(kErrOpen);
   debugCommand("constructFilesCommand", command);
   ChildEnvironment env{{kNameVariable, name}, {kValueVariable, value}};
   int ran = qvSystem(command, env);
@@ -121,17 +128,20 @@ int setPassword(const EventRecord& record, const PasswordFiles& files) {
   if (ran != kOk) return fail(ran);
 
   std::string before, after;
-  bool exact = readWhole(target, &before) && readWhole(files.temp, &after) &&
-               rewriteIsExact(before, after, name, value);
+  int matched = 0;
+  bool exact = readWhole(target, &before) && replacement.readBack(&after) == kOk &&
+               rewriteIsExact(before, after, name, value, &matched);
   wipeString(before);
   wipeString(after);
+  // A user without a line here would be "changed" by copying the file.
+  if (exact && matched == 0) return fail(kErrNoSuchAccount);
   if (!exact) {
     errorLog("setPassword: the rewritten %s is not as expected; left unchanged", target.c_str());
     return fail(kErrOther);
   }
 
-  int matched = replacement.matchTarget(toPasswd ? 0444 : 0400);
-  if (matched != kOk) return fail(matched);
+  int owned = replacement.matchTarget(toPasswd ? 0444 : 0400);
+  if (owned != kOk) return fail(owned);
   int committed = replacement.commit();
   if (committed != kOk) return fail(committed);
   int released = lock.release();

@@ -53,9 +53,12 @@ int handleUserAdd(EventRecord& record) {
 
 int handleUserMod(EventRecord& record) {
   // In a modify event an empty field keeps the account's value and "*"
-  // clears it; the builder wants "*" for "leave out".
+  // clears it; the builder wants "*" for "leave out". The password fields
+  // go to setPassword as they are: an empty one is left alone there, and a
+  // "*" is stored (locked), since a password must never be cleared by this
+  // rule.
   for (int i = kPasswd; i < kFieldCount; ++i) {
-    if (!record.has(i)) continue;
+    if (!record.has(i) || i == kPasswd || i == kShadowPasswd) continue;
     if (record.field(i).empty())
       record.fields[i] = "*";
     else if (record.field(i) == "*")

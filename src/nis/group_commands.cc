@@ -8,14 +8,26 @@
 
 namespace {
 
-bool present(const std::string& key, const std::string& mapDir, const char* selector) {
-  return isKeyInMap(key, mapDir, selector, "group") == kOk;
+// 1 present, 0 absent, or the failure of the test itself.
+int presence(const std::string& key, const std::string& mapDir, const char* selector) {
+  return keyPresence(key, mapDir, selector, "group");
 }
 
-// A new name: taken when the map has it, and always when the map's own
+// A new name is taken when the map has it, when the source file has it (an
+// add killed before the map rebuild), and always when the map's own
 // bookkeeping uses it (such a group would overwrite that entry).
-bool taken(const std::string& name, const std::string& mapDir) {
-  return isMapBookkeepingKey(name) || present(name, mapDir, "BYNAME");
+int taken(const std::string& name, const EventRecord& r) {
+  if (isMapBookkeepingKey(name)) return 1;
+  int state = presence(name, *r.mapDir, "BYNAME");
+  if (state != 0) return state;
+  return nameInSource(name, *r.sourceDir, "group");
+}
+
+// The routine's result for a presence test: kOk to go on, or the failure.
+int require(const char* routine, int state, bool wanted, int otherwise) {
+  if (state < 0) return failAt(routine, state);
+  if ((state == 1) != wanted) return failAt(routine, otherwise);
+  return kOk;
 }
 
 std::string groupLine(const EventRecord& r) {
@@ -48,9 +60,13 @@ int nisGroupAdd(EventRecord& r) {
   if (r.field(kName).empty()) return failAt("nisGroupAdd", kErrArgument);
   int result = lockFor(r, lock, "nisGroupAdd");
   if (result != kOk) return result;
-  if (taken(r.field(kName), *r.mapDir)) return failAt("nisGroupAdd", kErrNameInUse);
-  if (!r.nonUniqueId && present(r.field(kGid), *r.mapDir, "BYGID"))
-    return failAt("nisGroupAdd", kErrIdInUse);
+  result = require("nisGroupAdd", taken(r.field(kName), r), false, kErrNameInUse);
+  if (result != kOk) return result;
+  if (!r.nonUniqueId) {
+    result = require("nisGroupAdd", presence(r.field(kGid), *r.mapDir, "BYGID"), false, kErrIdInUse);
+    if (result != kOk) return result;
+  }
+  if (checkSourceLine(groupLine(r)) != kOk) return failAt("nisGroupAdd", kErrArgument);
   if (modifyRecordInFile(r.field(kName), *r.sourceDir, groupLine(r), "group", "groupadd", "") != kOk)
     return failAt("nisGroupAdd", kErrOther);
   return rebuild(r, "nisGroupAdd");
@@ -61,7 +77,8 @@ int nisGroupMod(EventRecord& r) {
   int result = lockFor(r, lock, "nisGroupMod");
   if (result != kOk) return result;
   const std::string& name = r.field(kName);
-  if (!present(name, *r.mapDir, "BYNAME")) return failAt("nisGroupMod", kErrNoSuchAccount);
+  result = require("nisGroupMod", presence(name, *r.mapDir, "BYNAME"), true, kErrNoSuchAccount);
+  if (result != kOk) return result;
   std::string current;
   bool found = false;
   result = getRecordFromFile(name, *r.sourceDir, "group", &current, &found);
@@ -72,6 +89,7 @@ int nisGroupMod(EventRecord& r) {
   result = parseEventData(&stored, current.c_str(), kAddGroup);
   if (result != kOk) return failAt("nisGroupMod", result);
   mergeGroupRecord(r, stored);
+  if (checkSourceLine(groupLine(r)) != kOk) return failAt("nisGroupMod", kErrArgument);
   if (modifyRecordInFile(name, *r.sourceDir, groupLine(r), "group", "groupmod", "") != kOk)
     return failAt("nisGroupMod", kErrOther);
   return rebuild(r, "nisGroupMod");
@@ -82,7 +100,8 @@ int nisGroupDel(EventRecord& r) {
   int result = lockFor(r, lock, "nisGroupDel");
   if (result != kOk) return result;
   const std::string& name = r.field(kName);
-  if (!present(name, *r.mapDir, "BYNAME")) return failAt("nisGroupDel", kErrNoSuchAccount);
+  result = require("nisGroupDel", presence(name, *r.mapDir, "BYNAME"), true, kErrNoSuchAccount);
+  if (result != kOk) return result;
   if (modifyRecordInFile(name, *r.sourceDir, "", "group", "groupdel", "") != kOk)
     return failAt("nisGroupDel", kErrOther);
   return rebuild(r, "nisGroupDel");
@@ -95,9 +114,12 @@ int nisGroupRename(EventRecord& r) {
   if (newName.empty()) return failAt("nisGroupRename", kErrArgument);
   int result = lockFor(r, lock, "nisGroupRename");
   if (result != kOk) return result;
-  if (!present(oldName, *r.mapDir, "BYNAME")) return failAt("nisGroupRename", kErrNoSuchAccount);
-  if (newName != oldName && taken(newName, *r.mapDir))
-    return failAt("nisGroupRename", kErrNameInUse);
+  result = require("nisGroupRename", presence(oldName, *r.mapDir, "BYNAME"), true, kErrNoSuchAccount);
+  if (result != kOk) return result;
+  if (newName != oldName) {
+    result = require("nisGroupRename", taken(newName, r), false, kErrNameInUse);
+    if (result != kOk) return result;
+  }
   std::string old;
   bool found = false;
   result = getRecordFromFile(oldName, *r.sourceDir, "group", &old, &found);
@@ -106,6 +128,7 @@ int nisGroupRename(EventRecord& r) {
   auto colon = old.find(':');
   if (!found || old.empty() || colon == std::string::npos) return failAt("nisGroupRename", kErrOther);
   std::string line = newName + old.substr(colon);
+  if (checkSourceLine(line) != kOk) return failAt("nisGroupRename", kErrArgument);
   if (modifyRecordInFile(oldName, *r.sourceDir, line, "group", "grouprename", newName) != kOk)
     return failAt("nisGroupRename", kErrOther);
   return rebuild(r, "nisGroupRename");

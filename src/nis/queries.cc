@@ -1,6 +1,8 @@
 #include "nis/queries.h"
 
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 #include <gdbm.h>
 #include <memory>
 #include <string>
@@ -18,13 +20,18 @@ namespace {
 
 using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 
-// A private copy of one map, named after the map and the process, removed
-// with the guard. The live map is never held open while make rebuilds it.
+// A private copy of one map, made in the working directory (never beside
+// the map, where the server would hand it out without the map's secure
+// flag) under the map's name and the process id, registered for the SIGTERM
+// handler and removed with the guard. The live map is never held open while
+// make rebuilds it.
 struct MapClone {
   explicit MapClone(const std::string& mapPath)
-      : file(mapPath + ".tmpmap" + std::to_string(getpid())) {}
+      : file(mapPath.substr(mapPath.rfind('/') + 1) + ".tmpmap" + std::to_string(getpid())) {}
   // 0, the clone's own failure, or the open failure.
   int make(const std::string& mapPath, bool mayBeMissing) {
+    // Made afresh first: anything planted under the name makes it fail.
+    if (file.create() != kOk) return kErrOpen;
     // A shadow map that does not exist answers as one without entries; a
     // map that exists but cannot be read is an error like any other.
     if (!(mayBeMissing && fileMtime(mapPath) == -2)) {
@@ -36,6 +43,22 @@ struct MapClone {
   }
   ScratchFile file;
   DbmFile db;  // closed before the file is removed: declared after it
+};
+
+// A listing file, made afresh and written through its own descriptor.
+struct Listing {
+  explicit Listing(const char* name) : file(name) {}
+  int open() {
+    if (file.open() != kOk) return kErrOpen;
+    int fd = fcntl(file.fd(), F_DUPFD_CLOEXEC, 0);
+    if (fd >= 0) stream.reset(fdopen(fd, "w"));
+    if (!stream && fd >= 0) close(fd);
+    return stream ? kOk : kErrOpen;
+  }
+  // The listing must be complete before the query reads it.
+  bool flush() { return std::fflush(stream.get()) == 0 && !std::ferror(stream.get()); }
+  ScratchFile file;
+  File stream{nullptr, std::fclose};  // closed before the file is removed
 };
 
 int done(const char* routine, int result) {
@@ -112,9 +135,8 @@ int nisUserQuery(EventRecord& record) {
     result = shadow->make(mapDir + "/shadow.byname", true);
     if (result != kOk) return done("nisUserQuery", result);
   }
-  ScratchFile listingName("quser.nis");
-  File listing(std::fopen(listingName.c_str(), "w"), std::fclose);
-  if (!listing) return done("nisUserQuery", kErrOpen);
+  Listing listing("quser.nis");
+  if (listing.open() != kOk) return done("nisUserQuery", kErrOpen);
 
   Datum key(gdbm_firstkey(passwd.db.get()));
   if (key.empty()) return done("nisUserQuery", kErrOther);
@@ -122,12 +144,12 @@ int nisUserQuery(EventRecord& record) {
     std::optional<std::string> value = passwd.db.fetch(key.text());
     if (!value) return done("nisUserQuery", kErrOther);
     std::string line = *value + shadowPart(shadow ? &shadow->db : nullptr, key.text(), ":::::::");
-    std::fprintf(listing.get(), "%s\n", line.c_str());
+    std::fprintf(listing.stream.get(), "%s\n", line.c_str());
     wipeString(line);
     wipeString(*value);
   }
-  std::fflush(listing.get());
-  return done("nisUserQuery", genericUserQuery(record, listingName.path()));
+  if (!listing.flush()) return done("nisUserQuery", kErrOpen);
+  return done("nisUserQuery", genericUserQuery(record, listing.file.path()));
 }
 
 int nisGroupNameQuery(EventRecord& record, const char* mapName, int keyField) {
@@ -155,15 +177,14 @@ int nisGroupQuery(EventRecord& record) {
   MapClone group(mapDir + "/group.byname");
   int result = group.make(mapDir + "/group.byname", false);
   if (result != kOk) return done("nisGroupQuery", result);
-  ScratchFile listingName("qgroup.nis");
-  File listing(std::fopen(listingName.c_str(), "w"), std::fclose);
-  if (!listing) return done("nisGroupQuery", kErrOpen);
+  Listing listing("qgroup.nis");
+  if (listing.open() != kOk) return done("nisGroupQuery", kErrOpen);
   for (Datum key(gdbm_firstkey(group.db.get())); !key.empty();
        key = Datum(gdbm_nextkey(group.db.get(), key.d))) {
     std::optional<std::string> value = group.db.fetch(key.text());
     if (!value) return done("nisGroupQuery", mapOpenFailure());
-    std::fprintf(listing.get(), "%s\n", value->c_str());
+    std::fprintf(listing.stream.get(), "%s\n", value->c_str());
   }
-  std::fflush(listing.get());
-  return done("nisGroupQuery", genericGroupQuery(record, listingName.path()));
+  if (!listing.flush()) return done("nisGroupQuery", kErrOpen);
+  return done("nisGroupQuery", genericGroupQuery(record, listing.file.path()));
 }

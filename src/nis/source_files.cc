@@ -1,5 +1,6 @@
 #include "nis/source_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -24,6 +25,7 @@ namespace {
 // would not fit is refused rather than cut.
 constexpr std::size_t kCommandCapacity = 1024;
 bool fits(const std::string& command) { return command.size() < kCommandCapacity; }
+constexpr std::size_t kRecordCapacity = 1024;
 
 // The environment variable that carries a record text to the edit commands.
 constexpr const char* kRecordVariable = "NIS_RECORD";
@@ -43,11 +45,18 @@ std::string renamedFields(const std::string& fileName) {
 
 // Gives the edited copy the owner and permission bits of the file it
 // replaces; a new file would carry the shim's own restrictive mask.
-void keepOwnership(const std::string& copy, const std::string& target) {
+void keepOwnership(const ScratchFile& copy, const std::string& target) {
   struct stat st;
   if (stat(target.c_str(), &st) != 0) return;
-  if (chown(copy.c_str(), st.st_uid, st.st_gid) != 0) return;
-  chmod(copy.c_str(), st.st_mode & 07777);
+  if (fchown(copy.fd(), st.st_uid, st.st_gid) != 0) return;
+  fchmod(copy.fd(), st.st_mode & 07777);
+}
+
+// The first blank-delimited word of a text.
+std::string firstWord(const std::string& text) {
+  auto from = text.find_first_not_of(" \t\n");
+  if (from == std::string::npos) return std::string();
+  return text.substr(from, text.find_first_of(" \t\n", from) - from);
 }
 
 }  // namespace
@@ -78,23 +87,21 @@ int getRecordFromFile(const std::string& name, const std::string& sourceDir,
   std::string awkDir;
   int result = searchPath("awk", &awkDir);
   if (result != kOk) return result;
-  ScratchFile scratch(pidName("tmptmp_"));
   if (!isSourceFile(fileName)) return kErrArgument;
+  ScratchFile scratch(pidName("tmptmp_"));
   std::string source = sourceDir + "/" + fileName;
   std::string command = awkDir + "/awk 'BEGIN {FS=\":\"} $1 == \"" + quoteAwkString(name) +
                         "\" { print $0 }' > " + quoteBareWord(scratch.path()) + " " +
                         quoteBareWord(source);
   if (!fits(command)) return kErrArgument;
+  if (scratch.open() != kOk) return kErrOpen;
   debugCommand("getRecordFromFile", command);
   result = qvSystem(command);
   if (result != kOk) return result;
-  FILE* in = std::fopen(scratch.c_str(), "r");
-  if (in == nullptr) return kOk;
-  char buffer[1024];
-  std::size_t length = std::fread(buffer, 1, sizeof buffer - 1, in);
-  std::fclose(in);
-  record->assign(buffer, length);
-  explicit_bzero(buffer, sizeof buffer);
+  std::string text;
+  if (scratch.readBack(&text) != kOk) return kOk;
+  record->assign(text, 0, kRecordCapacity - 1);
+  wipeString(text);
   if (!record->empty() && record->back() == '\n') record->pop_back();
   *found = true;
   return kOk;
@@ -111,8 +118,8 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
   if (!isSourceFile(fileName)) return kErrArgument;
   std::string awk = awkDir + "awk";
   std::string target = quoteBareWord(sourceDir + "/" + fileName);
-  std::string scratchPath = fileName + ".tmp";
-  std::string scratch = quoteBareWord(scratchPath);
+  ScratchFile copy(fileName + ".tmp");
+  std::string scratch = quoteBareWord(copy.path());
   std::string quotedName = quoteAwkString(name);
 
   std::string command;
@@ -138,26 +145,25 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
     return kErrArgument;
   }
   if (!fits(command)) return kErrArgument;
+  std::string move = mvDir + "/mv " + scratch + " " + target;
+  if (!fits(move)) return kErrArgument;
+  // The edited copy is made here, afresh, before awk writes into it.
+  if (!appends && copy.open() != kOk) return kErrOpen;
 
   debugCommand("modifyRecordInFile", command);
   // Always set, so that nothing inherited under that name can stand in.
   ChildEnvironment env{{kRecordVariable, record}};
   result = qvSystem(command, env);
   for (auto& [variable, value] : env) wipeString(value);
-  if (result != kOk) {
-    unlink(scratchPath.c_str());
-    return result;
-  }
-  if (appends) return kOk;
+  if (result != kOk || appends) return result;
 
-  keepOwnership(scratchPath, sourceDir + "/" + fileName);
-  command = mvDir + "/mv " + scratch + " " + target;
-  if (!fits(command)) {
-    unlink(scratchPath.c_str());
-    return kErrArgument;
-  }
-  debugCommand("modifyRecordInFile", command);
-  return qvSystem(command);
+  // Only the copy made above ever goes over the source file.
+  if (!copy.stillOurs()) return kErrOpen;
+  keepOwnership(copy, sourceDir + "/" + fileName);
+  debugCommand("modifyRecordInFile", move);
+  result = qvSystem(move);
+  if (result == kOk) copy.release();
+  return result;
 }
 
 int isKeyInMap(const std::string& key, const std::string& mapDir, const std::string& selector,
@@ -182,6 +188,7 @@ int isKeyInMap(const std::string& key, const std::string& mapDir, const std::str
   std::string command =
       makedbmDir + "/makedbm -u " + map + " > " + quoteBareWord(dump.path());
   if (!fits(command)) return kErrArgument;
+  if (dump.create() != kOk) return kErrOpen;
   debugCommand("isKeyInMap", command);
   if (qvSystem(command) != kOk) return kErrOther;
 
@@ -193,14 +200,37 @@ int isKeyInMap(const std::string& key, const std::string& mapDir, const std::str
   command = awkDir + "/awk 'BEGIN { FS=\" \" } $1==\"" + quoteAwkString(key) + "\" { print $1 }' " +
             quoteBareWord(dump.path()) + " > " + quoteBareWord(hits.path());
   if (!fits(command)) return kErrArgument;
+  if (hits.open() != kOk) return kErrOpen;
   debugCommand("isKeyInMap", command);
   if (qvSystem(command) != kOk) return kErrOther;
 
-  FILE* in = std::fopen(hits.c_str(), "r");
-  if (in == nullptr) return kOk;
-  std::fclose(in);
-  std::string word;
-  if (readFirstWord(hits.path(), &word) != kOk || word != key) return kErrOther;
+  std::string text;
+  if (hits.readBack(&text) != kOk) return kErrOpen;
+  return firstWord(text) == key ? kOk : kErrOther;
+}
+
+int keyPresence(const std::string& key, const std::string& mapDir, const std::string& selector,
+                const std::string& base) {
+  int result = isKeyInMap(key, mapDir, selector, base);
+  if (result == kOk) return 1;
+  return result == kErrOpen ? kErrOpen : 0;
+}
+
+int nameInSource(const std::string& name, const std::string& sourceDir, const std::string& fileName) {
+  // A source file not made yet holds nobody.
+  if (isSourceFile(fileName) && fileMtime(sourceDir + "/" + fileName) == -2) return 0;
+  std::string lines;
+  bool found = false;
+  int result = getRecordFromFile(name, sourceDir, fileName, &lines, &found);
+  if (result == kOk && !found) result = kErrOpen;
+  bool present = !lines.empty();
+  wipeString(lines);
+  if (result != kOk) return result;
+  return present ? 1 : 0;
+}
+
+int checkSourceLine(const std::string& line) {
+  if (line.size() >= kRecordCapacity || (!line.empty() && line.back() == '\\')) return kErrArgument;
   return kOk;
 }
 
@@ -235,16 +265,14 @@ int getRecordFromMap(const std::string& mapPath, const std::string& name, std::s
       "if (n > 1 && substr(v, 1, n - 1) == \"" +
       quoteAwkString(name) + "\") { print v; exit } }' > " + quoteBareWord(scratch.path());
   if (!fits(command)) return kErrArgument;
+  if (scratch.open() != kOk) return kErrOpen;
   debugCommand("getRecordFromMap", command);
   if (qvSystem(command) != kOk) return kErrOther;
-  FILE* in = std::fopen(scratch.c_str(), "r");
-  if (in == nullptr) return kErrOther;
-  char buffer[1024];
-  char* line = std::fgets(buffer, sizeof buffer, in);
-  std::fclose(in);
-  if (line == nullptr) return kErrOther;
-  value->assign(line);
-  if (!value->empty() && value->back() == '\n') value->pop_back();
+  std::string text;
+  if (scratch.readBack(&text) != kOk) return kErrOther;
+  // One line of at most 1023 bytes, as a record buffer holds it.
+  value->assign(text, 0, std::min(text.find('\n'), kRecordCapacity - 1));
+  wipeString(text);
   return value->empty() ? kErrOther : kOk;
 }
 

@@ -38,9 +38,26 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
                        const std::string& operation, const std::string& newName);
 
 // 0 when key is a key of "<mapDir>/<base>.by{name,uid,gid}" (selector
-// "BYNAME", "BYUID", "BYGID"); any other value means absent.
+// "BYNAME", "BYUID", "BYGID"); -1 when its scratch files cannot be made (the
+// test was not done); any other value means absent.
 int isKeyInMap(const std::string& key, const std::string& mapDir, const std::string& selector,
                const std::string& base);
+
+// The same test as the commands use it: 1 present, 0 absent (a missing
+// map included), -1 when the test could not be done.
+int keyPresence(const std::string& key, const std::string& mapDir, const std::string& selector,
+                const std::string& base);
+
+// 1 when the source file has a line whose first field is name, 0 when not,
+// or the failure of the read. Catches what an add killed before the map
+// rebuild left in the source files.
+int nameInSource(const std::string& name, const std::string& sourceDir, const std::string& fileName);
+
+// A line to be written into a source file must come out of the map
+// rebuild whole: a map value holds at most 1023 characters here (a longer
+// line would vanish from the maps), and makedbm reads a line that ends in a
+// backslash as continued on the next, swallowing that account. 0, or -3.
+int checkSourceLine(const std::string& line);
 
 // The whole value of the map's first entry whose value begins with
 // "<name>:". 0, -11 when there is none or the map cannot be read, or the code

@@ -9,20 +9,36 @@
 #include "core/trace.h"
 #include "nis/home_directory.h"
 #include "nis/source_files.h"
+#include "password/prepare_password.h"
 #include "publisher/change_cache.h"
 #include "publisher/field_merge.h"
 
 namespace {
 
-bool present(const std::string& key, const std::string& mapDir, const char* selector,
+// 1 present, 0 absent, or the failure of the test itself.
+int presence(const std::string& key, const std::string& mapDir, const char* selector,
              const char* base) {
-  return isKeyInMap(key, mapDir, selector, base) == kOk;
+  return keyPresence(key, mapDir, selector, base);
 }
 
-// A new name: taken when the map has it, and always when the map's own
-// bookkeeping uses it (such an account would overwrite that entry).
-bool taken(const std::string& name, const std::string& mapDir) {
-  return isMapBookkeepingKey(name) || present(name, mapDir, "BYNAME", "passwd");
+// A new name is taken when the map has it, when the source files have it
+// (an add killed before the map rebuild), and always when the map's own
+// bookkeeping uses it (such an account would overwrite that entry). 1, 0,
+// or the failure of a test.
+int taken(const std::string& name, const EventRecord& r) {
+  if (isMapBookkeepingKey(name)) return 1;
+  int state = presence(name, *r.mapDir, "BYNAME", "passwd");
+  if (state != 0) return state;
+  state = nameInSource(name, *r.sourceDir, "passwd");
+  if (state != 0 || r.noShadow) return state;
+  return nameInSource(name, *r.sourceDir, "shadow");
+}
+
+// The user's lines, checked before either is written.
+int checkLines(const std::string& passwd, const std::string* shadow) {
+  int result = checkSourceLine(passwd);
+  if (result == kOk && shadow != nullptr) result = checkSourceLine(*shadow);
+  return result;
 }
 
 // Zeroes a line that may carry a password hash when it goes out of scope.
@@ -103,19 +119,26 @@ int nisUserAdd(EventRecord& r) {
   result = lockSourceFiles(*r.sourceDir, lock);
   if (result != kOk) return failAt("nisUserAdd", result);
   const std::string& mapDir = *r.mapDir;
-  if (taken(r.field(kName), mapDir)) return failAt("nisUserAdd", kErrNameInUse);
-  if (!r.nonUniqueId && present(r.field(kUid), mapDir, "BYUID", "passwd"))
-    return failAt("nisUserAdd", kErrIdInUse);
+  int state = taken(r.field(kName), r);
+  if (state < 0) return failAt("nisUserAdd", state);
+  if (state) return failAt("nisUserAdd", kErrNameInUse);
+  if (!r.nonUniqueId) {
+    state = presence(r.field(kUid), mapDir, "BYUID", "passwd");
+    if (state < 0) return failAt("nisUserAdd", state);
+    if (state) return failAt("nisUserAdd", kErrIdInUse);
+  }
 
   std::string& password = passwordField(r);
   if (password == "x") password = "!!";
   SecretText line{passwdLine(r)};
+  SecretText shadow{r.noShadow ? std::string() : shadowLine(r)};
+  result = checkLines(line.text, r.noShadow ? nullptr : &shadow.text);
+  if (result != kOk) return failAt("nisUserAdd", result);
   if (modifyRecordInFile(r.field(kName), *r.sourceDir, line.text, "passwd", "useradd", "") != kOk)
     return failAt("nisUserAdd", kErrOther);
   if (!r.noShadow) {
     result = qvSystem("ls " + quoteBareWord(*r.sourceDir + "/shadow") + " >> /dev/null 2>&1");
     if (result != kOk) return failAt("nisUserAdd", result);
-    SecretText shadow{shadowLine(r)};
     if (modifyRecordInFile(r.field(kName), *r.sourceDir, shadow.text, "shadow", "useradd", "") !=
         kOk)
       return failAt("nisUserAdd", kErrOther);
@@ -134,7 +157,9 @@ int nisUserMod(EventRecord& r) {
   int result = lockSourceFiles(*r.sourceDir, lock);
   if (result != kOk) return failAt("nisUserMod", result);
   const std::string& name = r.field(kName);
-  if (!present(name, *r.mapDir, "BYNAME", "passwd")) return failAt("nisUserMod", kErrNoSuchAccount);
+  int state = presence(name, *r.mapDir, "BYNAME", "passwd");
+  if (state < 0) return failAt("nisUserMod", state);
+  if (!state) return failAt("nisUserMod", kErrNoSuchAccount);
 
   SecretText current;
   bool found = false;
@@ -158,19 +183,20 @@ int nisUserMod(EventRecord& r) {
   EventRecord stored;
   result = parseEventData(&stored, current.text.c_str(), kAddUser);
   if (result != kOk) return failAt("nisUserMod", result);
-  mergeUserRecord(r, stored);
+  mergeModifiedUser(r, stored);
   std::string& password = passwordField(r);
   if (password == "x") password = "!!";
   if (password == "noPassword") password.clear();
 
   SecretText line{passwdLine(r)};
+  SecretText shadow{r.noShadow ? std::string() : shadowLine(r)};
+  result = checkLines(line.text, r.noShadow ? nullptr : &shadow.text);
+  if (result != kOk) return failAt("nisUserMod", result);
   if (modifyRecordInFile(name, *r.sourceDir, line.text, "passwd", "usermod", "") != kOk)
     return failAt("nisUserMod", kErrOther);
-  if (!r.noShadow) {
-    SecretText shadow{shadowLine(r)};
-    if (modifyRecordInFile(name, *r.sourceDir, shadow.text, "shadow", "usermod", "") != kOk)
-      return failAt("nisUserMod", kErrOther);
-  }
+  if (!r.noShadow &&
+      modifyRecordInFile(name, *r.sourceDir, shadow.text, "shadow", "usermod", "") != kOk)
+    return failAt("nisUserMod", kErrOther);
   result = rebuildNisMaps(*r.mapDir);
   return result == kOk ? kOk : failAt("nisUserMod", result);
 }
@@ -181,10 +207,13 @@ int nisUserDel(EventRecord& r) {
   int result = lockSourceFiles(*r.sourceDir, lock);
   if (result != kOk) return failAt("nisUserDel", result);
   const std::string& name = r.field(kName);
-  if (!present(name, *r.mapDir, "BYNAME", "passwd")) return failAt("nisUserDel", kErrNoSuchAccount);
+  int state = presence(name, *r.mapDir, "BYNAME", "passwd");
+  if (state < 0) return failAt("nisUserDel", state);
+  if (!state) return failAt("nisUserDel", kErrNoSuchAccount);
   SecretText value;
-  if (getRecordFromMap(*r.mapDir + "/passwd.byname", name, &value.text) != kOk)
-    return failAt("nisUserDel", kErrNoSuchAccount);
+  result = getRecordFromMap(*r.mapDir + "/passwd.byname", name, &value.text);
+  if (result == kErrOpen) return failAt("nisUserDel", result);
+  if (result != kOk) return failAt("nisUserDel", kErrNoSuchAccount);
 
   if (modifyRecordInFile(name, *r.sourceDir, "", "passwd", "userdel", "") != kOk)
     return failAt("nisUserDel", kErrOther);
@@ -211,11 +240,13 @@ int nisUserRename(EventRecord& r) {
   SourceLock lock;
   int result = lockSourceFiles(*r.sourceDir, lock);
   if (result != kOk) return failAt("nisUserRename", result);
-  if (!present(oldName, *r.mapDir, "BYNAME", "passwd"))
-    return failAt("nisUserRename", kErrNoSuchAccount);
+  int state = presence(oldName, *r.mapDir, "BYNAME", "passwd");
+  if (state < 0) return failAt("nisUserRename", state);
+  if (!state) return failAt("nisUserRename", kErrNoSuchAccount);
   // Two lines of one name would make the account ambiguous.
-  if (newName != oldName && taken(newName, *r.mapDir))
-    return failAt("nisUserRename", kErrNameInUse);
+  state = newName == oldName ? 0 : taken(newName, r);
+  if (state < 0) return failAt("nisUserRename", state);
+  if (state) return failAt("nisUserRename", kErrNameInUse);
 
   // Both lines are read before either file changes, so a missing shadow
   // line stops the command with nothing renamed.
@@ -233,14 +264,14 @@ int nisUserRename(EventRecord& r) {
   }
 
   SecretText line{renamed(newName, passwdOld.text)};
+  SecretText shadow{r.noShadow ? std::string() : renamed(newName, shadowOld.text)};
+  result = checkLines(line.text, r.noShadow ? nullptr : &shadow.text);
+  if (result != kOk) return failAt("nisUserRename", result);
   if (modifyRecordInFile(oldName, *r.sourceDir, line.text, "passwd", "userrename", newName) != kOk)
     return failAt("nisUserRename", kErrOther);
-  if (!r.noShadow) {
-    SecretText shadow{renamed(newName, shadowOld.text)};
-    if (modifyRecordInFile(oldName, *r.sourceDir, shadow.text, "shadow", "userrename", newName) !=
-        kOk)
-      return failAt("nisUserRename", kErrOther);
-  }
+  if (!r.noShadow &&
+      modifyRecordInFile(oldName, *r.sourceDir, shadow.text, "shadow", "userrename", newName) != kOk)
+    return failAt("nisUserRename", kErrOther);
   result = rebuildNisMaps(*r.mapDir);
   return result == kOk ? kOk : failAt("nisUserRename", result);
 }

@@ -1,12 +1,13 @@
 #include "nisplus/group_commands.h"
 
-#include <fstream>
+#include <algorithm>
 #include <string>
 #include <unistd.h>
 
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
+#include "core/scratch_file.h"
 #include "core/shell_quote.h"
 #include "core/trace.h"
 #include "nisplus/nisplus_command.h"
@@ -28,19 +29,17 @@ int nisplusGroupMod(EventRecord& record) {
   int rc = searchPath("nismatch", &nismatchDir);
   if (rc != kOk) return failAt(me, rc);
 
-  struct Scratch {
-    ~Scratch() { unlink("file.tmp"); }
-  } scratch;
+  ScratchFile scratch{"file.tmp"};
+  if (scratch.open() != kOk) return failAt(me, kErrOpen);
   std::string command = nismatchDir + "/nismatch name=\"" + quoteDoubleQuoted(record.field(kName)) +
                         "\" group.org_dir > file.tmp";
   if (command.size() > kNisplusCommandMax) return failAt(me, kErrArgument);
   debugCommand(me, command);
   if (qvSystem(command) != kOk) return failAt(me, kErrOther);
 
-  std::ifstream in("file.tmp");
-  if (!in) return failAt(me, kErrOpen);
   std::string line;
-  std::getline(in, line);
+  if (scratch.readBack(&line) != kOk) return failAt(me, kErrOpen);
+  line.resize(std::min(line.find('\n'), line.size()));
   EventRecord current;
   rc = parseEventData(&current, line.c_str(), kAddGroup);
   wipeString(line);

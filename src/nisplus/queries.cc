@@ -47,6 +47,7 @@ int dumpTable(const char* routine, const char* table, const char* file) {
 int nisplusUserQuery(EventRecord& record) {
   const char* me = "nisplusUserQuery";
   ScratchFile scratch{"quser.nisplus"};
+  if (scratch.create() != kOk) return failAt(me, kErrOpen);
   QueryKind kind = classifyUserQuery(record);
   bool byName = kind.byName;
   if (kind.byName || kind.byId) {
@@ -74,6 +75,7 @@ int nisplusUserQuery(EventRecord& record) {
 int nisplusGroupQuery(EventRecord& record) {
   const char* me = "nisplusGroupQuery";
   ScratchFile scratch{"qgroup.nisplus"};
+  if (scratch.create() != kOk) return failAt(me, kErrOpen);
   QueryKind kind = classifyGroupQuery(record);
   bool byName = kind.byName;
   if (kind.byName || kind.byId) {

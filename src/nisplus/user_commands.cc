@@ -1,7 +1,6 @@
 #include "nisplus/user_commands.h"
 
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <unistd.h>
 
@@ -13,17 +12,17 @@
 #include "core/trace.h"
 #include "nis/home_directory.h"
 #include "nisplus/nisplus_command.h"
-#include "publisher/field_merge.h"
+#include "password/prepare_password.h"
 
 namespace {
 
-// The first line of a scratch file, the line break dropped. False when the
-// file cannot be opened.
-bool readFirstLine(const char* path, std::string* line) {
-  std::ifstream in(path);
-  if (!in) return false;
-  line->clear();
-  std::getline(in, *line);
+// The first line of a scratch file, read through its own descriptor, the
+// line break dropped. False when it cannot be read.
+bool readFirstLine(const ScratchFile& file, std::string* line) {
+  std::string text;
+  if (file.readBack(&text) != kOk) return false;
+  *line = text.substr(0, text.find('\n'));
+  wipeString(text);
   return true;
 }
 
@@ -69,6 +68,7 @@ int nisplusUserMod(EventRecord& record) {
   if (rc != kOk) return failAt(me, rc);
 
   ScratchFile scratch{"file.tmp"};
+  if (scratch.open() != kOk) return failAt(me, kErrOpen);
   // The entry in the event's field order: the passwd column stands in for
   // the shadow password, which has no column of its own.
   std::string command =
@@ -81,12 +81,12 @@ int nisplusUserMod(EventRecord& record) {
   if (qvSystem(command) != kOk) return failAt(me, kErrOther);
 
   std::string line;
-  if (!readFirstLine("file.tmp", &line)) return failAt(me, kErrOpen);
+  if (!readFirstLine(scratch, &line)) return failAt(me, kErrOpen);
   EventRecord current;
   rc = parseEventData(&current, line.c_str(), kAddUser);
   wipeString(line);
   if (rc != kOk) return failAt(me, rc);
-  mergeUserRecord(record, current);
+  mergeModifiedUser(record, current);
   releaseRecord(current);
 
   preparePasswordColumn(record);
@@ -103,6 +103,7 @@ int nisplusDel(EventRecord& record) {
   ScratchFile scratch{"qvnisplus.tmp.homedir"};
   bool looked = false;
   if (user) {
+    if (scratch.open() != kOk) return failAt(me, kErrOpen);
     std::string nismatchDir;
     if (searchPath("nismatch", &nismatchDir) == kOk) {
       std::string command = nismatchDir + "/nismatch name=\"" + quoteDoubleQuoted(record.field(kName)) +
@@ -122,7 +123,7 @@ int nisplusDel(EventRecord& record) {
     // short, or the home directory of most users would stay behind.
     std::string line;
     EventRecord entry;
-    if (readFirstLine("qvnisplus.tmp.homedir", &line) && !line.empty() &&
+    if (readFirstLine(scratch, &line) && !line.empty() &&
         parseEventData(&entry, line.c_str(), kAddUser) == kOk && !entry.field(kHome).empty() &&
         !entry.field(kUid).empty() && !entry.field(kGid).empty())
       removeHomeDirectory(entry.field(kHome).c_str(), homeId(entry.field(kUid).c_str()),

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "core/result.h"
+#include "core/scratch_file.h"
 #include "core/trace.h"
 #include "files/queries.h"
 #include "nis/queries.h"
@@ -37,7 +38,8 @@ class StdoutRedirect {
  public:
   explicit StdoutRedirect(int fd) {
     flushStandardOutput();
-    saved_ = dup(STDOUT_FILENO);
+    // Close-on-exec: the query's tools must not hold the engine's pipe.
+    saved_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
     active_ = saved_ >= 0 && dup2(fd, STDOUT_FILENO) >= 0;
   }
   ~StdoutRedirect() { restore(); }
@@ -77,47 +79,35 @@ std::size_t hashPiece(const EventRecord& record) {
 // Runs the backend's user query into "query_<pid>" and takes the stored hash
 // from the line of the event's user. 0, -1 (query file), -6 (no such user).
 int lookupStoredHash(EventRecord& record, std::string& storedHash) {
-  char path[64];
-  std::snprintf(path, sizeof path, "query_%d", static_cast<int>(getpid()));
-  int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return kErrOpen;
+  ScratchFile answer(pidName("query_"));
+  if (answer.open() != kOk) return kErrOpen;
   {
-    StdoutRedirect redirect(fd);
+    StdoutRedirect redirect(answer.fd());
     if (redirect.active()) {
       EventRecord query(record);
       runUserQuery(query);  // its result does not matter: only its lines do
     }
   }
-  std::unique_ptr<FILE, int (*)(FILE*)> file(
-      lseek(fd, 0, SEEK_SET) == 0 ? fdopen(fd, "r") : nullptr, std::fclose);
-  if (!file) {
-    close(fd);
-    unlink(path);
-    return kErrOpen;
-  }
+  Wiped text;
+  if (answer.readBack(&text.text) != kOk) return kErrOpen;
 
-  int result = kErrNoSuchAccount;
   const std::string& name = record.field(kName);
-  char* line = nullptr;
-  std::size_t capacity = 0;
-  ssize_t length;
-  while ((length = getline(&line, &capacity, file.get())) >= 0) {
-    if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
-    if (length < 2) continue;
-    const char* afterTag = std::strchr(line, ':');
-    if (afterTag == nullptr) continue;
-    std::vector<std::string> pieces = splitFields(afterTag + 1, ':');
-    if (pieces[0] != name) continue;
-    const std::size_t index = hashPiece(record);
-    storedHash = index < pieces.size() ? pieces[index] : std::string();
+  std::vector<std::string> lines = splitFields(text.text, '\n');
+  int result = kErrNoSuchAccount;
+  for (std::string& line : lines) {
+    if (result == kOk || line.size() < 2) continue;
+    auto afterTag = line.find(':');
+    if (afterTag == std::string::npos) continue;
+    Wiped rest{line.substr(afterTag + 1)};
+    std::vector<std::string> pieces = splitFields(rest.text, ':');
+    if (pieces[0] == name) {
+      const std::size_t index = hashPiece(record);
+      storedHash = index < pieces.size() ? pieces[index] : std::string();
+      result = kOk;
+    }
     for (auto& piece : pieces) wipeString(piece);
-    result = kOk;
-    break;
   }
-  if (line != nullptr) explicit_bzero(line, capacity);
-  std::free(line);
-  file.reset();
-  unlink(path);
+  for (auto& line : lines) wipeString(line);
   return result;
 }
 

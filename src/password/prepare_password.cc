@@ -5,6 +5,7 @@
 
 #include "core/event_record.h"
 #include "password/hash.h"
+#include "publisher/field_merge.h"
 
 void preparePassword(std::optional<std::string>& passwordField, int command) {
   if (command != kAddUser && command != kModifyUser) return;
@@ -35,4 +36,11 @@ void preparePassword(std::optional<std::string>& passwordField, int command) {
 
   if (passwordField) wipeString(*passwordField);
   passwordField = std::move(value);
+}
+
+void mergeModifiedUser(EventRecord& event, const EventRecord& stored) {
+  const bool locked[] = {event.field(kPasswd) == "*", event.field(kShadowPasswd) == "*"};
+  mergeUserRecord(event, stored);
+  if (locked[0]) event.fields[kPasswd] = "*";
+  if (locked[1]) event.fields[kShadowPasswd] = "*";
 }

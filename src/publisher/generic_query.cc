@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <initializer_list>
+#include <regex.h>
 
 #include "core/process_state.h"
 #include "core/result.h"
@@ -48,17 +49,34 @@ int buildCommand(const char* program, const std::string& awkDirectory, const std
   return kOk;
 }
 
+// The program matches each non-empty pattern field as "^" field "$", an
+// extended regular expression. One that does not compile is refused here,
+// before awk would complain and answer nothing.
+bool patternCompiles(const std::string& pattern) {
+  for (const std::string& field : splitFields(pattern, ':')) {
+    if (field.empty()) continue;
+    regex_t compiled;
+    if (regcomp(&compiled, ("^" + field + "$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) return false;
+    regfree(&compiled);
+  }
+  return true;
+}
+
 int runQuery(const char* name, bool logged, int (*build)(const std::string&, const EventRecord&,
                                                           const std::string&, std::string*),
-             const EventRecord& record, const std::string& tableFile) {
+             std::string (*patternOf)(const EventRecord&), const EventRecord& record,
+             const std::string& tableFile) {
   std::string directory;
-  int result = searchPath("awk", &directory);
+  int result = patternCompiles(patternOf(record)) ? kOk : kErrArgument;
+  if (result == kOk) result = searchPath("awk", &directory);
   std::string command;
   if (result == kOk) result = build(directory, record, tableFile, &command);
   if (result == kOk) {
     if (logged) debugCommand(name, command);
-    // awk exits 1 when nothing matched: that is an empty answer, not a failure.
-    qvSystem(command);
+    // awk exits 1 when nothing matched: that is an empty answer, not a
+    // failure. Its own errors (status 2, mapped to -3) and its death are.
+    int ran = qvSystem(command);
+    if (ran == kErrArgument || ran == kErrNotFound) result = ran;
   }
   if (result != kOk) traceError(name);
   return result;
@@ -112,9 +130,11 @@ int buildGroupQueryCommand(const std::string& awkDirectory, const EventRecord& r
 }
 
 int genericUserQuery(const EventRecord& record, const std::string& tableFile) {
-  return runQuery("genericUserQuery", false, buildUserQueryCommand, record, tableFile);
+  return runQuery("genericUserQuery", false, buildUserQueryCommand, userQueryPattern, record,
+                  tableFile);
 }
 
 int genericGroupQuery(const EventRecord& record, const std::string& tableFile) {
-  return runQuery("genericGroupQuery", true, buildGroupQueryCommand, record, tableFile);
+  return runQuery("genericGroupQuery", true, buildGroupQueryCommand, groupQueryPattern, record,
+                  tableFile);
 }

@@ -101,6 +101,31 @@ TEST_F(NisFiles, MapsAreReadWholeByTheirExactKeysWithoutBookkeeping) {
     EXPECT_NE(0, access((prefix + std::to_string(getpid())).c_str(), F_OK)) << prefix;
 }
 
+// The scratch files named after the process: a link planted under one
+// makes the step fail (-1, never "absent") without touching its target.
+TEST_F(NisFiles, PlantedLinksUnderTheProcessNamesAreRefused) {
+  write("passwd", "al:x:1:1::/:/bin/sh\n");
+  map("passwd.byname", "al\tal:x:1:1::/:/bin/sh\n");
+  write("victim", "victim\n");
+  std::string text;
+  bool found = false;
+  for (const char* prefix : {"tmptmp_", "tmpmap_", "tmp_"}) {
+    const std::string name = prefix + std::to_string(getpid());
+    ASSERT_EQ(0, symlink("victim", name.c_str()));
+    int refused = std::string(prefix) == "tmptmp_"
+                      ? getRecordFromFile("al", dir_, "passwd", &text, &found)
+                      : isKeyInMap("al", dir_, "BYNAME", "passwd");
+    EXPECT_EQ(kErrOpen, refused) << prefix;
+    if (std::string(prefix) == "tmp_") {
+      unlink(name.c_str());
+      ASSERT_EQ(0, symlink("victim", name.c_str()));
+      EXPECT_EQ(kErrOpen, getRecordFromMap(dir_ + "/passwd.byname", "al", &text));
+    }
+    EXPECT_EQ("victim\n", read("victim")) << prefix;
+    unlink(name.c_str());
+  }
+}
+
 TEST_F(NisFiles, LockIsExclusiveBoundedAndLeavesItsFile) {
   int ready[2];
   ASSERT_EQ(0, pipe(ready));

@@ -118,17 +118,18 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
   if (!isSourceFile(fileName)) return kErrArgument;
   std::string awk = awkDir + "awk";
   std::string target = quoteBareWord(sourceDir + "/" + fileName);
-  ScratchFile copy(fileName + ".tmp");
+  // An append edits in place: it has no copy, and must not touch one that
+  // is another command's.
+  const bool appends = operation == "useradd" || operation == "groupadd";
+  ScratchFile copy(appends ? std::string() : fileName + ".tmp");
   std::string scratch = quoteBareWord(copy.path());
   std::string quotedName = quoteAwkString(name);
 
   std::string command;
-  bool appends = false;
-  if (operation == "useradd" || operation == "groupadd") {
+  if (appends) {
     // printf is the shell's own: the record is never an argument of a
     // program, and unlike echo it leaves backslashes alone.
     command = std::string("printf '%s\\n' \"$") + kRecordVariable + "\" >> " + target;
-    appends = true;
   } else if (operation == "usermod" || operation == "groupmod") {
     command = awk + " 'BEGIN {FS=\":\"}       $1 != \"" + quotedName +
               "\" { print $0 };       $1 == \"" + quotedName + "\" { print ENVIRON[\"" +

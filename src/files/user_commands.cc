@@ -9,6 +9,7 @@
 #include "core/trace.h"
 #include "files/files_command.h"
 #include "files/set_password.h"
+#include "password/prepare_password.h"
 
 namespace {
 
@@ -54,9 +55,10 @@ int handleUserAdd(EventRecord& record) {
 int handleUserMod(EventRecord& record) {
   // In a modify event an empty field keeps the account's value and "*"
   // clears it; the builder wants "*" for "leave out". The password fields
-  // go to setPassword as they are: an empty one is left alone there, and a
-  // "*" is stored (locked), since a password must never be cleared by this
-  // rule.
+  // go to setPassword, which leaves an empty one alone and stores a "*"
+  // as given: only an empty clear text clears the password.
+  for (int i : {kPasswd, kShadowPasswd})
+    if (record.field(i) == "*" && !passwordGivenLocked()) record.fields[i] = "noPassword";
   for (int i = kPasswd; i < kFieldCount; ++i) {
     if (!record.has(i) || i == kPasswd || i == kShadowPasswd) continue;
     if (record.field(i).empty())

@@ -38,9 +38,15 @@ void preparePassword(std::optional<std::string>& passwordField, int command) {
   passwordField = std::move(value);
 }
 
+bool passwordGivenLocked() {
+  const char* encrypted = std::getenv("encrypted");
+  return std::getenv("cleartext") == nullptr && encrypted != nullptr && std::strcmp(encrypted, "*") == 0;
+}
+
 void mergeModifiedUser(EventRecord& event, const EventRecord& stored) {
-  const bool locked[] = {event.field(kPasswd) == "*", event.field(kShadowPasswd) == "*"};
+  const bool locked = passwordGivenLocked();
+  const bool star[] = {event.field(kPasswd) == "*", event.field(kShadowPasswd) == "*"};
   mergeUserRecord(event, stored);
-  if (locked[0]) event.fields[kPasswd] = "*";
-  if (locked[1]) event.fields[kShadowPasswd] = "*";
+  if (locked && star[0]) event.fields[kPasswd] = "*";
+  if (locked && star[1]) event.fields[kShadowPasswd] = "*";
 }

@@ -72,7 +72,8 @@ int ReplacementFile::create() { return temp_.open(0600); }
 int ReplacementFile::matchTarget(mode_t fallbackMode) const {
   if (!temp_.stillOurs()) return kErrOpen;
   struct stat old;
-  if (stat(target_.c_str(), &old) != 0) return fchmod(temp_.fd(), fallbackMode) == 0 ? kOk : kErrOpen;
+  if (stat(target_.c_str(), &old) != 0)
+    return fchmod(temp_.fd(), fallbackMode) == 0 ? kOk : kErrOpen;
   if (fchown(temp_.fd(), old.st_uid, old.st_gid) != 0) return kErrOpen;
   // After chown, which may clear set-id bits.
   if (fchmod(temp_.fd(), old.st_mode & 07777) != 0) return kErrOpen;

@@ -152,7 +152,8 @@ int addUsersToGroup(const std::string& group, const std::string& list) {
     }
   }
   for (std::size_t i = 0; i < members.size(); ++i) {
-    int result = setSupplementaryGroups("addUsersToGroup2", quoteBareWord(newGroups[i]), members[i]);
+    int result =
+        setSupplementaryGroups("addUsersToGroup2", quoteBareWord(newGroups[i]), members[i]);
     if (result != kOk) return fail(result);
   }
   return kOk;

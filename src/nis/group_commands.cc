@@ -63,7 +63,8 @@ int nisGroupAdd(EventRecord& r) {
   result = require("nisGroupAdd", taken(r.field(kName), r), false, kErrNameInUse);
   if (result != kOk) return result;
   if (!r.nonUniqueId) {
-    result = require("nisGroupAdd", presence(r.field(kGid), *r.mapDir, "BYGID"), false, kErrIdInUse);
+    result =
+        require("nisGroupAdd", presence(r.field(kGid), *r.mapDir, "BYGID"), false, kErrIdInUse);
     if (result != kOk) return result;
   }
   if (checkSourceLine(groupLine(r)) != kOk) return failAt("nisGroupAdd", kErrArgument);
@@ -114,7 +115,8 @@ int nisGroupRename(EventRecord& r) {
   if (newName.empty()) return failAt("nisGroupRename", kErrArgument);
   int result = lockFor(r, lock, "nisGroupRename");
   if (result != kOk) return result;
-  result = require("nisGroupRename", presence(oldName, *r.mapDir, "BYNAME"), true, kErrNoSuchAccount);
+  result =
+      require("nisGroupRename", presence(oldName, *r.mapDir, "BYNAME"), true, kErrNoSuchAccount);
   if (result != kOk) return result;
   if (newName != oldName) {
     result = require("nisGroupRename", taken(newName, r), false, kErrNameInUse);

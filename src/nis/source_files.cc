@@ -217,7 +217,8 @@ int keyPresence(const std::string& key, const std::string& mapDir, const std::st
   return result == kErrOpen ? kErrOpen : 0;
 }
 
-int nameInSource(const std::string& name, const std::string& sourceDir, const std::string& fileName) {
+int nameInSource(const std::string& name, const std::string& sourceDir,
+                 const std::string& fileName) {
   // A source file not made yet holds nobody.
   if (isSourceFile(fileName) && fileMtime(sourceDir + "/" + fileName) == -2) return 0;
   std::string lines;

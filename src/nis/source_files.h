@@ -51,7 +51,8 @@ int keyPresence(const std::string& key, const std::string& mapDir, const std::st
 // 1 when the source file has a line whose first field is name, 0 when not,
 // or the failure of the read. Catches what an add killed before the map
 // rebuild left in the source files.
-int nameInSource(const std::string& name, const std::string& sourceDir, const std::string& fileName);
+int nameInSource(const std::string& name, const std::string& sourceDir,
+                 const std::string& fileName);
 
 // A line to be written into a source file must come out of the map
 // rebuild whole: a map value holds at most 1023 characters here (a longer

@@ -15,19 +15,13 @@
 
 namespace {
 
-// 1 present, 0 absent, or the failure of the test itself.
-int presence(const std::string& key, const std::string& mapDir, const char* selector,
-             const char* base) {
-  return keyPresence(key, mapDir, selector, base);
-}
-
 // A new name is taken when the map has it, when the source files have it
 // (an add killed before the map rebuild), and always when the map's own
 // bookkeeping uses it (such an account would overwrite that entry). 1, 0,
 // or the failure of a test.
 int taken(const std::string& name, const EventRecord& r) {
   if (isMapBookkeepingKey(name)) return 1;
-  int state = presence(name, *r.mapDir, "BYNAME", "passwd");
+  int state = keyPresence(name, *r.mapDir, "BYNAME", "passwd");
   if (state != 0) return state;
   state = nameInSource(name, *r.sourceDir, "passwd");
   if (state != 0 || r.noShadow) return state;
@@ -123,7 +117,7 @@ int nisUserAdd(EventRecord& r) {
   if (state < 0) return failAt("nisUserAdd", state);
   if (state) return failAt("nisUserAdd", kErrNameInUse);
   if (!r.nonUniqueId) {
-    state = presence(r.field(kUid), mapDir, "BYUID", "passwd");
+    state = keyPresence(r.field(kUid), mapDir, "BYUID", "passwd");
     if (state < 0) return failAt("nisUserAdd", state);
     if (state) return failAt("nisUserAdd", kErrIdInUse);
   }
@@ -157,7 +151,7 @@ int nisUserMod(EventRecord& r) {
   int result = lockSourceFiles(*r.sourceDir, lock);
   if (result != kOk) return failAt("nisUserMod", result);
   const std::string& name = r.field(kName);
-  int state = presence(name, *r.mapDir, "BYNAME", "passwd");
+  int state = keyPresence(name, *r.mapDir, "BYNAME", "passwd");
   if (state < 0) return failAt("nisUserMod", state);
   if (!state) return failAt("nisUserMod", kErrNoSuchAccount);
 
@@ -207,7 +201,7 @@ int nisUserDel(EventRecord& r) {
   int result = lockSourceFiles(*r.sourceDir, lock);
   if (result != kOk) return failAt("nisUserDel", result);
   const std::string& name = r.field(kName);
-  int state = presence(name, *r.mapDir, "BYNAME", "passwd");
+  int state = keyPresence(name, *r.mapDir, "BYNAME", "passwd");
   if (state < 0) return failAt("nisUserDel", state);
   if (!state) return failAt("nisUserDel", kErrNoSuchAccount);
   SecretText value;
@@ -240,7 +234,7 @@ int nisUserRename(EventRecord& r) {
   SourceLock lock;
   int result = lockSourceFiles(*r.sourceDir, lock);
   if (result != kOk) return failAt("nisUserRename", result);
-  int state = presence(oldName, *r.mapDir, "BYNAME", "passwd");
+  int state = keyPresence(oldName, *r.mapDir, "BYNAME", "passwd");
   if (state < 0) return failAt("nisUserRename", state);
   if (!state) return failAt("nisUserRename", kErrNoSuchAccount);
   // Two lines of one name would make the account ambiguous.
@@ -270,7 +264,8 @@ int nisUserRename(EventRecord& r) {
   if (modifyRecordInFile(oldName, *r.sourceDir, line.text, "passwd", "userrename", newName) != kOk)
     return failAt("nisUserRename", kErrOther);
   if (!r.noShadow &&
-      modifyRecordInFile(oldName, *r.sourceDir, shadow.text, "shadow", "userrename", newName) != kOk)
+      modifyRecordInFile(oldName, *r.sourceDir, shadow.text, "shadow", "userrename", newName) !=
+          kOk)
     return failAt("nisUserRename", kErrOther);
   result = rebuildNisMaps(*r.mapDir);
   return result == kOk ? kOk : failAt("nisUserRename", result);

@@ -40,7 +40,8 @@ void preparePassword(std::optional<std::string>& passwordField, int command) {
 
 bool passwordGivenLocked() {
   const char* encrypted = std::getenv("encrypted");
-  return std::getenv("cleartext") == nullptr && encrypted != nullptr && std::strcmp(encrypted, "*") == 0;
+  return std::getenv("cleartext") == nullptr && encrypted != nullptr &&
+         std::strcmp(encrypted, "*") == 0;
 }
 
 void mergeModifiedUser(EventRecord& event, const EventRecord& stored) {

@@ -56,7 +56,8 @@ bool patternCompiles(const std::string& pattern) {
   for (const std::string& field : splitFields(pattern, ':')) {
     if (field.empty()) continue;
     regex_t compiled;
-    if (regcomp(&compiled, ("^" + field + "$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) return false;
+    if (regcomp(&compiled, ("^" + field + "$").c_str(), REG_EXTENDED | REG_NOSUB) != 0)
+      return false;
     regfree(&compiled);
   }
   return true;

@@ -145,7 +145,8 @@ TEST(NisScratch, NothingSurvivesASigtermAndPlantedLinksAreNeverFollowed) {
     std::string event;
     std::string at;
   };
-  for (const Kill& k : {Kill{"queryUser:a.*", "instanceUser"}, Kill{"queryGroup:s.*", "instanceGroup"},
+  for (const Kill& k : {Kill{"queryUser:a.*", "instanceUser"},
+                        Kill{"queryGroup:s.*", "instanceGroup"},
                         Kill{"modifyUser:alice::::Changed::::::::::", "ENVIRON"}}) {
     killWhilePaused(box, args(k.event), {}, k.at);
     EXPECT_EQ(std::vector<std::string>{}, names(box.workdir())) << k.event;
@@ -154,7 +155,8 @@ TEST(NisScratch, NothingSurvivesASigtermAndPlantedLinksAreNeverFollowed) {
   EXPECT_EQ(passwd, box.read(nis.src + "/passwd"));
 
   const std::string group = box.read(nis.src + "/group");
-  expectPlantedLinksRefused(box, {{args("modifyUser:alice::::Changed::::::::::"), box.work("passwd.tmp")},
+  const std::string modify = "modifyUser:alice::::Changed::::::::::";
+  expectPlantedLinksRefused(box, {{args(modify), box.work("passwd.tmp")},
                                   {args("modifyGroup:staff:::alice"), box.work("group.tmp")},
                                   {args("queryUser:a.*"), box.work("quser.nis")},
                                   {args("queryGroup:s.*"), box.work("qgroup.nis")}});
@@ -165,7 +167,7 @@ TEST(NisScratch, NothingSurvivesASigtermAndPlantedLinksAreNeverFollowed) {
   EXPECT_EQ(passwd, box.read(nis.src + "/passwd"));
   EXPECT_EQ(group, box.read(nis.src + "/group"));
   // With only the shadow copy planted the command still fails.
-  expectPlantedLinksRefused(box, {{args("modifyUser:alice::::Changed::::::::::"), box.work("shadow.tmp")}});
+  expectPlantedLinksRefused(box, {{args(modify), box.work("shadow.tmp")}});
 }
 
 TEST(NisplusScratch, NothingSurvivesASigtermPlantedLinksAreRefusedAndPatternsChecked) {
@@ -241,19 +243,22 @@ TEST_F(FilesFailures, AreReportedAndChangeNothing) {
 TEST(NisRecords, ThatTheMapsCannotHoldAreRefusedAndARetriedAddIsNoDuplicate) {
   NisSandbox nis;
   wrapTools(nis.box, {{"make", "/usr/bin/make"}});
-  const std::string sources = nis.box.read(nis.src + "/passwd") + nis.box.read(nis.src + "/shadow") +
-                              nis.box.read(nis.src + "/group");
+  auto sources = [&] {
+    return nis.box.read(nis.src + "/passwd") + nis.box.read(nis.src + "/shadow") +
+           nis.box.read(nis.src + "/group");
+  };
+  const std::string before = sources();
   const std::string longText(1020, 'c');
   for (const std::string& event : std::vector<std::string>{
            "modifyUser:alice::::::/bin/\\", "modifyGroup:staff:::\\",
-           "addUser:carl::1060:1060:C:/home/carl:/bin/\\:x:::::::", "modifyUser:alice::::" + longText,
+           "addUser:carl::1060:1060:C:/home/carl:/bin/\\:x:::::::",
+           "modifyUser:alice::::" + longText,
         "addUser:carl::1060:1060:" + longText + ":/home/carl:/bin/sh:x:::::::",
         "modifyGroup:staff:::" + longText}) {
     RunResult r = nis.run(event, {}, {{"encrypted", "x"}});
     EXPECT_EQ(-3, r.code()) << event.substr(0, 40) << ": " << r.err;
   }
-  EXPECT_EQ(sources, nis.box.read(nis.src + "/passwd") + nis.box.read(nis.src + "/shadow") +
-                         nis.box.read(nis.src + "/group"));
+  EXPECT_EQ(before, sources());
   EXPECT_EQ("bob:x:1002:1002:Bob:/home/bob:/bin/sh", nis.value("passwd.byname", "bob"));
 
   // Killed after the source append, before the maps were rebuilt: the

@@ -85,6 +85,9 @@ OverflowRead readWhole(int fd, std::string* record) {
 }
 
 constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+// The directory itself, without the trailing slash, which would make even
+// lstat and O_NOFOLLOW follow a link of that name.
+constexpr const char* kOverflowDirectoryItself = "./d.overflow";
 
 }  // namespace
 
@@ -121,10 +124,10 @@ OverflowDirectory::~OverflowDirectory() {
 int OverflowDirectory::open(bool create) {
   if (fd_ >= 0) return kOk;
   struct stat st;
-  if (create && lstat(kOverflowDirectory, &st) != 0) {
-    if (errno != ENOENT || (mkdir(kOverflowDirectory, 0755) != 0 && errno != EEXIST)) return kErrNotFound;
+  if (create && lstat(kOverflowDirectoryItself, &st) != 0) {
+    if (errno != ENOENT || (mkdir(kOverflowDirectoryItself, 0755) != 0 && errno != EEXIST)) return kErrNotFound;
   }
-  int fd = ::open(kOverflowDirectory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = ::open(kOverflowDirectoryItself, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return kErrNotFound;
   // The mode the umask took away, set on the directory opened, never on a
   // link's target.

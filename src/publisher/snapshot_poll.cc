@@ -125,8 +125,9 @@ int takeSnapshots(SnapshotPoll& poll) {
     int result = poll.backend.take(t, *table.fresh, table.db);
     if (result != kOk) return result;
   }
-  for (Table& table : poll.tables)
-    if (table.taken() && !(examine(poll.backend.sources[&table - poll.tables]) == table.before)) table.moved = true;
+  for (int t = 0; t < 3; ++t)
+    if (poll.tables[t].taken() && !(examine(poll.backend.sources[t]) == poll.tables[t].before))
+      poll.tables[t].moved = true;
   return kOk;
 }
 

@@ -188,8 +188,8 @@ int endPoll(SnapshotPoll& poll, int result) {
 
 int runSnapshotPoll(const SnapshotBackend& backend) {
   SnapshotPoll poll(backend);
-  int result = backend.prepare();
-  if (result == kOk) result = poll.run.begin();
+  int result = poll.run.begin();
+  if (result == kOk) result = backend.prepare();
   if (result == kOk) result = readTimes(poll);
   if (result == kOk) result = decide(poll);
   if (result == kOk && poll.anyNeeded()) {

@@ -26,8 +26,8 @@ struct SnapshotBackend {
   // The file whose modification time stands for each table ("" for a table
   // not used, as shadow without shadow data).
   std::array<std::string, 3> sources;
-  // Finds the tools and checks the arguments, before anything else. 0 or a
-  // code.
+  // Finds the tools and checks the arguments, first thing under the poll
+  // lock. 0 or a code.
   std::function<int()> prepare;
   // Takes the new snapshot of a table into fresh (made afresh and
   // registered, empty) and opens it into db. 0 or a code.

@@ -18,10 +18,6 @@
 void onTerminate(int) {
   pid_t child = childPid;
   if (child > 0 && kill(-child, SIGTERM) != 0) kill(child, SIGTERM);
-  static const char* const kTemporaryMaps[] = {
-      "passwd.log.tmp",        "shadow.log.tmp",        "group.log.tmp",
-      "passwd.byname.log.tmp", "shadow.byname.log.tmp", "group.byname.log.tmp"};
-  for (const char* name : kTemporaryMaps) unlink(name);
   removeRegisteredTemporaries();
   _exit(0);
 }

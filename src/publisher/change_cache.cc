@@ -1,8 +1,10 @@
 #include "publisher/change_cache.h"
 
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "core/event_record.h"
@@ -32,6 +34,12 @@ DbmFile openSnapshot(const std::string& path) {
   return db;
 }
 
+DbmFile openCommittedSnapshot(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_nlink != 1)) return DbmFile();
+  return openSnapshot(path);
+}
+
 std::string committedSnapshotName(int backend, SnapshotTable table) {
   return std::string(tableStem(table)) + (backend == 1 ? ".byname.log" : ".log");
 }
@@ -42,21 +50,104 @@ std::string newSnapshotName(int backend, SnapshotTable table) {
 
 const char* publicationFileName(int backend) { return backend == 1 ? "nis.pub" : "files.pub"; }
 
-bool isOverflowReference(std::string_view value) { return value.starts_with(kOverflowPrefix); }
+namespace {
+
+constexpr std::string_view kReferencePrefix = "file://./d.overflow/";
+
+bool isOverflowNameChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+         c == '.';
+}
+
+OverflowRead readWhole(int fd, std::string* record) {
+  struct stat st;
+  if (fd < 0) return OverflowRead::kCannotOpen;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return OverflowRead::kCannotOpen;
+  }
+  std::string text;
+  char buffer[8192];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      close(fd);
+      return OverflowRead::kCannotRead;
+    }
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  if (text.empty()) return OverflowRead::kCannotRead;
+  *record = std::move(text);
+  return OverflowRead::kOk;
+}
+
+constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+// The directory itself, without the trailing slash, which would make even
+// lstat and O_NOFOLLOW follow a link of that name.
+constexpr const char* kOverflowDirectoryItself = "./d.overflow";
+
+}  // namespace
+
+bool isOverflowReference(std::string_view value) {
+  if (!value.starts_with(kReferencePrefix)) return false;
+  std::string_view name = value.substr(kReferencePrefix.size());
+  if (name.empty() || name.front() == '.') return false;
+  for (char c : name)
+    if (!isOverflowNameChar(c)) return false;
+  return true;
+}
 
 std::string overflowPath(std::string_view value) {
   return std::string(value.substr(kOverflowPrefix.size()));
 }
 
+std::string overflowName(std::string_view value) {
+  return std::string(value.substr(kReferencePrefix.size()));
+}
+
+std::string markedInlineValue(std::string value) {
+  if (value.starts_with(kOverflowPrefix)) value.insert(0, kInlineMark);
+  return value;
+}
+
 OverflowRead readOverflowFile(const std::string& path, std::string* record) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return OverflowRead::kCannotOpen;
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return OverflowRead::kCannotRead;
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  if (text.empty()) return OverflowRead::kCannotRead;
-  *record = std::move(text);
-  return OverflowRead::kOk;
+  return readWhole(::open(path.c_str(), kReadFlags), record);
+}
+
+OverflowDirectory::~OverflowDirectory() {
+  if (fd_ >= 0) close(fd_);
+}
+
+int OverflowDirectory::open(bool create) {
+  if (fd_ >= 0) return kOk;
+  struct stat st;
+  if (create && lstat(kOverflowDirectoryItself, &st) != 0) {
+    if (errno != ENOENT || (mkdir(kOverflowDirectoryItself, 0755) != 0 && errno != EEXIST)) return kErrNotFound;
+  }
+  int fd = ::open(kOverflowDirectoryItself, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return kErrNotFound;
+  // The mode the umask took away, set on the directory opened, never on a
+  // link's target.
+  if (create && fstat(fd, &st) == 0 && (st.st_mode & 07777) != 0755) fchmod(fd, 0755);
+  fd_ = fd;
+  return kOk;
+}
+
+OverflowRead OverflowDirectory::read(const std::string& name, std::string* record) const {
+  if (fd_ < 0) return OverflowRead::kCannotOpen;
+  return readWhole(openat(fd_, name.c_str(), kReadFlags), record);
+}
+
+int OverflowDirectory::createFile(const std::string& name, mode_t mode) const {
+  if (fd_ < 0) return -1;
+  return openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+bool OverflowDirectory::remove(const std::string& name) const {
+  return fd_ >= 0 && unlinkat(fd_, name.c_str(), 0) == 0;
 }
 
 bool isMapBookkeepingKey(std::string_view key) {

@@ -5,6 +5,7 @@
 
 #include <gdbm.h>
 #include <optional>
+#include <sys/types.h>
 #include <set>
 #include <string>
 #include <string_view>
@@ -18,6 +19,9 @@ enum class SnapshotTable { kPasswd, kShadow, kGroup };
 // memory map of the whole file, so that a walk over 100,000 accounts needs
 // no more memory than one over 100.
 DbmFile openSnapshot(const std::string& path);
+// The same for a committed snapshot, which only a plain file of its own may
+// be: a link or a hard link in its place is not opened (nor created through).
+DbmFile openCommittedSnapshot(const std::string& path);
 
 // Backend selector 1 (nis) uses the map-style names ("passwd.byname.log"),
 // any other selector the files names ("passwd.log").
@@ -32,14 +36,51 @@ constexpr std::size_t kInlineValueLimit = 1000;
 constexpr std::string_view kOverflowPrefix = "file://";
 constexpr const char* kOverflowDirectory = "./d.overflow/";
 
+// Overflow references exist only in the snapshots the files poll builds, and
+// only in the one shape it writes: "file://./d.overflow/<name>", the name one
+// path component of letters, digits, "_", "-" and "." that does not begin
+// with ".". No other value is a reference, whatever it begins with.
 bool isOverflowReference(std::string_view value);
-// The path an overflow reference names (the text after "file://").
+// The path a reference names ("./d.overflow/<name>"), and the name alone.
 std::string overflowPath(std::string_view value);
+std::string overflowName(std::string_view value);
+
+// An account line that begins like a reference is stored behind this mark,
+// so that no account data can ever be read as one. A value that begins with
+// the mark loses it when it is read back.
+constexpr std::string_view kInlineMark = "file://=";
+std::string markedInlineValue(std::string value);
 
 enum class OverflowRead { kOk, kCannotOpen, kCannotRead };
 // Reads the record an overflow file holds: its whole content, a trailing
-// line break dropped. An empty file cannot be read.
+// line break dropped. An empty file, or anything but a regular file (a link
+// is not followed), cannot be read.
 OverflowRead readOverflowFile(const std::string& path, std::string* record);
+
+// "./d.overflow/" itself, never through a link: opened as a directory of its
+// own, and every file in it reached through that descriptor, so that a link
+// planted in its place never lets a read, a write or a deletion reach
+// another directory.
+class OverflowDirectory {
+ public:
+  OverflowDirectory() = default;
+  ~OverflowDirectory();
+  OverflowDirectory(const OverflowDirectory&) = delete;
+  OverflowDirectory& operator=(const OverflowDirectory&) = delete;
+
+  // 0, or -2 when it is missing (and create is false), is not a directory of
+  // its own, or cannot be made. Made with mode 0755.
+  int open(bool create);
+  bool isOpen() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  OverflowRead read(const std::string& name, std::string* record) const;
+  // O_CREAT|O_EXCL|O_NOFOLLOW; -1 with errno set when it fails.
+  int createFile(const std::string& name, mode_t mode) const;
+  bool remove(const std::string& name) const;
+
+ private:
+  int fd_ = -1;
+};
 
 // The keys a dbm map keeps for itself. They are not accounts.
 bool isMapBookkeepingKey(std::string_view key);

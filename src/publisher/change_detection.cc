@@ -89,10 +89,18 @@ std::string diffGroupRecords(const std::string& newRecord, const std::string& ol
   return "modifyGroup:" + join(fresh);
 }
 
-int resolveSnapshotValue(std::string& value, const char* tag) {
+int resolveSnapshotValue(std::string& value, int backend, const char* tag) {
+  if (backend == 1) return kOk;
+  if (value.starts_with(kInlineMark)) {
+    value.erase(0, kInlineMark.size());
+    return kOk;
+  }
   if (!isOverflowReference(value)) return kOk;
   std::string path = overflowPath(value);
-  switch (readOverflowFile(path, &value)) {
+  OverflowDirectory directory;
+  OverflowRead read = directory.open(false) == kOk ? directory.read(overflowName(value), &value)
+                                                   : OverflowRead::kCannotOpen;
+  switch (read) {
     case OverflowRead::kOk: return kOk;
     case OverflowRead::kCannotOpen: errorLog("%s: can't open %s", tag, path.c_str()); break;
     case OverflowRead::kCannotRead: errorLog("%s: can't read %s", tag, path.c_str()); break;
@@ -117,7 +125,7 @@ bool writeUserLine(std::FILE* out, const char* command, std::string& data, int p
 int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
   int result = kOk;
   std::FILE* out = std::fopen(publicationFileName(backend), "w");
-  DbmFile committed = openSnapshot(committedSnapshotName(backend, SnapshotTable::kGroup));
+  DbmFile committed = openCommittedSnapshot(committedSnapshotName(backend, SnapshotTable::kGroup));
   if (out == nullptr || !committed.isOpen()) {
     result = kErrOpen;
   } else {
@@ -132,16 +140,15 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
         result = kErrOther;
         return false;
       }
-      if (isOverflowReference(*fresh)) {
-        if ((result = resolveSnapshotValue(*fresh, "1")) != kOk) return false;
-        debugLog("pIGC, string:%s:", fresh->c_str());
-      }
+      bool reference = backend != 1 && isOverflowReference(*fresh);
+      if ((result = resolveSnapshotValue(*fresh, backend, "1")) != kOk) return false;
+      if (reference) debugLog("pIGC, string:%s:", fresh->c_str());
       std::optional<std::string> old = committed.fetch(name);
       if (!old) {
         std::fprintf(out, "addGroup:%s\n", fresh->c_str());
         return true;
       }
-      if ((result = resolveSnapshotValue(*old, "2")) != kOk) return false;
+      if ((result = resolveSnapshotValue(*old, backend, "2")) != kOk) return false;
       if (*fresh != *old) std::fprintf(out, "%s\n", diffGroupRecords(*fresh, *old).c_str());
       return true;
     });
@@ -155,7 +162,7 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
 int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int backend) {
   int result = kOk;
   std::FILE* out = std::fopen(publicationFileName(backend), "a");
-  DbmFile committed = openSnapshot(committedSnapshotName(backend, SnapshotTable::kPasswd));
+  DbmFile committed = openCommittedSnapshot(committedSnapshotName(backend, SnapshotTable::kPasswd));
   DbmFile committedShadow;
   if (out == nullptr || !committed.isOpen()) {
     result = kErrOpen;
@@ -165,7 +172,7 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
       return true;
     });
     if (newShadow != nullptr) {
-      committedShadow = openSnapshot(committedSnapshotName(backend, SnapshotTable::kShadow));
+      committedShadow = openCommittedSnapshot(committedSnapshotName(backend, SnapshotTable::kShadow));
       if (!committedShadow.isOpen()) result = kErrOpen;
     }
   }
@@ -179,7 +186,7 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
         return false;
       }
       // Long lines are compared and published whole, never as references.
-      if ((result = resolveSnapshotValue(*fresh, "1")) != kOk) return false;
+      if ((result = resolveSnapshotValue(*fresh, backend, "1")) != kOk) return false;
       std::optional<std::string> freshShadow;
       if (newShadow != nullptr) freshShadow = fetchValue(newShadow, name);
       UserRecord freshUser = makeUserRecord(*fresh, freshShadow);
@@ -192,7 +199,7 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
         }
         return true;
       }
-      if ((result = resolveSnapshotValue(*old, "2")) != kOk) return false;
+      if ((result = resolveSnapshotValue(*old, backend, "2")) != kOk) return false;
       std::optional<std::string> oldShadow;
       if (newShadow != nullptr) oldShadow = committedShadow.fetch(name);
       UserRecord oldUser = makeUserRecord(*old, oldShadow);

@@ -44,10 +44,12 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend);
 // 0, -1, -11, or -2 (an overflow file not read).
 int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int backend);
 
-// Shared by the comparisons: the record a snapshot value stands for, with an
-// overflow reference resolved. tag prefixes the error-log messages ("1", "2",
-// "3"). 0 or -2.
-int resolveSnapshotValue(std::string& value, const char* tag);
+// Shared by the comparisons: the record a snapshot value stands for. In a
+// files snapshot (backend 0) an overflow reference is read from its file and
+// a marked inline value loses its mark; a NIS snapshot is a copy of a map,
+// whose values are account lines as they are. tag prefixes the error-log
+// messages ("1", "2", "3"). 0 or -2.
+int resolveSnapshotValue(std::string& value, int backend, const char* tag);
 
 // Writes "addUser:" or "modifyUser:" + data, then the modifyPassword line of
 // a waiting password change. false when writing fails.

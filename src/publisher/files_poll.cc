@@ -20,17 +20,13 @@
 #include "core/runner.h"
 #include "core/trace.h"
 #include "publisher/change_cache.h"
-#include "publisher/change_detection.h"
-#include "publisher/event_output.h"
-#include "publisher/first_invocation.h"
-#include "publisher/handover.h"
-#include "publisher/stamp_time.h"
+#include "publisher/poll_run.h"
+#include "publisher/snapshot_poll.h"
 
 namespace {
 
 constexpr const char* kPlatformText = "./platformdbm.tmp";
 constexpr const char* kStampFile = "qvnisfiles.stamp";
-constexpr const char* kPublication = "files.pub";
 constexpr int kOverflowIndexes = 128;
 // A poll with many long groups may use the names of the following seconds
 // once those of the current one are taken.
@@ -58,29 +54,18 @@ bool splitTextLine(const std::string& line, std::string* key, std::string* value
   return true;
 }
 
-int ensureOverflowDirectory() {
-  struct stat st;
-  if (stat(kOverflowDirectory, &st) == 0 && S_ISDIR(st.st_mode)) return kOk;
-  if (mkdir(kOverflowDirectory, 0755) != 0 && errno != EEXIST) {
-    errorLog("cD: can't find or create %s", kOverflowDirectory);
-    return kErrNotFound;
-  }
-  chmod(kOverflowDirectory, 0755);
-  return kOk;
-}
-
-// Writes the value to the first free overflow name; 0 and its path, or -2.
-int writeOverflowFile(const std::string& value, std::string* path) {
-  if (ensureOverflowDirectory() != kOk) return kErrNotFound;
+// Writes the value to the first free overflow name; 0 and the name, or -2.
+int writeOverflowFile(const OverflowDirectory& directory, const std::string& value, std::string* name) {
   long now = static_cast<long>(std::time(nullptr));
   for (int second = 0; second < kOverflowSeconds; ++second) {
     for (int index = 0; index < kOverflowIndexes; ++index) {
-      std::string name = std::string(kOverflowDirectory) + std::to_string(now + second) + std::to_string(index);
-      int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+      std::string candidate = std::to_string(now + second) + std::to_string(index);
+      std::string path = kOverflowDirectory + candidate;
+      int fd = directory.createFile(candidate, 0644);
       if (fd < 0 && errno == EEXIST) continue;
-      debugLog("cD: fname:%s:", name.c_str());
+      debugLog("cD: fname:%s:", path.c_str());
       if (fd < 0) {
-        errorLog("cD: can't open %s", name.c_str());
+        errorLog("cD: can't open %s", path.c_str());
         return kErrNotFound;
       }
       std::size_t written = 0;
@@ -93,10 +78,10 @@ int writeOverflowFile(const std::string& value, std::string* path) {
       bool closed = close(fd) == 0;
       if (written != value.size() || !closed) {
         errorLog("cD: bytesout should be %d, actual %d", static_cast<int>(value.size()), static_cast<int>(written));
-        unlink(name.c_str());
+        directory.remove(candidate);
         return kErrNotFound;
       }
-      *path = name;
+      *name = candidate;
       return kOk;
     }
   }
@@ -104,52 +89,49 @@ int writeOverflowFile(const std::string& value, std::string* path) {
   return kErrNotFound;
 }
 
-// The overflow paths a snapshot refers to.
-std::vector<std::string> overflowReferences(GDBM_FILE db) {
-  std::vector<std::string> paths;
+// The names of the overflow files a snapshot refers to.
+std::vector<std::string> overflowNames(GDBM_FILE db) {
+  std::vector<std::string> names;
   walkMapKeys(db, [&](const Datum& key) {
     std::optional<std::string> value = fetchValue(db, key.text());
-    if (value && isOverflowReference(*value)) paths.push_back(overflowPath(*value));
+    if (value && isOverflowReference(*value)) names.push_back(overflowName(*value));
     return true;
   });
-  return paths;
+  return names;
 }
-
-std::string baseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 // Overflow files that no snapshot refers to any more: left by a poll that
 // was stopped, or by an earlier generation. Deleted so that they cannot
-// pile up.
+// pile up; only ever inside the overflow directory itself.
 void sweepOrphanOverflowFiles() {
-  DIR* dir = opendir(kOverflowDirectory);
-  if (dir == nullptr) return;
+  OverflowDirectory directory;
+  if (directory.open(false) != kOk) return;
   std::set<std::string> referenced;
   for (const char* snapshot : {"group.log", "group.log.tmp"}) {
-    if (access(snapshot, F_OK) != 0) continue;
-    DbmFile db = openSnapshot(snapshot);
-    if (!db.isOpen()) {
-      closedir(dir);  // not sure what is referenced: keep everything
-      return;
-    }
-    for (const auto& path : overflowReferences(db.get())) referenced.insert(baseName(path));
+    struct stat st;
+    if (lstat(snapshot, &st) != 0) continue;
+    DbmFile db = openCommittedSnapshot(snapshot);
+    if (!db.isOpen()) return;  // not sure what is referenced: keep everything
+    for (auto& name : overflowNames(db.get())) referenced.insert(std::move(name));
+  }
+  int listing = dup(directory.fd());
+  DIR* dir = listing < 0 ? nullptr : fdopendir(listing);
+  if (dir == nullptr) {
+    if (listing >= 0) close(listing);
+    return;
   }
   std::vector<std::string> orphans;
   while (dirent* entry = readdir(dir)) {
     std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    if (!referenced.count(name)) orphans.push_back(std::string(kOverflowDirectory) + name);
+    if (!referenced.count(name)) orphans.push_back(name);
   }
   closedir(dir);
-  for (const auto& path : orphans) {
-    debugLog("sOO: ofname:%s:", path.c_str());
-    unlink(path.c_str());
+  for (const auto& name : orphans) {
+    debugLog("sOO: ofname:%s%s:", kOverflowDirectory, name.c_str());
+    directory.remove(name);
   }
 }
-
-struct Stamp {
-  long passwd = 0, shadow = 0, group = 0;
-  bool operator==(const Stamp&) const = default;
-};
 
 // Runs one snapshot command line. -11 when it fails, -3 when it would not
 // fit its buffer.
@@ -163,24 +145,20 @@ std::string textCommand(const std::string& awkDir, const char* source) {
   return awkDir + "/awk 'BEGIN { FS=\":\" }{print $1,$0}' " + source + " > " + kPlatformText;
 }
 
-// A snapshot is never built on top of one that a stopped poll left behind:
-// its accounts would hide deletions.
-DbmFile openFreshSnapshot(const char* path) {
-  unlink(path);
-  return openSnapshot(path);
-}
-
-// The text of "./platformdbm.tmp" into a snapshot database; with overflow,
-// values longer than 1000 characters go to overflow files.
-int buildSnapshot(const char* target, bool overflow) {
+// The text of "./platformdbm.tmp" into the (new, empty) snapshot database
+// at target. With overflow, values longer than 1000 characters go to
+// overflow files; with mark, an inline value that begins like a reference is
+// marked as inline (see kInlineMark).
+int buildSnapshot(const std::string& target, bool overflow, bool mark) {
   int result = kOk;
   std::ifstream text(kPlatformText, std::ios::binary);
   DbmFile db;
+  OverflowDirectory directory;
   if (!text) {
     debugLog("cD: fopen %s failed", kPlatformText);
     result = kErrNotFound;
-  } else if (!(db = openFreshSnapshot(target)).isOpen()) {
-    debugLog("cD: db_open(%s) failed", target);
+  } else if (!(db = openSnapshot(target)).isOpen()) {
+    debugLog("cD: db_open(%s) failed", target.c_str());
     result = kErrNotFound;
   }
   std::string line, key, value;
@@ -190,9 +168,16 @@ int buildSnapshot(const char* target, bool overflow) {
       continue;
     }
     if (overflow && value.size() > kInlineValueLimit) {
-      std::string path;
-      if ((result = writeOverflowFile(value, &path)) != kOk) break;
-      value = std::string(kOverflowPrefix) + path;
+      if (!directory.isOpen() && directory.open(true) != kOk) {
+        errorLog("cD: can't find or create %s", kOverflowDirectory);
+        result = kErrNotFound;
+        break;
+      }
+      std::string name;
+      if ((result = writeOverflowFile(directory, value, &name)) != kOk) break;
+      value = std::string(kOverflowPrefix) + kOverflowDirectory + name;
+    } else if (mark) {
+      value = markedInlineValue(std::move(value));
     }
     int stored = db.store(key, value);
     if (stored != 0) {
@@ -203,17 +188,81 @@ int buildSnapshot(const char* target, bool overflow) {
   if (result == kOk && text.bad()) result = kErrNotFound;
   wipeString(line);
   wipeString(value);
-  unlink(kPlatformText);
   text.close();
   db.close();
   return result;
 }
 
+// One table's text made by awk from source, built into target; the text
+// goes with the step.
+int snapshotFromText(const std::string& awkDir, const char* source, const char* routine,
+                     const std::string& target, bool overflow, bool mark) {
+  ScratchFile text(kPlatformText);
+  if (makeScratch(text) != kOk) return kErrOpen;
+  int result = runSnapshotCommand(routine, textCommand(awkDir, source));
+  if (result == kOk && (result = buildSnapshot(target, overflow, mark)) != kOk) traceError("createDbm");
+  return result;
+}
+
+struct FilesTools {
+  std::string awkDir, makedbmDir;
+};
+
+int takeShadowSnapshot(const FilesTools& tools, ScratchFile& fresh) {
+  // makedbm builds the map under this name and then renames it: made here
+  // first, so that it is never opened through a link, and removed when
+  // makedbm fails halfway.
+  ScratchFile building(fresh.path() + "~");
+  if (makeScratch(building) != kOk) return kErrOpen;
+  int result = runSnapshotCommand("handleFilesChange3", tools.awkDir + "/awk 'BEGIN { FS=\":\" }{print $1,$0}' //etc//shadow | " +
+                                                            tools.makedbmDir + "/makedbm - " + fresh.path());
+  if (result == kOk) return kOk;
+  // The host's makedbm gives up on some large inputs; the snapshot is then
+  // built here, as the passwd one is.
+  errorLog("handleFilesChange: makedbm failed on the shadow file, building the snapshot directly");
+  building.remove();
+  fresh.remove();
+  if (makeScratch(fresh) != kOk) return kErrOpen;
+  return snapshotFromText(tools.awkDir, "//etc//shadow", "handleFilesChange3", fresh.path(), false, false);
+}
+
+int takeFilesSnapshot(const FilesTools& tools, PollTable table, ScratchFile& fresh, DbmFile& db) {
+  int result;
+  if (table == kPasswdTable)
+    result = snapshotFromText(tools.awkDir, "/etc/passwd", "handleFilesChange", fresh.path(), false, true);
+  else if (table == kGroupTable)
+    result = snapshotFromText(tools.awkDir, "/etc/group", "handleFilesChange2", fresh.path(), true, true);
+  else
+    result = takeShadowSnapshot(tools, fresh);
+  if (result == kOk && !(db = openSnapshot(fresh.path())).isOpen()) result = kErrOpen;
+  return result;
+}
+
+void discardFilesSnapshot(PollTable table) {
+  if (table == kGroupTable) removeTmpOverflowFiles();
+}
+
+int commitFilesTable(const std::string& table) { return restoreFilesBackup(table.c_str()); }
+
+// A committed passwd generation of an earlier version may still refer to
+// overflow files; only once a commit has replaced it are the files that no
+// group snapshot names surely unused.
+void sweepAfterCommit(const CommitPlan& plan) {
+  for (const auto& table : plan.tables)
+    if (table == "passwd") sweepOrphanOverflowFiles();
+}
+
+const CommitRules kFilesCommit{kStampFile, "qvnisfiles.commit", 0, commitFilesTable, sweepAfterCommit};
+
 }  // namespace
 
 int createDbm(int passwdTable) {
+  ScratchFile target(passwdTable ? "passwd.log.tmp" : "group.log.tmp");
+  int result = makeScratch(target);
   // Long passwd lines stay inline: they are compared and published whole.
-  int result = passwdTable ? buildSnapshot("passwd.log.tmp", false) : buildSnapshot("group.log.tmp", true);
+  if (result == kOk) result = buildSnapshot(target.path(), !passwdTable, true);
+  unlink(kPlatformText);
+  if (result == kOk) target.release();
   if (result != kOk) traceError("createDbm");
   return result;
 }
@@ -224,21 +273,22 @@ int restoreFilesBackup(const char* table) {
   std::string fresh = committed + ".tmp";
   std::vector<std::string> replaced;
   if (std::strcmp(table, "group") == 0) {
-    DbmFile db = openSnapshot(committed);
+    DbmFile db = openCommittedSnapshot(committed);
     if (!db.isOpen()) {
       errorLog("rFB: can't open %s", committed.c_str());
       result = kErrOther;
     } else {
-      replaced = overflowReferences(db.get());
+      replaced = overflowNames(db.get());
     }
   }
   if (result == kOk && std::rename(fresh.c_str(), committed.c_str()) != 0) result = kErrOther;
   // Only once the new generation is in place: until then the committed
   // snapshot still needs its files.
-  if (result == kOk) {
-    for (const auto& path : replaced) {
-      debugLog("rFB: ofname:%s:\n", path.c_str());
-      unlink(path.c_str());
+  OverflowDirectory directory;
+  if (result == kOk && !replaced.empty() && directory.open(false) == kOk) {
+    for (const auto& name : replaced) {
+      debugLog("rFB: ofname:%s%s:\n", kOverflowDirectory, name.c_str());
+      directory.remove(name);
     }
   }
   if (result != kOk) traceError("restoreFilesBackup");
@@ -246,135 +296,34 @@ int restoreFilesBackup(const char* table) {
 }
 
 void removeTmpOverflowFiles() {
-  DbmFile db = openSnapshot("group.log.tmp");
-  if (!db.isOpen()) {
+  struct stat st;
+  DbmFile db;
+  if (lstat("group.log.tmp", &st) != 0 || !(db = openCommittedSnapshot("group.log.tmp")).isOpen()) {
     syslog(LOG_INFO, "rTO: can't open group.log.tmp");
     return;
   }
-  for (const auto& path : overflowReferences(db.get())) {
-    debugLog("rTO: ofname:%s:\n", path.c_str());
-    if (unlink(path.c_str()) != 0) errorLog("rTO: can't unlink %s, reason:%d:", path.c_str(), errno);
+  std::vector<std::string> names = overflowNames(db.get());
+  OverflowDirectory directory;
+  if (names.empty() || directory.open(false) != kOk) return;
+  for (const auto& name : names) {
+    debugLog("rTO: ofname:%s%s:\n", kOverflowDirectory, name.c_str());
+    if (!directory.remove(name)) errorLog("rTO: can't unlink %s%s, reason:%d:", kOverflowDirectory, name.c_str(), errno);
   }
 }
 
 int handleFilesChange(EventRecord& record) {
-  int result = kOk;
-  bool handedOver = false;
-  DbmFile passwd, shadow, group;
-  Stamp now;
-  long readAt = 0;
-
-  std::string makedbmDir, awkDir;
-  result = searchPath("makedbm", &makedbmDir);
-  if (result == kOk) result = searchPath("awk", &awkDir);
-
-  if (result == kOk) {
-    readAt = static_cast<long>(std::time(nullptr));
-    now.passwd = fileMtime("/etc/passwd");
-    now.group = fileMtime("/etc/group");
-    now.shadow = record.noShadow ? 0 : fileMtime("/etc/shadow");
-    if (now.passwd == -2 && now.group == -2) result = kErrOpen;
-  }
-
-  bool firstPoll = access(kStampFile, F_OK) != 0;
-  Stamp last{-3, -3, -3};
-  if (result == kOk && !firstPoll) {
-    std::FILE* in = std::fopen(kStampFile, "r");
-    if (in == nullptr) {
-      result = kErrOpen;
-    } else {
-      // An unreadable stamp only means that everything is compared.
-      if (std::fscanf(in, "%ld %ld %ld", &last.passwd, &last.shadow, &last.group) != 3) last = {-3, -3, -3};
-      std::fclose(in);
-    }
-  }
-  // Nothing changed: no snapshot needed, nothing printed or committed.
-  bool unchanged = result == kOk && !firstPoll && last == now;
-
-  if (result == kOk && !unchanged) {
-    // A list left by a poll that failed before printing must not reach the
-    // engine with this poll's events.
-    std::FILE* pub = std::fopen(kPublication, "w");
-    if (pub == nullptr || std::fclose(pub) != 0) result = kErrOpen;
-  }
-  if (result == kOk && !unchanged && now.passwd != -2) {
-    result = runSnapshotCommand("handleFilesChange", textCommand(awkDir, "/etc/passwd"));
-    if (result == kOk) result = createDbm(1);
-    if (result == kOk && !(passwd = openSnapshot("passwd.log.tmp")).isOpen()) result = kErrOpen;
-  }
-  if (result == kOk && !unchanged && now.group != -2) {
-    result = runSnapshotCommand("handleFilesChange2", textCommand(awkDir, "/etc/group"));
-    if (result == kOk) result = createDbm(0);
-    if (result == kOk && !(group = openSnapshot("group.log.tmp")).isOpen()) result = kErrOpen;
-  }
-  if (result == kOk && !unchanged && !record.noShadow && now.shadow != -2) {
-    result = runSnapshotCommand("handleFilesChange3", awkDir + "/awk 'BEGIN { FS=\":\" }{print $1,$0}' //etc//shadow | " +
-                                                          makedbmDir + "/makedbm - shadow.log.tmp");
-    if (result != kOk) {
-      // The host's makedbm gives up on some large inputs; the snapshot is
-      // then built here, as the passwd one is.
-      errorLog("handleFilesChange: makedbm failed on the shadow file, building the snapshot directly");
-      unlink("shadow.log.tmp");
-      result = runSnapshotCommand("handleFilesChange3", textCommand(awkDir, "//etc//shadow"));
-      if (result == kOk && (result = buildSnapshot("shadow.log.tmp", false)) != kOk) traceError("createDbm");
-    }
-    if (result == kOk && !(shadow = openSnapshot("shadow.log.tmp")).isOpen()) result = kErrOpen;
-  }
-
-  if (result == kOk && !unchanged) {
-    if (firstPoll) {
-      result = processFirstPublisherInvocation(passwd.get(), shadow.get(), group.get(), 0);
-    } else {
-      if (last.group != now.group && group.isOpen()) result = processIncrementalGroupChanges(group.get(), 0);
-      if (result == kOk && (last.passwd != now.passwd || last.shadow != now.shadow) && passwd.isOpen())
-        result = processIncrementalUserChanges(passwd.get(), shadow.get(), 0);
-    }
-  }
-  if (result == kOk && !unchanged) result = displayPublisherEvents(kPublication);
-
-  if (result == kOk && !unchanged) {
-    handOverEvents();
-    handedOver = true;
-    // Only the snapshots this poll took: a ".tmp" file that a crashed poll
-    // left behind never becomes the committed generation.
-    bool passwdTaken = passwd.isOpen(), shadowTaken = shadow.isOpen(), groupTaken = group.isOpen();
-    passwd.close();
-    shadow.close();
-    group.close();
-    bool tablesCommitted = true;
-    if (passwdTaken && (result = restoreFilesBackup("passwd")) != kOk) tablesCommitted = false;
-    if (tablesCommitted && shadowTaken && (result = restoreFilesBackup("shadow")) != kOk) tablesCommitted = false;
-    if (tablesCommitted && groupTaken && (result = restoreFilesBackup("group")) != kOk) tablesCommitted = false;
-    if (tablesCommitted) {
-      std::FILE* out = std::fopen(kStampFile, "w");
-      if (out == nullptr) {
-        result = kErrOpen;
-      } else {
-        std::fprintf(out, "%ld %ld %ld", trustedTime(now.passwd, readAt), trustedTime(now.shadow, readAt),
-                     trustedTime(now.group, readAt));
-        if (std::fclose(out) != 0) result = kErrOpen;
-      }
-      // The engine has the events and the snapshots that produced them are
-      // committed: the published passwords may go now.
-      purgePasswordCache(0);
-      // A committed passwd generation of an earlier version may still refer
-      // to overflow files; only once this poll has replaced it are the files
-      // that no group snapshot names surely unused.
-      if (passwdTaken) sweepOrphanOverflowFiles();
-    }
-  }
-
-  if (!handedOver) handOverEvents();
-  passwd.close();
-  shadow.close();
-  group.close();
-  unlink("passwd.log.tmp");
-  unlink("shadow.log.tmp");
-  if (access("group.log.tmp", F_OK) == 0) {
-    removeTmpOverflowFiles();
-    unlink("group.log.tmp");
-  }
-  unlink(kPublication);
-  if (result != kOk) traceError("handleFilesChange");
-  return result;
+  FilesTools tools;
+  SnapshotBackend backend{
+      "handleFilesChange",
+      0,
+      kFilesCommit,
+      {"/etc/passwd", record.noShadow ? "" : "/etc/shadow", "/etc/group"},
+      [&] {
+        int result = searchPath("makedbm", &tools.makedbmDir);
+        return result == kOk ? searchPath("awk", &tools.awkDir) : result;
+      },
+      [&](PollTable table, ScratchFile& fresh, DbmFile& db) { return takeFilesSnapshot(tools, table, fresh, db); },
+      discardFilesSnapshot,
+  };
+  return runSnapshotPoll(backend);
 }

@@ -9,9 +9,11 @@
 int handleFilesChange(EventRecord& record);
 
 // Turns "./platformdbm.tmp" (lines "<name> <line>") into "passwd.log.tmp"
-// (passwdTable non-zero) or "group.log.tmp"; group lines longer than 1000
-// characters go to overflow files. Deletes the text. 0, gdbm_store's
-// failing status, or -2.
+// (passwdTable non-zero) or "group.log.tmp", made afresh; group lines longer
+// than 1000 characters go to overflow files in "./d.overflow/", and a line
+// that begins like an overflow reference is stored marked as a line. Deletes
+// the text. 0, gdbm_store's failing status, -2, or -1 when the snapshot
+// cannot be made afresh.
 int createDbm(int passwdTable);
 
 // Commits one table ("passwd", "shadow" or "group"): "<table>.log.tmp"

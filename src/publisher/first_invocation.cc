@@ -23,7 +23,7 @@ int processFirstPublisherInvocation(GDBM_FILE newPasswd, GDBM_FILE newShadow, GD
         result = kErrOther;
         return false;
       }
-      if ((result = resolveSnapshotValue(*record, "3")) != kOk) return false;
+      if ((result = resolveSnapshotValue(*record, backend, "3")) != kOk) return false;
       debugLog("pFPI, str:%s:", record->c_str());
       std::fprintf(out, "addGroup:%s\n", record->c_str());
       return true;
@@ -39,7 +39,7 @@ int processFirstPublisherInvocation(GDBM_FILE newPasswd, GDBM_FILE newShadow, GD
         result = kErrOther;
         return false;
       }
-      if ((result = resolveSnapshotValue(*value, "3")) != kOk) return false;
+      if ((result = resolveSnapshotValue(*value, backend, "3")) != kOk) return false;
       std::optional<std::string> shadow;
       if (newShadow != nullptr) shadow = fetchValue(newShadow, name);
       UserRecord user = makeUserRecord(*value, shadow);

@@ -40,7 +40,11 @@ const char* const kNislogEventProgram =
     "else { tmprec = tmprec \"::::::::\"; } } } "
     "END { if (delrec != \"nil\") { print delrec >> \"tempcache\" } }";
 
+// The shell keeps only the status of a pipeline's last command; nislog's own
+// is passed out on descriptor 3, so that a log cut short by a failing nislog
+// (its header, with the current XID, already read) fails the whole command.
 std::string nislogSelectCommand(const std::string& nislogDir, const std::string& nawkDir, long lastXid) {
-  return nislogDir + "/nislog | " + nawkDir + "/nawk " + quoteBareWord(kNislogSelectProgram) + " \"XIDNO=" +
-         std::to_string(lastXid) + "\" > qvnisplus.log";
+  return "s=$( { { " + nislogDir + "/nislog; echo $? >&3; } | " + nawkDir + "/nawk " +
+         quoteBareWord(kNislogSelectProgram) + " \"XIDNO=" + std::to_string(lastXid) +
+         "\" > qvnisplus.log; } 3>&1 ) && [ \"$s\" = 0 ]";
 }

@@ -1,6 +1,6 @@
 #include "publisher/nisplus_poll.h"
 
-#include "publisher/handover.h"
+#include "publisher/poll_run.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -21,101 +21,93 @@ constexpr const char* kStampFile = "qvnisplus.stamp";
 constexpr const char* kLogFile = "qvnisplus.log";
 constexpr const char* kXidFile = "qvnisplus.xid";
 constexpr const char* kEventFile = "tempcache";
+constexpr std::size_t kXidTextMax = 64;
 
-long readXid(const char* path, bool* present) {
-  long xid = 0;
-  FILE* f = std::fopen(path, "r");
-  *present = f != nullptr;
-  if (f != nullptr) {
-    if (std::fscanf(f, "%ld", &xid) != 1) xid = 0;
-    std::fclose(f);
+// The poll keeps no snapshots: a commit is the stamp alone (and the purge of
+// the published passwords).
+const CommitRules kNisplusCommit{kStampFile, "qvnisplus.commit", 2, nullptr, nullptr};
+
+// 0 and the number a file holds (found false when it holds none); -1 when
+// the file is there but is not one to read (a link is not followed).
+int readXid(const char* path, long* xid, bool* found) {
+  *xid = 0;
+  *found = false;
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? kOk : kErrOpen;
+  char text[kXidTextMax + 1];
+  ssize_t n;
+  while ((n = read(fd, text, kXidTextMax)) < 0 && errno == EINTR) {
   }
-  return xid;
-}
-
-// Hands the events over once: standard output closed, the engine's answer
-// awaited.
-void handOver(bool* closed) {
-  if (*closed) return;
-  *closed = true;
-  handOverEvents();
+  close(fd);
+  text[n > 0 ? n : 0] = '\0';
+  *found = std::sscanf(text, "%ld", xid) == 1;
+  if (!*found) *xid = 0;
+  return kOk;
 }
 
 // Prints the event lines; an added or modified user gets its pending
 // password in the password field and is followed by its modifyPassword line.
-void printEvents(int backend) {
+// false when a line could not be written.
+bool printEvents(int backend) {
   std::ifstream in(kEventFile);
   std::string line;
-  while (std::getline(in, line)) {
+  bool written = true;
+  while (written && std::getline(in, line)) {
     std::size_t colon = line.find(':');
     std::string word = line.substr(0, colon);
     if (colon == std::string::npos || (word != "addUser" && word != "modifyUser")) {
-      std::printf("%s\n", line.c_str());
+      written = std::printf("%s\n", line.c_str()) >= 0;
       continue;
     }
     std::string data = line.substr(colon + 1);
     if (insertCachedPassword(backend, data, 2) == kOk)
-      std::printf("%s:%s\n", word.c_str(), data.c_str());
+      written = std::printf("%s:%s\n", word.c_str(), data.c_str()) >= 0;
     else
-      std::printf("%s\n", line.c_str());
+      written = std::printf("%s\n", line.c_str()) >= 0;
     wipeString(data);
     std::string name = line.substr(colon + 1, line.find(':', colon + 1) - colon - 1);
     std::string pending;
-    if (consumeCachedPassword(backend, name, &pending) == kOk) std::printf("modifyPassword:%s\n", pending.c_str());
+    if (written && consumeCachedPassword(backend, name, &pending) == kOk)
+      written = std::printf("modifyPassword:%s\n", pending.c_str()) >= 0;
     wipeString(pending);
   }
+  wipeString(line);
+  return written && !in.bad();
 }
 
 }  // namespace
 
 int handleNISplusChange(EventRecord& record) {
   const char* me = "handleNISplusChange";
-  bool closed = false;
-  bool committed = false;
+  PollRun run(kNisplusCommit);
+  // The programs write into files made here afresh, never through a link.
+  ScratchFile log(kLogFile), xid(kXidFile), events(kEventFile);
   std::string nawkDir, nislogDir;
-  int result = searchPath("nawk", &nawkDir);
-  long lastXid = 0;
-  bool present = false;
+  long lastXid = 0, currentXid = 0;
+  bool found = false;
+  int result = run.begin();
+  if (result == kOk) result = searchPath("nawk", &nawkDir);
+  if (result == kOk) result = readXid(kStampFile, &lastXid, &found);
+  if (result == kOk) result = searchPath("nislog", &nislogDir);
+  for (ScratchFile* file : {&log, &xid, &events})
+    if (result == kOk) result = makeScratch(*file);
   if (result == kOk) {
-    lastXid = readXid(kStampFile, &present);
-    result = searchPath("nislog", &nislogDir);
-  }
-  if (result == kOk) {
-    // Only this run's selector may leave a current XID behind.
-    unlink(kXidFile);
     std::string command = nislogSelectCommand(nislogDir, nawkDir, lastXid);
     debugCommand(me, command);
     result = qvSystem(command);
   }
-  long currentXid = 0;
-  bool haveXid = false;
-  if (result == kOk) currentXid = readXid(kXidFile, &haveXid);
   // Without a current XID the log said nothing: publish nothing, keep the
   // stamp.
-  if (result == kOk && haveXid) {
-    // The program appends: a file left by an interrupted poll must not be
-    // published twice.
-    unlink(kEventFile);
-    std::string nawk = nawkDir + "/nawk";
+  if (result == kOk) result = readXid(kXidFile, &currentXid, &found);
+  if (result == kOk && found) {
     debugCommand(me, kNislogEventProgram);
-    result = qvSystem(nawk, {"nawk", kNislogEventProgram, kLogFile});
-    if (result == kOk) {
-      printEvents(record.backend);
-      handOver(&closed);
-      if (FILE* f = std::fopen(kStampFile, "w")) {
-        std::fprintf(f, "%ld", currentXid);
-        std::fclose(f);
-      }
-      committed = true;
-    }
+    result = qvSystem(nawkDir + "/nawk", {"nawk", kNislogEventProgram, kLogFile});
+    if (result == kOk && !printEvents(record.backend)) result = failAt("printEvents", kErrOpen);
+    // The stamp advances, and the published passwords go, only once the
+    // engine has taken the events.
+    if (result == kOk) result = run.handOverAndCommit({{}, std::to_string(currentXid)}, {});
   }
-  handOver(&closed);
-  // Published passwords are dropped only once the engine has taken the
-  // events; a poll that stops earlier publishes them again next time.
-  if (committed) purgePasswordCache(record.backend);
-  unlink(kLogFile);
-  unlink(kXidFile);
-  unlink(kEventFile);
+  run.handOver();
   if (result != kOk) traceError(me);
   return result;
 }

@@ -23,5 +23,6 @@ extern const char* const kNislogSelectProgram;
 // password of an added or modified user is fetched with nismatch.
 extern const char* const kNislogEventProgram;
 
-// "<nislog dir>/nislog | <nawk dir>/nawk '<selector>' "XIDNO=<xid>" > qvnisplus.log"
+// "<nislog dir>/nislog | <nawk dir>/nawk '<selector>' "XIDNO=<xid>" > qvnisplus.log",
+// failing also when nislog fails.
 std::string nislogSelectCommand(const std::string& nislogDir, const std::string& nawkDir, long lastXid);

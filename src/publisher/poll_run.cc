@@ -1,0 +1,200 @@
+#include "publisher/poll_run.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/process_state.h"
+#include "core/result.h"
+#include "core/trace.h"
+#include "publisher/change_cache.h"
+#include "publisher/handover.h"
+
+namespace {
+
+// One lock for every poll of a working directory: they share its fixed file
+// names. Hidden, like the host's own password-file lock.
+constexpr const char* kLockFile = ".qvnispoll.lock";
+// A poll that finds the lock taken waits up to about two seconds.
+constexpr int kLockAttempts = 20;
+constexpr int kLockPauseMillis = 100;
+constexpr std::size_t kPlanMax = 4096;
+
+std::optional<SnapshotTable> tableNamed(const std::string& name) {
+  if (name == "passwd") return SnapshotTable::kPasswd;
+  if (name == "shadow") return SnapshotTable::kShadow;
+  if (name == "group") return SnapshotTable::kGroup;
+  return std::nullopt;
+}
+
+// A plain file with a single link, or nothing: anything else under one of
+// the poll's own names was planted there.
+bool plainOrMissing(const char* path, bool* present) {
+  struct stat st;
+  *present = lstat(path, &st) == 0;
+  if (!*present) return errno == ENOENT;
+  return S_ISREG(st.st_mode) && st.st_nlink == 1;
+}
+
+void syncDirectory() {
+  int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+}
+
+int syncFile(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return kErrOpen;
+  int synced = fsync(fd);
+  close(fd);
+  return synced == 0 ? kOk : kErrOpen;
+}
+
+int writeAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return kErrOpen;
+    done += static_cast<std::size_t>(n);
+  }
+  return kOk;
+}
+
+// The plan as a file: the stamp's content on the first line, then one table
+// per line.
+std::string planText(const CommitPlan& plan) {
+  std::string text = plan.stamp + "\n";
+  for (const auto& table : plan.tables) text += table + "\n";
+  return text;
+}
+
+std::optional<CommitPlan> parsePlan(const std::string& text) {
+  CommitPlan plan;
+  std::size_t at = text.find('\n');
+  if (at == std::string::npos || at == 0) return std::nullopt;
+  plan.stamp = text.substr(0, at);
+  while (++at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) return std::nullopt;
+    std::string table = text.substr(at, end - at);
+    if (!tableNamed(table)) return std::nullopt;
+    plan.tables.push_back(table);
+    at = end;
+  }
+  return plan;
+}
+
+int readPlanFile(const char* path, std::string* text) {
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return kErrOpen;
+  char buffer[kPlanMax];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || text->size() + static_cast<std::size_t>(n) > kPlanMax) {
+      close(fd);
+      return kErrOpen;
+    }
+    text->append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  return kOk;
+}
+
+// Carries a plan out. Each step may have been done before by a poll that
+// stopped halfway: a table without a new snapshot is committed already.
+int applyPlan(const CommitRules& rules, const CommitPlan& plan) {
+  for (const auto& table : plan.tables) {
+    bool present = false;
+    if (!plainOrMissing(newSnapshotName(rules.backend, *tableNamed(table)).c_str(), &present)) return kErrOther;
+    if (!present) continue;
+    int result = rules.commitTable(table);
+    if (result != kOk) return result;
+  }
+  if (replaceStateFile(rules.stampFile, plan.stamp) != kOk) return kErrOpen;
+  // The engine has the events and the snapshots that produced them are
+  // committed: the published passwords may go now.
+  purgePasswordCache(rules.backend);
+  if (rules.afterCommit != nullptr) rules.afterCommit(plan);
+  unlink(rules.intentFile);
+  syncDirectory();
+  return kOk;
+}
+
+int takePollLock(FileLock& lock) {
+  int fd = open(kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return failAt("takePollLock", kErrOpen);
+  struct stat st;
+  bool plain = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+  close(fd);
+  if (!plain) return failAt("takePollLock", kErrOpen);
+  // One attempt at once, the others after a pause each.
+  int result = lock.acquire(kLockFile, 1, 0);
+  if (result == kErrLock) result = lock.acquire(kLockFile, kLockAttempts, kLockPauseMillis);
+  return result == kOk ? kOk : failAt("takePollLock", result);
+}
+
+int finishCommit(const CommitRules& rules) {
+  bool present = false;
+  if (!plainOrMissing(rules.intentFile, &present)) return failAt("finishCommit", kErrOpen);
+  if (!present) return kOk;
+  std::string text;
+  if (readPlanFile(rules.intentFile, &text) != kOk) return failAt("finishCommit", kErrOpen);
+  std::optional<CommitPlan> plan = parsePlan(text);
+  if (!plan) {
+    // Written in one rename, so never seen half-made; what cannot be read
+    // was not written here and commits nothing.
+    errorLog("finishCommit: %s unreadable, removed", rules.intentFile);
+    unlink(rules.intentFile);
+    return kOk;
+  }
+  int result = applyPlan(rules, *plan);
+  return result == kOk ? kOk : failAt("finishCommit", result);
+}
+
+}  // namespace
+
+int makeScratch(ScratchFile& file) {
+  if (file.create() == kOk) return kOk;
+  file.release();
+  return kErrOpen;
+}
+
+int PollRun::begin() {
+  int result = takePollLock(lock_);
+  return result == kOk ? finishCommit(rules_) : result;
+}
+
+int PollRun::handOverAndCommit(const CommitPlan& plan, const std::vector<ScratchFile*>& fresh) {
+  int result = finishEventOutput();
+  for (ScratchFile* file : fresh)
+    if (result == kOk) result = syncFile(file->path());
+  ScratchFile pending(pidName((std::string(rules_.intentFile) + ".new").c_str()));
+  if (result == kOk) result = pending.open();
+  if (result == kOk) result = writeAll(pending.fd(), planText(plan));
+  if (result == kOk && fsync(pending.fd()) != 0) result = kErrOpen;
+  if (result == kOk) result = pending.closeFd();
+  if (result != kOk) return result;
+
+  TerminationHold hold;
+  handedOver_ = true;
+  handOverEvents(hold);
+  // From here on the commit completes: now, or at the next poll's start.
+  if (std::rename(pending.c_str(), rules_.intentFile) != 0) return kErrOpen;
+  pending.release();
+  for (ScratchFile* file : fresh) file->release();
+  syncDirectory();
+  return applyPlan(rules_, plan);
+}
+
+void PollRun::handOver() {
+  if (handedOver_) return;
+  handedOver_ = true;
+  handOverEvents();
+}

@@ -14,9 +14,17 @@ printf 'staff:x:1001:alice\n' > /var/yp/ypfiles/group
 chmod 600 /var/yp/ypfiles/shadow
 rebuild() { (cd /var/yp/demo.nis && make -f /var/yp/Makefile passwd group >/dev/null 2>&1); }
 rebuild
+# ypserv gives up when rpcbind does not answer yet: each waits for the one before.
+registered() {
+  local _
+  for _ in $(seq 100); do rpcinfo -p localhost 2>/dev/null | grep -q "$1" && return 0; sleep 0.1; done
+  echo "demo: $1 did not register with rpcbind" >&2
+  return 1
+}
 rpcbind -w -f >"$root/rpcbind.log" 2>&1 & rpcbind_pid=$!
+registered portmapper
 /usr/sbin/ypserv -f >"$root/ypserv.log" 2>&1 & ypserv_pid=$!
-for _ in $(seq 100); do rpcinfo -p localhost 2>/dev/null | grep -q ypserv && break; sleep 0.1; done
+registered ypserv
 note "The NIS master's Makefile reads /var/yp/ypfiles (YPSRCDIR, YPPWDDIR) and builds" \
      "shadow.byname with passwd. rpcbind (pid $rpcbind_pid) and ypserv (pid $ypserv_pid) run in" \
      "the foreground in the demonstration's own network namespace. The domain has alice and staff."

@@ -22,9 +22,9 @@ registered() {
   return 1
 }
 rpcbind -w -f >"$root/rpcbind.log" 2>&1 & rpcbind_pid=$!
-registered portmapper
+registered portmapper || { kill "$rpcbind_pid"; exit 1; }
 /usr/sbin/ypserv -f >"$root/ypserv.log" 2>&1 & ypserv_pid=$!
-registered ypserv
+registered ypserv || { kill "$ypserv_pid" "$rpcbind_pid"; exit 1; }
 note "The NIS master's Makefile reads /var/yp/ypfiles (YPSRCDIR, YPPWDDIR) and builds" \
      "shadow.byname with passwd. rpcbind (pid $rpcbind_pid) and ypserv (pid $ypserv_pid) run in" \
      "the foreground in the demonstration's own network namespace. The domain has alice and staff."

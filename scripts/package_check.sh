@@ -108,6 +108,23 @@ echo "package check: built $(basename "$deb")"
 dpkg-deb -f "$deb" Depends Suggests | sed 's/^/  /'
 
 before=$(fingerprint)
+
+# --prefix and DESTDIR keep every installed file under their roots (the
+# fingerprint compared at the end shows that nothing went to /usr).
+relocated() {
+  local top=$1 listed
+  listed=$(cd "$top" && find . ! -type d | sort | tr '\n' ' ')
+  if [ "$listed" != "./$2sbin/kdl2nis ./$2share/man/man8/kdl2nis.8.gz " ] ||
+     [ "$(stat -c %a "$top/$2lib/corvex/rules/kdl2nis")" != 700 ]; then
+    echo "package check: install under $top gave: $listed" >&2
+    exit 1
+  fi
+}
+cmake --install build --prefix "$work/prefix" >/dev/null
+relocated "$work/prefix" ""
+DESTDIR=$work/dest cmake --install build >/dev/null
+relocated "$work/dest" usr/
+echo "package check: --prefix and DESTDIR installs stay under their roots"
 if installed || [ -e /usr/sbin/kdl2nis ]; then
   echo "package check: kdl2nis is installed here already; the round trip runs over private copies"
   export -f installed dpkg_clean run_installed shield_installation round_trip

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Shows the shim at work as the engine runs it, inside a throw-away sandbox:
-# a private mount namespace in which /etc, /home, /run, /var/yp and the state
-# directory are copies. The machine's own account files are never touched.
+# Shows the shim at work: one conversation with the engine per backend, read
+# back through PAM, NSS and a running NIS server. It all happens inside a
+# throw-away sandbox: a private mount namespace in which /etc, /home, /run,
+# /var/yp, /var/log, /var/mail and the state directory are copies, and a
+# private network namespace in which rpcbind and ypserv serve only the
+# demonstration. The machine's own files and network are never touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh >/dev/null
-exec unshare -m --propagation private bash scripts/demo-inside.sh "$PWD/build/kdl2nis"
+exec unshare -m -n --propagation private bash scripts/demo-inside.sh "$PWD/build"

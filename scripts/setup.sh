@@ -1,20 +1,53 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on a fresh Debian 12 machine (as
-# root), then configures and builds into build/.
+# Installs what building, testing, packaging and the demonstration need on a
+# fresh Debian 12 machine (as root), then configures and builds into build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# pamtester, rpcbind, ypserv and yp-tools are the consumers that the tests and
+# the demonstration read the shim's results back through; groff checks the
+# manual page; dpkg-dev and file let CPack compute the package's Depends.
 packages=(build-essential cmake pkg-config libssl-dev libgdbm-dev libcrypt-dev
           googletest libgtest-dev ypserv passwd mawk util-linux coreutils make
-          openssl xxd mount)
+          openssl xxd mount pamtester rpcbind yp-tools groff-base dpkg-dev file
+          iproute2)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+
+daemons=(rpcbind ypserv ypbind yppasswdd ypxfrd)
+running() { local d; for d in "${daemons[@]}"; do pgrep -x "$d" || true; done; }
 if [ "${#missing[@]}" -gt 0 ]; then
+  # The NIS and RPC packages come with services. None may start on this
+  # machine: the tests run their own daemons in a private network namespace.
+  # A policy-rc.d that answers 101 stops the maintainer scripts from starting
+  # anything; one that was already there is put back afterwards.
+  policy=/usr/sbin/policy-rc.d
+  saved=
+  if [ -e "$policy" ]; then
+    saved=$(mktemp /usr/sbin/.policy-rc.d.kdl2nis-XXXXXX)
+    cp -p "$policy" "$saved"
+  fi
+  restore_policy() {
+    if [ -n "$saved" ]; then mv -f "$saved" "$policy"; else rm -f "$policy"; fi
+  }
+  trap restore_policy EXIT
+  printf '#!/bin/sh\n# Temporary: no service starts while kdl2nis set-up installs packages.\nexit 101\n' > "$policy"
+  chmod 755 "$policy"
+  before=$(running | tr '\n' ' ')
+
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+
+  restore_policy
+  trap - EXIT
+  for pid in $(running); do
+    case " $before " in *" $pid "*) continue ;; esac
+    echo "setup: warning: $(cat /proc/"$pid"/comm 2>/dev/null) (pid $pid) started during the install;" \
+         "nothing here needs it on the host" >&2
+  done
 fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -48,6 +48,10 @@ class Sandbox {
 
   // Runs a shell command line in the working directory.
   RunResult sh(const std::string& command, const Env& env = {});
+  // Starts a program (absolute path first) in the working directory without
+  // waiting, e.g. a daemon in the foreground; finish() collects it, and the
+  // sandbox kills whatever is still running when it goes.
+  pid_t start(const Argv& argv, const Env& env = {});
 
   // Files (absolute paths are the ones the shim sees, i.e. the copies).
   std::string read(const std::string& path) const;

@@ -1,0 +1,155 @@
+#!/usr/bin/env bash
+# CI step: builds the Debian package, installs it with dpkg -i, runs the
+# installed /usr/sbin/kdl2nis inside a private mount namespace (copies of
+# /etc, /run and the state directory, so nothing real is touched), checks
+# the installed manual page with groff, and removes the package again.
+#
+# The machine is left as it was found. When the package, or another
+# /usr/sbin/kdl2nis, is already there, the whole round trip runs in a private
+# mount namespace over copy-on-write layers of the dpkg database and /usr, so
+# that the existing installation is not disturbed. Needs root and a
+# configured tree (scripts/setup.sh).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+work=$(mktemp -d /tmp/kdl2nis-pkgcheck-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+export work
+
+installed() { dpkg-query -W -f='${Status}' kdl2nis 2>/dev/null | grep -q 'ok installed'; }
+
+# What the package touches, as a text to compare before and after.
+fingerprint() {
+  if installed; then echo "kdl2nis $(dpkg-query -W -f='${Version}' kdl2nis) installed"; else echo "kdl2nis not installed"; fi
+  local p
+  for p in /usr/sbin/kdl2nis /usr/share/man/man8/kdl2nis.8.gz; do
+    stat -c '%n %a %u:%g %s %Y' "$p" 2>/dev/null || echo "$p absent"
+  done
+  for p in /usr/lib/corvex /usr/lib/corvex/rules /usr/lib/corvex/rules/kdl2nis; do
+    stat -c '%n %a %u:%g' "$p" 2>/dev/null || echo "$p absent"
+  done
+  ls -A /usr/lib/corvex/rules/kdl2nis 2>/dev/null || true
+}
+
+# dpkg -i or -r; a warning counts as a failure.
+dpkg_clean() {
+  local out
+  if ! out=$(dpkg "$@" 2>&1); then printf '%s\n' "$out" >&2; return 1; fi
+  if grep -qi 'warning' <<<"$out"; then printf 'package check: dpkg %s warned:\n%s\n' "$1" "$out" >&2; return 1; fi
+}
+
+# In a private mount namespace: the installed shim, run on copies.
+run_installed() {
+  local box=$work/box status=0 out warnings
+  mkdir -p "$box/run/lock" "$box/state" "$box/work"
+  cp -a /etc "$box/etc"
+  chmod 700 "$box/state"
+  : > "$box/run/utmp"
+  mount --bind "$box/etc" /etc
+  mount --bind "$box/run" /run
+  mount --bind "$box/state" /usr/lib/corvex/rules/kdl2nis
+  cd "$box/work"
+  out=$(/usr/sbin/kdl2nis -n NIS -p queryUser:root 2>&1) || status=$?
+  if [ "$status" -ne 253 ] || [ "$out" != "Error_main: -3" ]; then
+    echo "package check: an unknown backend gave status $status and '$out'" >&2
+    return 1
+  fi
+  if ! out=$(/usr/sbin/kdl2nis -n files -p queryUser:root); then
+    echo "package check: queryUser:root failed" >&2
+    return 1
+  fi
+  case $out in
+    instanceUser:root:x:0:0:*) ;;
+    *) echo "package check: queryUser:root answered '$out'" >&2; return 1 ;;
+  esac
+  warnings=$(zcat /usr/share/man/man8/kdl2nis.8.gz | groff -man -Tutf8 -ww -z 2>&1)
+  if [ -n "$warnings" ]; then
+    printf 'package check: the installed manual page: %s\n' "$warnings" >&2
+    return 1
+  fi
+  echo "package check: the installed kdl2nis exits 253 on an argument error, answers a query, and its manual page renders"
+}
+
+# Copy-on-write layers over what dpkg -i and -r write (the dpkg database and
+# /usr, where dpkg must be free to remove the package's directories), and an
+# empty /var/log for dpkg's log.
+shield_installation() {
+  local d layer
+  mkdir -p "$work/shield"
+  mount -t tmpfs tmpfs "$work/shield"
+  for d in /usr /var/lib/dpkg; do
+    layer=$work/shield/${d//\//_}
+    mkdir -p "$layer/upper" "$layer/work"
+    mount -t overlay overlay -o "lowerdir=$d,upperdir=$layer/upper,workdir=$layer/work" "$d"
+  done
+  mount -t tmpfs tmpfs /var/log
+}
+
+round_trip() {
+  dpkg_clean -i "$deb" || return 1
+  if [ ! -x /usr/sbin/kdl2nis ] || [ "$(stat -c %a /usr/lib/corvex/rules/kdl2nis)" != 700 ]; then
+    echo "package check: binary or state directory (mode 0700) missing after dpkg -i" >&2
+    return 1
+  fi
+  unshare -m --propagation private bash -c "set -euo pipefail; $(declare -f run_installed); run_installed" || return 1
+  dpkg_clean -r kdl2nis || return 1
+  if installed || [ -e /usr/sbin/kdl2nis ] || [ -e /usr/share/man/man8/kdl2nis.8.gz ]; then
+    echo "package check: package or files left after dpkg -r" >&2
+    return 1
+  fi
+}
+
+cmake --build build -j"$(nproc)" >/dev/null
+rm -f build/kdl2nis_*.deb
+(cd build && cpack -G DEB >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; exit 1; }
+deb=$(ls "$PWD"/build/kdl2nis_*.deb)
+export deb
+echo "package check: built $(basename "$deb")"
+dpkg-deb -f "$deb" Depends Suggests | sed 's/^/  /'
+
+before=$(fingerprint)
+
+# --prefix and DESTDIR keep every installed file under their roots (the
+# fingerprint compared at the end shows that nothing went to /usr).
+relocated() {
+  local top=$1 listed
+  listed=$(cd "$top" && find . ! -type d | sort | tr '\n' ' ')
+  if [ "$listed" != "./$2sbin/kdl2nis ./$2share/man/man8/kdl2nis.8.gz " ] ||
+     [ "$(stat -c %a "$top/$2lib/corvex/rules/kdl2nis")" != 700 ]; then
+    echo "package check: install under $top gave: $listed" >&2
+    exit 1
+  fi
+}
+cmake --install build --prefix "$work/prefix" >/dev/null
+relocated "$work/prefix" ""
+DESTDIR=$work/dest cmake --install build >/dev/null
+relocated "$work/dest" usr/
+echo "package check: --prefix and DESTDIR installs stay under their roots"
+if installed || [ -e /usr/sbin/kdl2nis ]; then
+  echo "package check: kdl2nis is installed here already; the round trip runs over private copies"
+  export -f installed dpkg_clean run_installed shield_installation round_trip
+  unshare -m --propagation private bash -c 'set -euo pipefail; shield_installation; round_trip'
+else
+  # Empty directories that dpkg -r takes away but that were here before (the
+  # host tests make the state directory as their mount point).
+  dirs=()
+  for d in /usr/lib/corvex /usr/lib/corvex/rules /usr/lib/corvex/rules/kdl2nis; do
+    if [ -d "$d" ]; then dirs+=("$(stat -c '%a %u %g' "$d") $d"); fi
+  done
+  status=0
+  round_trip || status=$?
+  if [ "$status" -ne 0 ] && installed; then dpkg -r kdl2nis >/dev/null 2>&1 || true; fi
+  for entry in "${dirs[@]}"; do
+    read -r mode uid gid d <<<"$entry"
+    if [ ! -d "$d" ]; then mkdir "$d" && chown "$uid:$gid" "$d" && chmod "$mode" "$d"; fi
+  done
+  [ "$status" -eq 0 ] || exit "$status"
+fi
+
+after=$(fingerprint)
+if [ "$before" != "$after" ]; then
+  echo "package check: the machine differs after the round trip:" >&2
+  diff <(printf '%s\n' "$before") <(printf '%s\n' "$after") >&2 || true
+  exit 1
+fi
+echo "package check: dpkg -i and dpkg -r ran cleanly; the machine is as it was"

@@ -148,12 +148,7 @@ void ScratchFile::release() {
 
 void ScratchFile::remove() {
   closeFd();
-  // Transitional: a name never created here is still unlinked, as callers
-  // that let a child create the file expect.
-  if (!created_) {
-    if (!path_.empty()) unlink(path_.c_str());
-    return;
-  }
+  if (!created_) return;
   unlink(path_.c_str());
   forgetTemporary(path_);
   created_ = false;

@@ -54,8 +54,7 @@ class ScratchFile {
   int closeFd();
   // The caller renamed the file away: it is no longer this step's to remove.
   void release();
-  // Unlinks the file now when this object made it (see the .cc for a name
-  // it never created).
+  // Unlinks the file now when this object made it.
   void remove();
 
   bool created() const { return created_; }

@@ -251,7 +251,7 @@ void sweepAfterCommit(const CommitPlan& plan) {
     if (table == "passwd") sweepOrphanOverflowFiles();
 }
 
-const CommitRules kFilesCommit{kStampFile, "qvnisfiles.commit", 0, commitFilesTable, sweepAfterCommit};
+const CommitRules kFilesCommit{kStampFile, "qvnisfiles.commit", kFiles, commitFilesTable, sweepAfterCommit};
 
 }  // namespace
 
@@ -314,7 +314,7 @@ int handleFilesChange(EventRecord& record) {
   FilesTools tools;
   SnapshotBackend backend{
       "handleFilesChange",
-      0,
+      kFiles,
       kFilesCommit,
       {"/etc/passwd", record.noShadow ? "" : "/etc/shadow", "/etc/group"},
       [&] {

@@ -3,12 +3,12 @@
 #include <initializer_list>
 #include <string.h>
 
+#include "core/home_directory.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/secret.h"
 #include "core/shell_quote.h"
 #include "core/trace.h"
-#include "nis/home_directory.h"
 #include "nis/source_files.h"
 #include "password/prepare_password.h"
 #include "publisher/change_cache.h"

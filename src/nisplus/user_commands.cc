@@ -4,13 +4,13 @@
 #include <string>
 #include <unistd.h>
 
+#include "core/home_directory.h"
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"
 #include "core/scratch_file.h"
 #include "core/trace.h"
-#include "nis/home_directory.h"
 #include "nisplus/nisplus_command.h"
 #include "password/prepare_password.h"
 

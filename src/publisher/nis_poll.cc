@@ -17,7 +17,6 @@
 #include "core/shell_quote.h"
 #include "core/trace.h"
 #include "core/scratch_file.h"
-#include "nis/source_files.h"
 #include "publisher/change_cache.h"
 #include "publisher/poll_run.h"
 #include "publisher/snapshot_poll.h"

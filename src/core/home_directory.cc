@@ -1,4 +1,4 @@
-#include "nis/home_directory.h"
+#include "core/home_directory.h"
 
 #include <climits>
 #include <cstdio>

@@ -2,10 +2,15 @@
 // shell command line (or an argument vector) and mapping the exit status.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
+
+// Command lines are held to the size the engine's tools were written for; a
+// longer line is refused, never cut.
+constexpr std::size_t kCommandCapacity = 1024;
 
 // The tool directories, in search order, each with its trailing "/".
 extern const char* const kToolDirectories[5];

@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "core/event_record.h"
+#include "core/runner.h"
 
-// Command lines and their pieces are held to the sizes the engine's tools
-// were written for; a longer line is refused, never cut.
-constexpr std::size_t kCommandCapacity = 1024;
+// Pieces of a command line are held to the size the engine's tools were
+// written for; a longer piece is refused, never cut.
 constexpr std::size_t kAffixCapacity = 256;
 
 enum FilesCommandKind : int {

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr std::size_t kCommandCapacity = 1024;
 constexpr const char* kUserTable = "quser.files";
 
 // The user table: every passwd line with the user's shadow fields 2-9 as

@@ -10,6 +10,7 @@
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
+#include "core/secret.h"
 #include "core/shell_quote.h"
 #include "core/trace.h"
 #include "files/files_command.h"
@@ -91,10 +92,7 @@ int setPassword(const EventRecord& record, const PasswordFiles& files) {
   bool toPasswd = record.noShadow != 0;
   const std::string target = toPasswd ? files.passwd : files.shadow;
   std::string value = record.field(toPasswd ? kPasswd : kShadowPasswd);
-  struct Wipe {
-    std::string& s;
-    ~Wipe() { wipeString(s); }
-  } wipeValue{value};
+  WipeOnExit wipeValue(value);
 
   // Not given in a modify event: the password stays. A "*" is stored as
   // given (locked), never turned into an empty field.

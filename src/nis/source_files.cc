@@ -23,7 +23,6 @@ namespace {
 
 // Command lines and record texts live in 1024-byte buffers: a line that
 // would not fit is refused rather than cut.
-constexpr std::size_t kCommandCapacity = 1024;
 bool fits(const std::string& command) { return command.size() < kCommandCapacity; }
 constexpr std::size_t kRecordCapacity = 1024;
 

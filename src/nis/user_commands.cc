@@ -3,11 +3,12 @@
 #include <initializer_list>
 #include <string.h>
 
+#include "core/home_directory.h"
 #include "core/result.h"
 #include "core/runner.h"
+#include "core/secret.h"
 #include "core/shell_quote.h"
 #include "core/trace.h"
-#include "nis/home_directory.h"
 #include "nis/source_files.h"
 #include "password/prepare_password.h"
 #include "publisher/change_cache.h"
@@ -34,12 +35,6 @@ int checkLines(const std::string& passwd, const std::string* shadow) {
   if (result == kOk && shadow != nullptr) result = checkSourceLine(*shadow);
   return result;
 }
-
-// Zeroes a line that may carry a password hash when it goes out of scope.
-struct SecretText {
-  std::string text;
-  ~SecretText() { wipeString(text); }
-};
 
 // Lines are built by appending to one buffer, so that no temporary copy of a
 // password is left unwiped.
@@ -124,8 +119,8 @@ int nisUserAdd(EventRecord& r) {
 
   std::string& password = passwordField(r);
   if (password == "x") password = "!!";
-  SecretText line{passwdLine(r)};
-  SecretText shadow{r.noShadow ? std::string() : shadowLine(r)};
+  SecretString line{passwdLine(r)};
+  SecretString shadow{r.noShadow ? std::string() : shadowLine(r)};
   result = checkLines(line.text, r.noShadow ? nullptr : &shadow.text);
   if (result != kOk) return failAt("nisUserAdd", result);
   if (modifyRecordInFile(r.field(kName), *r.sourceDir, line.text, "passwd", "useradd", "") != kOk)
@@ -155,7 +150,7 @@ int nisUserMod(EventRecord& r) {
   if (state < 0) return failAt("nisUserMod", state);
   if (!state) return failAt("nisUserMod", kErrNoSuchAccount);
 
-  SecretText current;
+  SecretString current;
   bool found = false;
   result = getRecordFromFile(name, *r.sourceDir, "passwd", &current.text, &found);
   if (result != kOk) return failAt("nisUserMod", result);
@@ -164,7 +159,7 @@ int nisUserMod(EventRecord& r) {
   if (r.noShadow) {
     current.text += "::::::::";
   } else {
-    SecretText shadow;
+    SecretString shadow;
     result = getRecordFromFile(name, *r.sourceDir, "shadow", &shadow.text, &found);
     if (result != kOk) return failAt("nisUserMod", result);
     keepFirstLine(shadow.text);
@@ -182,8 +177,8 @@ int nisUserMod(EventRecord& r) {
   if (password == "x") password = "!!";
   if (password == "noPassword") password.clear();
 
-  SecretText line{passwdLine(r)};
-  SecretText shadow{r.noShadow ? std::string() : shadowLine(r)};
+  SecretString line{passwdLine(r)};
+  SecretString shadow{r.noShadow ? std::string() : shadowLine(r)};
   result = checkLines(line.text, r.noShadow ? nullptr : &shadow.text);
   if (result != kOk) return failAt("nisUserMod", result);
   if (modifyRecordInFile(name, *r.sourceDir, line.text, "passwd", "usermod", "") != kOk)
@@ -204,7 +199,7 @@ int nisUserDel(EventRecord& r) {
   int state = keyPresence(name, *r.mapDir, "BYNAME", "passwd");
   if (state < 0) return failAt("nisUserDel", state);
   if (!state) return failAt("nisUserDel", kErrNoSuchAccount);
-  SecretText value;
+  SecretString value;
   result = getRecordFromMap(*r.mapDir + "/passwd.byname", name, &value.text);
   if (result == kErrOpen) return failAt("nisUserDel", result);
   if (result != kOk) return failAt("nisUserDel", kErrNoSuchAccount);
@@ -244,7 +239,7 @@ int nisUserRename(EventRecord& r) {
 
   // Both lines are read before either file changes, so a missing shadow
   // line stops the command with nothing renamed.
-  SecretText passwdOld, shadowOld;
+  SecretString passwdOld, shadowOld;
   bool found = false;
   result = getRecordFromFile(oldName, *r.sourceDir, "passwd", &passwdOld.text, &found);
   if (result != kOk) return failAt("nisUserRename", result);
@@ -257,8 +252,8 @@ int nisUserRename(EventRecord& r) {
     if (!found || shadowOld.text.empty()) return failAt("nisUserRename", kErrOther);
   }
 
-  SecretText line{renamed(newName, passwdOld.text)};
-  SecretText shadow{r.noShadow ? std::string() : renamed(newName, shadowOld.text)};
+  SecretString line{renamed(newName, passwdOld.text)};
+  SecretString shadow{r.noShadow ? std::string() : renamed(newName, shadowOld.text)};
   result = checkLines(line.text, r.noShadow ? nullptr : &shadow.text);
   if (result != kOk) return failAt("nisUserRename", result);
   if (modifyRecordInFile(oldName, *r.sourceDir, line.text, "passwd", "userrename", newName) != kOk)

@@ -33,7 +33,7 @@ int nisplusGroupMod(EventRecord& record) {
   if (scratch.open() != kOk) return failAt(me, kErrOpen);
   std::string command = nismatchDir + "/nismatch name=\"" + quoteDoubleQuoted(record.field(kName)) +
                         "\" group.org_dir > file.tmp";
-  if (command.size() > kNisplusCommandMax) return failAt(me, kErrArgument);
+  if (command.size() >= kCommandCapacity) return failAt(me, kErrArgument);
   debugCommand(me, command);
   if (qvSystem(command) != kOk) return failAt(me, kErrOther);
 

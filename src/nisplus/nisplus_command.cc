@@ -77,7 +77,7 @@ int constructNisplusCommand(std::string* out, const EventRecord& record, int row
       line += std::string(" ") + columns.prefix[i] + "\"" + quoteDoubleQuoted(record.field(i)) + "\" ";
   line += std::string(" ") + columns.keyPrefix + bareValue(name) + (indexed ? "]," : " ") + table + ".org_dir ";
 
-  if (line.size() > kNisplusCommandMax) return failBuild(kErrArgument);
+  if (line.size() >= kCommandCapacity) return failBuild(kErrArgument);
   *out = std::move(line);
   return kOk;
 }
@@ -86,7 +86,7 @@ int nisplusEntryExists(const char* routine, const std::string& nismatchDir, cons
                        const char* column, const std::string& value, const char* table) {
   std::string command = nismatchDir + "/nismatch " + column + "=\"" + quoteDoubleQuoted(value) + "\" " +
                         table + " | " + awkDir + "/awk 'BEGIN{count=0} { count++; } END{if(count==0) exit 1}'";
-  if (command.size() > kNisplusCommandMax) return kErrArgument;
+  if (command.size() >= kCommandCapacity) return kErrArgument;
   debugCommand(routine, command);
   return qvSystem(command) == kOk ? 1 : 0;
 }

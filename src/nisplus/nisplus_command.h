@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/event_record.h"
+#include "core/runner.h"
 
 enum NisplusRow : int {
   kNisplusUserAdd = 0,
@@ -51,6 +52,3 @@ int nisplusEntryExists(const char* routine, const std::string& nismatchDir, cons
 // are made before each check.
 int refuseExistingEntry(const char* routine, const EventRecord& record, const char* idColumn,
                         const std::string& idValue, const char* table);
-
-// Command lines are built for 1024-byte buffers: a longer one is refused.
-constexpr std::size_t kNisplusCommandMax = 1023;

@@ -27,7 +27,7 @@ int lookUp(const char* routine, const char* column, const std::string& value, co
   if (rc != kOk) return rc;
   std::string command = "(" + nismatchDir + "/nismatch " + column + "=\"" + quoteDoubleQuoted(value) + "\" " +
                         table + " || exit 1) | " + awkDir + "/awk " + awkProgram;
-  if (command.size() > kNisplusCommandMax) return kOk;  // the dump answers instead
+  if (command.size() >= kCommandCapacity) return kOk;  // the dump answers instead
   debugCommand(routine, command);
   *printed = qvSystem(command) == kOk;
   return kOk;

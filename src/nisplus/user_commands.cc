@@ -4,13 +4,13 @@
 #include <string>
 #include <unistd.h>
 
+#include "core/home_directory.h"
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"
 #include "core/scratch_file.h"
 #include "core/trace.h"
-#include "nis/home_directory.h"
 #include "nisplus/nisplus_command.h"
 #include "password/prepare_password.h"
 
@@ -76,7 +76,7 @@ int nisplusUserMod(EventRecord& record) {
       awkDir +
       "/awk 'BEGIN {FS=\":\"} { printf \"%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s\",$1,$2,$3,$4,$5,"
       "$6,$7,$2,$8,$9,$10,$11,$12,$13,$14}' > file.tmp";
-  if (command.size() > kNisplusCommandMax) return failAt(me, kErrArgument);
+  if (command.size() >= kCommandCapacity) return failAt(me, kErrArgument);
   debugCommand(me, command);
   if (qvSystem(command) != kOk) return failAt(me, kErrOther);
 
@@ -108,7 +108,7 @@ int nisplusDel(EventRecord& record) {
     if (searchPath("nismatch", &nismatchDir) == kOk) {
       std::string command = nismatchDir + "/nismatch name=\"" + quoteDoubleQuoted(record.field(kName)) +
                             "\" passwd.org_dir > qvnisplus.tmp.homedir";
-      if (command.size() <= kNisplusCommandMax) {
+      if (command.size() < kCommandCapacity) {
         debugCommand(me, command);
         looked = qvSystem(command) == kOk;
       }

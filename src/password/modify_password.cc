@@ -12,6 +12,7 @@
 
 #include "core/result.h"
 #include "core/scratch_file.h"
+#include "core/secret.h"
 #include "core/trace.h"
 #include "files/queries.h"
 #include "nis/queries.h"
@@ -23,11 +24,6 @@
 namespace {
 
 // Clears a secret text on every way out.
-struct Wiped {
-  std::string text;
-  ~Wiped() { wipeString(text); }
-};
-
 void flushStandardOutput() {
   std::cout.flush();
   std::fflush(stdout);
@@ -88,7 +84,7 @@ int lookupStoredHash(EventRecord& record, std::string& storedHash) {
       runUserQuery(query);  // its result does not matter: only its lines do
     }
   }
-  Wiped text;
+  SecretString text;
   if (answer.readBack(&text.text) != kOk) return kErrOpen;
 
   const std::string& name = record.field(kName);
@@ -98,7 +94,7 @@ int lookupStoredHash(EventRecord& record, std::string& storedHash) {
     if (result == kOk || line.size() < 2) continue;
     auto afterTag = line.find(':');
     if (afterTag == std::string::npos) continue;
-    Wiped rest{line.substr(afterTag + 1)};
+    SecretString rest{line.substr(afterTag + 1)};
     std::vector<std::string> pieces = splitFields(rest.text, ':');
     if (pieces[0] == name) {
       const std::size_t index = hashPiece(record);
@@ -115,7 +111,7 @@ int lookupStoredHash(EventRecord& record, std::string& storedHash) {
 // MD5 crypt, any other "$id$" scheme with the host's crypt(3), everything else
 // with DES crypt and the hash's first two characters as salt.
 bool verifyCurrentPassword(const std::string& clear, const std::string& storedHash) {
-  Wiped computed;
+  SecretString computed;
   if (storedHash.rfind("$1$", 0) == 0) {
     computed.text = md5Crypt(clear.c_str(), storedHash.c_str());
   } else if (storedHash.size() > 2 && storedHash[0] == '$' && storedHash.find('$', 1) != std::string::npos) {
@@ -163,9 +159,9 @@ int modifyPassword(EventRecord& record) {
 
   std::printf("\n");
 
-  Wiped storedHash;
+  SecretString storedHash;
   if (lookupStoredHash(record, storedHash.text) != kOk) return kOk;
-  Wiped clear;
+  SecretString clear;
   if (decryptToken(newToken, clear.text) != 0) return kOk;
   flushStandardOutput();
   if (!verifyCurrentPassword(clear.text, storedHash.text)) return kOk;

@@ -1,9 +1,11 @@
 #include "password/pass_cache.h"
 
+#include "core/event_record.h"
+
 const char* passCacheName(int backend) {
   switch (backend) {
-    case 0: return ".nis_files_pass";
-    case 1: return ".nis_yp_pass";
+    case kFiles: return ".nis_files_pass";
+    case kNis: return ".nis_yp_pass";
     default: return ".nisplus__pass";
   }
 }

@@ -41,14 +41,14 @@ DbmFile openCommittedSnapshot(const std::string& path) {
 }
 
 std::string committedSnapshotName(int backend, SnapshotTable table) {
-  return std::string(tableStem(table)) + (backend == 1 ? ".byname.log" : ".log");
+  return std::string(tableStem(table)) + (backend == kNis ? ".byname.log" : ".log");
 }
 
 std::string newSnapshotName(int backend, SnapshotTable table) {
   return committedSnapshotName(backend, table) + ".tmp";
 }
 
-const char* publicationFileName(int backend) { return backend == 1 ? "nis.pub" : "files.pub"; }
+const char* publicationFileName(int backend) { return backend == kNis ? "nis.pub" : "files.pub"; }
 
 namespace {
 

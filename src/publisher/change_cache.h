@@ -23,7 +23,7 @@ DbmFile openSnapshot(const std::string& path);
 // be: a link or a hard link in its place is not opened (nor created through).
 DbmFile openCommittedSnapshot(const std::string& path);
 
-// Backend selector 1 (nis) uses the map-style names ("passwd.byname.log"),
+// The kNis selector uses the map-style names ("passwd.byname.log"),
 // any other selector the files names ("passwd.log").
 std::string committedSnapshotName(int backend, SnapshotTable table);
 // The committed name followed by ".tmp".

@@ -90,7 +90,7 @@ std::string diffGroupRecords(const std::string& newRecord, const std::string& ol
 }
 
 int resolveSnapshotValue(std::string& value, int backend, const char* tag) {
-  if (backend == 1) return kOk;
+  if (backend == kNis) return kOk;
   if (value.starts_with(kInlineMark)) {
     value.erase(0, kInlineMark.size());
     return kOk;
@@ -140,7 +140,7 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
         result = kErrOther;
         return false;
       }
-      bool reference = backend != 1 && isOverflowReference(*fresh);
+      bool reference = backend != kNis && isOverflowReference(*fresh);
       if ((result = resolveSnapshotValue(*fresh, backend, "1")) != kOk) return false;
       if (reference) debugLog("pIGC, string:%s:", fresh->c_str());
       std::optional<std::string> old = committed.fetch(name);

@@ -31,7 +31,6 @@ constexpr int kOverflowIndexes = 128;
 // A poll with many long groups may use the names of the following seconds
 // once those of the current one are taken.
 constexpr int kOverflowSeconds = 1024;
-constexpr std::size_t kCommandCapacity = 1024;
 
 // awk wrote "$1 $0": the name, a blank and the whole line, which itself
 // begins with the name. Splitting where the two copies meet keeps names
@@ -252,7 +251,7 @@ void sweepAfterCommit(const CommitPlan& plan) {
     if (table == "passwd") sweepOrphanOverflowFiles();
 }
 
-const CommitRules kFilesCommit{kStampFile, "qvnisfiles.commit", 0, commitFilesTable, sweepAfterCommit};
+const CommitRules kFilesCommit{kStampFile, "qvnisfiles.commit", kFiles, commitFilesTable, sweepAfterCommit};
 
 }  // namespace
 
@@ -315,7 +314,7 @@ int handleFilesChange(EventRecord& record) {
   FilesTools tools;
   SnapshotBackend backend{
       "handleFilesChange",
-      0,
+      kFiles,
       kFilesCommit,
       {"/etc/passwd", record.noShadow ? "" : "/etc/shadow", "/etc/group"},
       [&] {

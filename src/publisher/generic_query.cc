@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr std::size_t kCommandCapacity = 1024;
-
 constexpr int kGroupPatternFields[] = {kName, kPasswd, kGid, kMembers};
 
 // The pattern goes into an awk string literal inside the single-quoted

@@ -17,7 +17,6 @@
 #include "core/shell_quote.h"
 #include "core/trace.h"
 #include "core/scratch_file.h"
-#include "nis/source_files.h"
 #include "publisher/change_cache.h"
 #include "publisher/poll_run.h"
 #include "publisher/snapshot_poll.h"
@@ -43,7 +42,7 @@ int cloneFrom(const std::string& mapPath, const std::string& clonePath) {
   if (makeScratch(dump) != kOk) return kErrNotFound;
   std::string command = makedbmDir + "/makedbm -u " + quoteBareWord(mapPath) + " > " +
                         quoteBareWord(dump.path());
-  if (command.size() >= 1024) return kErrArgument;
+  if (command.size() >= kCommandCapacity) return kErrArgument;
   debugCommand("NISBackupByClone", command);
   if (qvSystem(command) != kOk) return kErrOther;
 
@@ -89,7 +88,7 @@ int NISBackup(const std::string& mapDir, const std::string& table, BackupMode mo
   if (mode == kBackupCopy) {
     std::string command = "cp " + quoteBareWord(mapDir + "/" + table + ".byname") + " " +
                           quoteBareWord(table + ".byname.log.tmp");
-    if (command.size() >= 1024 || qvSystem(command) != kOk) result = kErrOther;
+    if (command.size() >= kCommandCapacity || qvSystem(command) != kOk) result = kErrOther;
   } else {
     std::string fresh = table + ".byname.log.tmp";
     std::string committed = table + ".byname.log";
@@ -111,7 +110,7 @@ int takeNisSnapshot(const std::string& mapDir, PollTable table, ScratchFile& fre
 
 int commitNisTable(const std::string& table) { return NISBackup("", table, kBackupCommit); }
 
-const CommitRules kNisCommit{"qvnisyp.stamp", "qvnisyp.commit", 1, commitNisTable, nullptr};
+const CommitRules kNisCommit{"qvnisyp.stamp", "qvnisyp.commit", kNis, commitNisTable, nullptr};
 
 }  // namespace
 
@@ -119,7 +118,7 @@ int handleNISChange(EventRecord& record) {
   std::string mapDir = record.mapDir.value_or("");
   SnapshotBackend backend{
       "handleNISChange",
-      1,
+      kNis,
       kNisCommit,
       {mapDir + "/passwd.byname", record.noShadow ? "" : mapDir + "//shadow.byname", mapDir + "/group.byname"},
       [&] { return record.mapDir ? kOk : kErrOther; },

@@ -25,7 +25,7 @@ constexpr std::size_t kXidTextMax = 64;
 
 // The poll keeps no snapshots: a commit is the stamp alone (and the purge of
 // the published passwords).
-const CommitRules kNisplusCommit{kStampFile, "qvnisplus.commit", 2, nullptr, nullptr};
+const CommitRules kNisplusCommit{kStampFile, "qvnisplus.commit", kNisplus, nullptr, nullptr};
 
 // 0 and the number a file holds (found false when it holds none); -1 when
 // the file is there but is not one to read (a link is not followed).

@@ -72,7 +72,9 @@ struct SnapshotPoll {
 
   explicit SnapshotPoll(const SnapshotBackend& b) : backend(b), run(b.commit) {}
   Table& at(PollTable t) { return tables[t]; }
-  bool anyNeeded() const { return tables[0].needed || tables[1].needed || tables[2].needed; }
+  bool anyNeeded() const {
+    return tables[kPasswdTable].needed || tables[kShadowTable].needed || tables[kGroupTable].needed;
+  }
 };
 
 // Times: the clock first, so that a stalled process cannot make a fresh time
@@ -163,8 +165,8 @@ int commitAfterAnswer(SnapshotPoll& poll) {
     fresh.push_back(&*table.fresh);
   }
   char stamp[96];
-  std::snprintf(stamp, sizeof stamp, "%ld %ld %ld", stampedTime(poll, poll.tables[0]),
-                stampedTime(poll, poll.tables[1]), stampedTime(poll, poll.tables[2]));
+  std::snprintf(stamp, sizeof stamp, "%ld %ld %ld", stampedTime(poll, poll.tables[kPasswdTable]),
+                stampedTime(poll, poll.tables[kShadowTable]), stampedTime(poll, poll.tables[kGroupTable]));
   plan.stamp = stamp;
   return poll.run.handOverAndCommit(plan, fresh);
 }

@@ -21,7 +21,7 @@ enum PollTable { kPasswdTable = 0, kShadowTable = 1, kGroupTable = 2 };
 
 struct SnapshotBackend {
   const char* routine;  // the name the poll appears under in the trace
-  int backend;          // 0 files, 1 NIS
+  int backend;          // kFiles or kNis
   CommitRules commit;
   // The file whose modification time stands for each table ("" for a table
   // not used, as shadow without shadow data).

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "nis/home_directory.h"
+#include "core/home_directory.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "nis/home_directory.h"
+#include "core/home_directory.h"
 
 #include <climits>
 #include <cstdio>
@@ -62,7 +62,7 @@ void removeHomeDirectory(const char* path, uid_t uid, gid_t gid) {
   std::string rmDir;
   if (searchPath("rm", &rmDir) != kOk) return;
   std::string command = rmDir + "/rm -rf " + quoteBareWord(path);
-  if (command.size() >= 1024) {
+  if (command.size() >= kCommandCapacity) {
     std::fputs("Warning: Unable to remove  home directory\n", stderr);
     return;
   }

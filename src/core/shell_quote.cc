@@ -70,6 +70,12 @@ bool isRecordSafe(std::string_view value) {
   return value.find_first_of(":\n\r") == std::string_view::npos;
 }
 
+bool isPasswordFieldSafe(std::string_view value) {
+  for (unsigned char c : value)
+    if (c < 0x20 || c == 0x7f) return false;
+  return isRecordSafe(value);
+}
+
 std::string escapeBasicRegex(std::string_view value) {
   std::string out;
   out.reserve(value.size());

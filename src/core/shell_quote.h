@@ -26,6 +26,9 @@ std::string escapeRegex(std::string_view value);
 // True for values free of bytes that would split or add a line in a
 // colon-separated account file (":", newline, carriage return).
 bool isRecordSafe(std::string_view value);
+// A password field: record-safe and free of control characters, which no
+// hash holds and which the host's account tools refuse to write back.
+bool isPasswordFieldSafe(std::string_view value);
 
 // Escapes the metacharacters of a basic regular expression (plain grep), and
 // only those: in GNU's basic syntax a backslash before + ? | ( ) { } would

@@ -104,7 +104,7 @@ int setPassword(const EventRecord& record, const PasswordFiles& files) {
 
   const std::string& name = record.field(kName);
   // A ":" or a line break would split the record or add a line of its own.
-  if (name.empty() || !isRecordSafe(name) || !isRecordSafe(value)) return fail(kErrArgument);
+  if (name.empty() || !isRecordSafe(name) || !isPasswordFieldSafe(value)) return fail(kErrArgument);
 
   std::string command = awkDir + "/awk 'BEGIN{FS=\":\";OFS=\":\";while (getline > 0) {if ($1 != ENVIRON[\"" +
                         kNameVariable + "\"] \"\") print $0; else {$2 = ENVIRON[\"" + kValueVariable +

@@ -67,7 +67,7 @@ int nisGroupAdd(EventRecord& r) {
         require("nisGroupAdd", presence(r.field(kGid), *r.mapDir, "BYGID"), false, kErrIdInUse);
     if (result != kOk) return result;
   }
-  if (checkSourceLine(groupLine(r)) != kOk) return failAt("nisGroupAdd", kErrArgument);
+  if (checkSourceLine(groupLine(r), "group") != kOk) return failAt("nisGroupAdd", kErrArgument);
   if (modifyRecordInFile(r.field(kName), *r.sourceDir, groupLine(r), "group", "groupadd", "") != kOk)
     return failAt("nisGroupAdd", kErrOther);
   return rebuild(r, "nisGroupAdd");
@@ -90,7 +90,7 @@ int nisGroupMod(EventRecord& r) {
   result = parseEventData(&stored, current.c_str(), kAddGroup);
   if (result != kOk) return failAt("nisGroupMod", result);
   mergeGroupRecord(r, stored);
-  if (checkSourceLine(groupLine(r)) != kOk) return failAt("nisGroupMod", kErrArgument);
+  if (checkSourceLine(groupLine(r), "group") != kOk) return failAt("nisGroupMod", kErrArgument);
   if (modifyRecordInFile(name, *r.sourceDir, groupLine(r), "group", "groupmod", "") != kOk)
     return failAt("nisGroupMod", kErrOther);
   return rebuild(r, "nisGroupMod");
@@ -112,7 +112,8 @@ int nisGroupRename(EventRecord& r) {
   SourceLock lock;
   const std::string& oldName = r.field(kName);
   const std::string& newName = r.field(kNewName);
-  if (newName.empty()) return failAt("nisGroupRename", kErrArgument);
+  if (newName.empty() || newName.find_first_of(", \t") != std::string::npos)
+    return failAt("nisGroupRename", kErrArgument);
   int result = lockFor(r, lock, "nisGroupRename");
   if (result != kOk) return result;
   result =
@@ -130,7 +131,7 @@ int nisGroupRename(EventRecord& r) {
   auto colon = old.find(':');
   if (!found || old.empty() || colon == std::string::npos) return failAt("nisGroupRename", kErrOther);
   std::string line = newName + old.substr(colon);
-  if (checkSourceLine(line) != kOk) return failAt("nisGroupRename", kErrArgument);
+  if (checkSourceLine(line, "group") != kOk) return failAt("nisGroupRename", kErrArgument);
   if (modifyRecordInFile(oldName, *r.sourceDir, line, "group", "grouprename", newName) != kOk)
     return failAt("nisGroupRename", kErrOther);
   return rebuild(r, "nisGroupRename");

@@ -230,8 +230,27 @@ int nameInSource(const std::string& name, const std::string& sourceDir,
   return present ? 1 : 0;
 }
 
-int checkSourceLine(const std::string& line) {
+namespace {
+
+// Field `index` (from 0) of a colon-separated line is empty or all digits.
+bool numericField(const std::string& line, int index) {
+  std::size_t begin = 0;
+  for (int i = 0; i < index; ++i) {
+    begin = line.find(':', begin);
+    if (begin == std::string::npos) return true;
+    ++begin;
+  }
+  std::size_t end = line.find(':', begin);
+  std::string_view field(line.data() + begin, (end == std::string::npos ? line.size() : end) - begin);
+  return field.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+}  // namespace
+
+int checkSourceLine(const std::string& line, std::string_view file) {
   if (line.size() >= kRecordCapacity || (!line.empty() && line.back() == '\\')) return kErrArgument;
+  if (file == "passwd" && !(numericField(line, 2) && numericField(line, 3))) return kErrArgument;
+  if (file == "group" && !numericField(line, 2)) return kErrArgument;
   return kOk;
 }
 

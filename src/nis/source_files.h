@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "core/account_file.h"
 
@@ -57,8 +58,10 @@ int nameInSource(const std::string& name, const std::string& sourceDir,
 // A line to be written into a source file must come out of the map
 // rebuild whole: a map value holds at most 1023 characters here (a longer
 // line would vanish from the maps), and makedbm reads a line that ends in a
-// backslash as continued on the next, swallowing that account. 0, or -3.
-int checkSourceLine(const std::string& line);
+// backslash as continued on the next, swallowing that account. For
+// "passwd" and "group" the ids must also be numbers: the Makefile leaves any
+// other line out of the maps. 0, or -3.
+int checkSourceLine(const std::string& line, std::string_view file = "");
 
 // The whole value of the map's first entry whose value begins with
 // "<name>:". 0, -11 when there is none or the map cannot be read, or the code

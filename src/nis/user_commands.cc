@@ -31,7 +31,7 @@ int taken(const std::string& name, const EventRecord& r) {
 
 // The user's lines, checked before either is written.
 int checkLines(const std::string& passwd, const std::string* shadow) {
-  int result = checkSourceLine(passwd);
+  int result = checkSourceLine(passwd, "passwd");
   if (result == kOk && shadow != nullptr) result = checkSourceLine(*shadow);
   return result;
 }
@@ -92,7 +92,7 @@ bool hasDirectories(const EventRecord& r) { return r.mapDir && r.sourceDir; }
 
 // The password comes from the environment, not the parsed event: a ":" or a
 // line break in it would shift the fields or add a line of its own.
-bool passwordFitsRecord(EventRecord& r) { return isRecordSafe(passwordField(r)); }
+bool passwordFitsRecord(EventRecord& r) { return isPasswordFieldSafe(passwordField(r)); }
 
 }  // namespace
 
@@ -225,7 +225,9 @@ int nisUserRename(EventRecord& r) {
   if (!hasDirectories(r)) return failAt("nisUserRename", kErrOther);
   const std::string& oldName = r.field(kName);
   const std::string& newName = r.field(kNewName);
-  if (newName.empty()) return failAt("nisUserRename", kErrArgument);
+  // A comma or blank in the new name would split the member lists it joins.
+  if (newName.empty() || newName.find_first_of(", \t") != std::string::npos)
+    return failAt("nisUserRename", kErrArgument);
   SourceLock lock;
   int result = lockSourceFiles(*r.sourceDir, lock);
   if (result != kOk) return failAt("nisUserRename", result);

@@ -37,7 +37,7 @@ void preparePasswordColumn(EventRecord& record) {
 // shift the columns that nismatch prints joined by ":", or forge lines of the
 // transaction log that the poll reads.
 bool passwordsSafe(const EventRecord& record) {
-  return isRecordSafe(record.field(kPasswd)) && isRecordSafe(record.field(kShadowPasswd));
+  return isPasswordFieldSafe(record.field(kPasswd)) && isPasswordFieldSafe(record.field(kShadowPasswd));
 }
 
 }  // namespace

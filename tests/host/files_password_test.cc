@@ -68,7 +68,7 @@ TEST_P(FilesPassword, EachKindOfValueIsStoredAsTheEngineMeansIt) {
 TEST_P(FilesPassword, AValueThatWouldSplitTheRecordIsRefusedAndNothingChanges) {
   ASSERT_EQ(0, run("addUser", "u1", {{"encrypted", "before"}}).status);
   std::string passwd = box.read("/etc/passwd"), shadow = box.read("/etc/shadow");
-  for (const char* value : {"ab:0:0", "ab\nroot2::0:0:::::", "ab\r", ":"}) {
+  for (const char* value : {"ab:0:0", "ab\nroot2::0:0:::::", "ab\r", ":", "a\tb"}) {
     RunResult r = run("modifyUser", "u1", {{"encrypted", value}});
     EXPECT_EQ(-3, r.code()) << value;
     EXPECT_EQ("Error_setPassword_handleUserMod: -3", traceLine(r));

@@ -187,7 +187,9 @@ Tally runMatrix(Backend& b, int shift) {
       Case c = makeCase(command, field, value, n++);
       // An accepted rename is undone so that later cases find the fixture.
       if (runCase(b, c, field, value, t) && command.rfind("rename", 0) == 0 && field == kNewName) {
-        const std::string back = command + ":" + value + "," + (command == "renameUser" ? "jo" : "team");
+        // The new name ends at a further comma, as the rename layout reads it.
+        const std::string back = command + ":" + value.substr(0, value.find(',')) + "," +
+                                 (command == "renameUser" ? "jo" : "team");
         RunResult r = b.run(back, {});
         EXPECT_EQ(0, r.status) << b.name << ": " << shown(back) << ": " << r.err;
       }
@@ -196,6 +198,41 @@ Tally runMatrix(Backend& b, int shift) {
   std::printf("hostile matrix: %s: %d cases, %d canaries, %d signals\n", b.name.c_str(), t.cases,
               t.canaries, t.signals);
   return t;
+}
+
+std::string checkReport(Sandbox& box) {
+  return box.sh("/usr/sbin/pwck -r 2>&1; /usr/sbin/grpck -r 2>&1").out;
+}
+
+TEST(HostileMatrix, Files) {
+  Sandbox box;
+  box.privateCopy("/var/log");
+  box.privateCopy("/var/mail");
+  ASSERT_EQ(0, box.shim({"-n", "files", "-m", "-p", "addUser:jo::2001:100:Jo:/home/jo:/bin/sh::::::::"},
+                        {{"encrypted", "x"}}).status);
+  ASSERT_EQ(0, box.shim({"-n", "files", "-p", "addGroup:team:x:2001:jo"}).status);
+  const std::string before = checkReport(box);
+  Backend b{"files",
+            [&](const std::string& event, const Env& env) {
+              return box.shim({"-n", "files", "-m", "-p", event}, env);
+            },
+            [&](const std::string& name) {
+              auto pw = splitFields(box.entry("/etc/passwd", name), ':');
+              auto sh = splitFields(box.entry("/etc/shadow", name), ':');
+              if (pw.size() > 1 && sh.size() > 1) pw[1] = sh[1];
+              std::string line;
+              for (std::size_t i = 0; i < pw.size(); ++i) line += (i ? ":" : "") + pw[i];
+              return line;
+            },
+            {box.workdir(), "/", "/root", "/tmp"}};
+  Tally t = runMatrix(b, 0);
+  EXPECT_EQ(0, t.canaries);
+  std::set<std::string> old;
+  for (const auto& line : splitLines(before)) old.insert(line);
+  std::string news;
+  for (const auto& line : splitLines(checkReport(box)))
+    if (!old.count(line) && line.find("no changes") == std::string::npos) news += line + "\n";
+  EXPECT_EQ("", news);
 }
 
 TEST(HostileMatrix, Nis) {

@@ -530,7 +530,7 @@ nis_events() {
     shim_run "$w" -- "${nisargs[@]}" -p "$(user_event modifyUser "$name" 4="Changed probe" 6=/bin/bash)"
     check "NIS modifyUser result" rc_is 0
     check "NIS modifyUser reaches the map" \
-      eval '$makedbm -u $maps/passwd.byname | grep -q "^$name[[:space:]].*:Changed probe:/home/$name:/bin/bash\$"'
+      eval '$makedbm -u $maps/passwd.byname | grep "^$name[[:space:]].*:Changed probe:/home/$name:/bin/bash\$" >/dev/null'
   }
   op_ref() { ref_run "$w" "u=$(name_of $((60 + $1))); $edit && cd $maps && $make_line"; }
   bench_op "NIS modifyUser (shell and comment)" 1.2 "<= 1.2 x awk edit of passwd + make"
@@ -541,7 +541,7 @@ nis_events() {
       "$(user_event addUser "$name" 2=$uid 3=200000 4="Bench probe" 5=/home/$name 6=/bin/sh)"
     check "NIS addUser result" rc_is 0
     check "NIS addUser reaches the maps" \
-      eval '$makedbm -u $maps/passwd.byuid | grep -q "^$uid[[:space:]]$name:" && $makedbm -u $maps/shadow.byname | grep -qF "$name:$hash:"'
+      eval '$makedbm -u $maps/passwd.byuid | grep "^$uid[[:space:]]$name:" >/dev/null && $makedbm -u $maps/shadow.byname | grep -F "$name:$hash:" >/dev/null'
   }
   op_ref() {
     local name=benchnisaddr$1 uid=$((982000 + $1))

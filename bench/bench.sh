@@ -246,7 +246,7 @@ record() {  # operation target-ratio shim-seconds-list ref-seconds peaks-list
   }')
   [ -z "$check_failed" ] || met="CHECK FAILED"
   [ -z "$check_failed" ] || failures=$((failures + 1))
-  rows+=("$op|$n|$shim_s|$ref_s|$ratio|$target_text|$mib|$met")
+  rows+=("$op|$n|$(printf '%.3f|%.3f' "$shim_s" "$ref_s")|$ratio|$target_text|$mib|$met")
   printf '  %-46s %9.3f s %9.3f s  %7s x (target %s)  %6s MiB  %s\n' "$op" "$shim_s" "$ref_s" "$ratio" "$target_text" "$mib" "$met"
   check_failed=
 }

@@ -44,8 +44,17 @@ int FileLock::acquire(const std::string& path, int attempts, int pauseMillis) {
   if (fd_ >= 0) return kOk;
   int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return kErrNotFound;
+  // A free lock is taken at once; only a held one is waited for. The later
+  // attempts share the whole patience (attempts x pause), so a holder is
+  // given as long as ever before the answer is -8.
+  const long patience = static_cast<long>(attempts) * pauseMillis;
+  long waited = 0;
   for (int i = 0; i < attempts; ++i) {
-    pause(pauseMillis);
+    if (i > 0) {
+      long due = patience * i / (attempts - 1);
+      pause(static_cast<int>(due - waited));
+      waited = due;
+    }
     if (setLock(fd, F_WRLCK) == 0) {
       fd_ = fd;
       return kOk;

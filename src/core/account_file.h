@@ -19,8 +19,9 @@ class FileLock {
   FileLock& operator=(const FileLock&) = delete;
 
   // Opens path for reading and writing (never creates it: -2 when that
-  // fails), then makes up to `attempts` attempts, each after sleeping
-  // `pauseMillis`, to take the lock without waiting. -8 when none succeeds.
+  // fails), then makes up to `attempts` attempts to take the lock without
+  // blocking: the first at once, the others spread evenly over
+  // attempts x pauseMillis. -8 when none succeeds.
   int acquire(const std::string& path, int attempts, int pauseMillis);
   // Gives the lock back and closes the file; -8 when unlocking fails.
   int release();

@@ -2,11 +2,13 @@
 // directory, which is also the working directory (scratch files go there).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/account_file.h"
 #include "core/dbm_file.h"
 #include "core/result.h"
 #include "core/runner.h"
@@ -138,6 +140,15 @@ TEST_F(NisFiles, LockIsExclusiveBoundedAndLeavesItsFile) {
   }
   char c;
   ASSERT_EQ(1, ::read(ready[0], &c, 1));
+  auto msSince = [](std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
+        .count();
+  };
+  // A held lock is waited for over the whole patience, attempts x pause.
+  FileLock direct;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(kErrLock, direct.acquire(dir_ + "/.pwd.lock", 3, 100));
+  EXPECT_GE(msSince(start), 290);
   int saved = sourceLockWaitMs;
   sourceLockWaitMs = 200;
   SourceLock lock;
@@ -146,6 +157,11 @@ TEST_F(NisFiles, LockIsExclusiveBoundedAndLeavesItsFile) {
   EXPECT_EQ(kOk, lockSourceFiles(dir_, lock));
   sourceLockWaitMs = saved;
   unlockSourceFiles(lock);
+  // A free lock is taken at once, however long the pause between attempts.
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(kOk, direct.acquire(dir_ + "/.pwd.lock", 2, 5000));
+  EXPECT_LT(msSince(start), 1000);
+  direct.release();
   EXPECT_EQ(0, access(".pwd.lock", F_OK));
   EXPECT_EQ(kErrLock, lockSourceFiles(dir_ + "/missing", lock));
   waitpid(holder, nullptr, 0);

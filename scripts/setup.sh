@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
 # Installs what building, testing, packaging and the demonstration need on a
 # fresh Debian 12 machine (as root), then configures and builds into build/.
+#   scripts/setup.sh [--no-build] [EXTRA_PACKAGE...]
+# --no-build only installs; extra packages are installed along (the fuzzing
+# script adds clang and its sanitizer runtimes this way).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+build=1
+if [ "${1:-}" = "--no-build" ]; then
+  build=0
+  shift
+fi
 
 # pamtester, rpcbind, ypserv and yp-tools are the consumers that the tests and
 # the demonstration read the shim's results back through; groff checks the
@@ -10,7 +19,7 @@ cd "$(dirname "$0")/.."
 packages=(build-essential cmake pkg-config libssl-dev libgdbm-dev libcrypt-dev
           googletest libgtest-dev ypserv passwd mawk util-linux coreutils make
           openssl xxd mount pamtester rpcbind yp-tools groff-base dpkg-dev file
-          iproute2)
+          iproute2 "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -50,5 +59,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
   done
 fi
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)"
+if [ "$build" -eq 1 ]; then
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build -j"$(nproc)"
+fi

@@ -20,17 +20,9 @@
 #include "publisher/change_cache.h"
 #include "publisher/poll_run.h"
 #include "publisher/snapshot_poll.h"
+#include "publisher/map_dump.h"
 
 namespace {
-
-// A value that is one of these words names a map's own bookkeeping, never
-// an account; such lines stay out of a clone whatever their key.
-bool isBookkeepingWord(std::string_view value) {
-  for (std::string_view word : {"YP_INPUT_NAME", "YP_OUTPUT_NAME", "YP_MASTER_NAME",
-                                "YP_LAST_MODIFIED"})
-    if (value == word) return true;
-  return false;
-}
 
 int cloneFrom(const std::string& mapPath, const std::string& clonePath) {
   std::string makedbmDir;
@@ -57,15 +49,8 @@ int cloneFrom(const std::string& mapPath, const std::string& clonePath) {
   ssize_t length;
   result = kOk;
   while (result == kOk && (length = getline(&line, &capacity, in.get())) >= 0) {
-    std::string_view text(line, static_cast<std::size_t>(length));
-    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-    // Key and value are separated by a tab (or a blank); the value keeps its
-    // inner blanks. A line without separator is no entry.
-    auto cut = text.find_first_of(" \t");
-    if (cut == std::string_view::npos) continue;
-    std::string_view key = text.substr(0, cut);
-    std::string_view value = text.substr(cut + 1);
-    if (key.empty() || isMapBookkeepingKey(key) || isBookkeepingWord(value)) continue;
+    std::string_view key, value;
+    if (!parseDumpLine(std::string_view(line, static_cast<std::size_t>(length)), &key, &value)) continue;
     result = clone.store(key, value);
   }
   if (line != nullptr) {

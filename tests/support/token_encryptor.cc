@@ -11,13 +11,15 @@
 namespace {
 
 // DES lives in the legacy provider; the default one must stay loaded too.
+// The handles are kept for the life of the process: the library's own
+// clean-up at exit leaves a provider whose handle was dropped as a leak.
+OSSL_PROVIDER* legacyProvider = nullptr;
+OSSL_PROVIDER* defaultProvider = nullptr;
+
 void loadProviders() {
-  static bool loaded = [] {
-    OSSL_PROVIDER_load(nullptr, "legacy");
-    OSSL_PROVIDER_load(nullptr, "default");
-    return true;
-  }();
-  (void)loaded;
+  if (legacyProvider != nullptr) return;
+  legacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
+  defaultProvider = OSSL_PROVIDER_load(nullptr, "default");
 }
 
 }  // namespace

@@ -73,6 +73,11 @@ void pump(Child& c, bool untilStdoutClosedOnly) {
 pid_t spawn(const Argv& argv, const Env& env, const std::string& input, const std::string& dir) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) fail("pipe");
+  // A sanitized build's runtime options reach the shim through the cleared
+  // environment too.
+  Env sanitizer;
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+    if (const char* value = std::getenv(name)) sanitizer[name] = value;
   pid_t pid = fork();
   if (pid < 0) fail("fork");
   if (pid == 0) {
@@ -84,6 +89,7 @@ pid_t spawn(const Argv& argv, const Env& env, const std::string& input, const st
     setenv("PATH", "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", 1);
     setenv("HOME", "/root", 1);
     setenv("LANG", "C", 1);
+    for (const auto& [k, v] : sanitizer) setenv(k.c_str(), v.c_str(), 1);
     for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));

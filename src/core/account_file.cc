@@ -27,13 +27,6 @@ int setLock(int fd, short type) {
   return fcntl(fd, F_SETLK, &lock);
 }
 
-std::string directoryOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 }  // namespace
 
 FileLock::~FileLock() {
@@ -93,10 +86,6 @@ int ReplacementFile::commit() {
   if (!temp_.stillOurs() || fsync(temp_.fd()) != 0) return kErrOpen;
   if (rename(temp_.c_str(), target_.c_str()) != 0) return kErrOther;
   temp_.release();
-  int dir = open(directoryOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
-  }
+  syncParentDirectory(target_);
   return kOk;
 }

@@ -39,6 +39,8 @@ std::string directoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+}  // namespace
+
 int writeAll(int fd, std::string_view content) {
   std::size_t written = 0;
   while (written < content.size()) {
@@ -50,7 +52,13 @@ int writeAll(int fd, std::string_view content) {
   return kOk;
 }
 
-}  // namespace
+void syncParentDirectory(const std::string& path) {
+  int dir = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+}
 
 int createExclusive(const std::string& path, mode_t mode, int* fdOut) {
   struct stat st;
@@ -163,11 +171,7 @@ int replaceStateFile(const std::string& path, std::string_view content) {
   if (result == kOk && rename(temp.c_str(), path.c_str()) != 0) result = kErrOpen;
   if (result == kOk) {
     temp.release();
-    int dir = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-      fsync(dir);
-      close(dir);
-    }
+    syncParentDirectory(path);
   }
   return result;
 }

@@ -72,6 +72,12 @@ inline std::string pidName(const char* prefix) {
   return std::string(prefix) + std::to_string(getpid());
 }
 
+// write(2) until the whole content is out, retried on EINTR. 0, or -1.
+int writeAll(int fd, std::string_view content);
+// Makes a rename or an unlink in the directory that holds path durable (as
+// far as the file system allows).
+void syncParentDirectory(const std::string& path);
+
 // Replaces a state file (a stamp, a cache) in one step: the content goes to
 // "<path>.new<pid>", made by createExclusive, is synced and renamed over
 // path, and the directory is synced. A reader sees the old file or the new

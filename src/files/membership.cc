@@ -66,6 +66,21 @@ int supplementaryGroups(const char* logName, const std::string& member, const Sc
   return kOk;
 }
 
+// Every member's supplementary groups, all read before anyone's change, so
+// that one failing `groups` changes nobody.
+int readAllSupplementaryGroups(const char* logName, const std::vector<std::string>& members,
+                               std::vector<std::vector<std::string>>* groups) {
+  GroupsScratch scratch;
+  if (scratch.open() != kOk) return kErrOpen;
+  for (const std::string& member : members) {
+    std::vector<std::string> others;
+    int result = supplementaryGroups(logName, member, scratch, &others);
+    if (result != kOk) return result;
+    groups->push_back(std::move(others));
+  }
+  return kOk;
+}
+
 int setSupplementaryGroups(const char* logName, const std::string& groupsWord,
                            const std::string& member) {
   std::string dir;
@@ -134,22 +149,16 @@ int addUsersToGroup(const std::string& group, const std::string& list) {
   if (checked != kOk) return fail(checked);
   if (list == "*") return kOk;
 
-  // Every member's groups are read before anyone's change, so that one
-  // failing `groups` changes nobody.
   std::vector<std::string> members = memberNames(list);
+  std::vector<std::vector<std::string>> current;
+  int read = readAllSupplementaryGroups("addUsersToGroup", members, &current);
+  if (read != kOk) return fail(read);
   std::vector<std::string> newGroups;
-  {
-    GroupsScratch scratch;
-    if (scratch.open() != kOk) return fail(kErrOpen);
-    for (const std::string& member : members) {
-      std::vector<std::string> others;
-      int result = supplementaryGroups("addUsersToGroup", member, scratch, &others);
-      if (result != kOk) return fail(result);
-      // The group is added even when the member has it already: harmless.
-      std::string groups;
-      for (const std::string& name : others) groups += name + ",";
-      newGroups.push_back(groups + group);
-    }
+  for (const auto& others : current) {
+    // The group is added even when the member has it already: harmless.
+    std::string groups;
+    for (const std::string& name : others) groups += name + ",";
+    newGroups.push_back(groups + group);
   }
   for (std::size_t i = 0; i < members.size(); ++i) {
     int result =
@@ -188,21 +197,16 @@ int modifyUsersInGroup(const std::string& group, const std::string& list) {
   // safer than guessing.
   if (!seen) return fail(kErrNoSuchAccount);
 
-  // As in addUsersToGroup: all answers of `groups` first, then the changes.
   std::vector<std::string> members = memberNames(oldMembers);
+  std::vector<std::vector<std::string>> current;
+  int read = readAllSupplementaryGroups("modifyUsersInGroup", members, &current);
+  if (read != kOk) return fail(read);
   std::vector<std::string> keptGroups;
-  {
-    GroupsScratch scratch;
-    if (scratch.open() != kOk) return fail(kErrOpen);
-    for (const std::string& member : members) {
-      std::vector<std::string> others;
-      int result = supplementaryGroups("modifyUsersInGroup", member, scratch, &others);
-      if (result != kOk) return fail(result);
-      std::string kept;
-      for (const std::string& name : others)
-        if (name != group) kept += (kept.empty() ? "" : ",") + name;
-      keptGroups.push_back(kept);
-    }
+  for (const auto& others : current) {
+    std::string kept;
+    for (const std::string& name : others)
+      if (name != group) kept += (kept.empty() ? "" : ",") + name;
+    keptGroups.push_back(kept);
   }
   for (std::size_t i = 0; i < members.size(); ++i) {
     // Double-quoted, so that an empty list clears the supplementary groups.

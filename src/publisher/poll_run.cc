@@ -39,31 +39,12 @@ bool plainOrMissing(const char* path, bool* present) {
   return S_ISREG(st.st_mode) && st.st_nlink == 1;
 }
 
-void syncDirectory() {
-  int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
-  }
-}
-
 int syncFile(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return kErrOpen;
   int synced = fsync(fd);
   close(fd);
   return synced == 0 ? kOk : kErrOpen;
-}
-
-int writeAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return kErrOpen;
-    done += static_cast<std::size_t>(n);
-  }
-  return kOk;
 }
 
 // The plan as a file: the stamp's content on the first line, then one table
@@ -123,7 +104,7 @@ int applyPlan(const CommitRules& rules, const CommitPlan& plan) {
   purgePasswordCache(rules.backend);
   if (rules.afterCommit != nullptr) rules.afterCommit(plan);
   unlink(rules.intentFile);
-  syncDirectory();
+  syncParentDirectory(rules.intentFile);
   return kOk;
 }
 
@@ -189,7 +170,7 @@ int PollRun::handOverAndCommit(const CommitPlan& plan, const std::vector<Scratch
   if (std::rename(pending.c_str(), rules_.intentFile) != 0) return kErrOpen;
   pending.release();
   for (ScratchFile* file : fresh) file->release();
-  syncDirectory();
+  syncParentDirectory(rules_.intentFile);
   return applyPlan(rules_, plan);
 }
 

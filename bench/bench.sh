@@ -6,6 +6,10 @@
 #                                              COMMAND in the sandbox (profiling)
 #   --shim PATH                                measures another binary than
 #                                              build/kdl2nis (e.g. an older build)
+#   --only GROUP[,GROUP...]                    runs only these groups of
+#                                              operations: files_polls,
+#                                              nis_polls, queries, files_events,
+#                                              nis_events (writes no results)
 # Needs root and a build (scripts/setup.sh).
 #
 # For each size N it makes N users and N/5 groups of 5 members, for the files
@@ -33,7 +37,7 @@ set -euo pipefail
 if [ "${1:-}" != "--inside" ]; then
   cd "$(dirname "$0")/.."
   repo=$PWD
-  mode=full runs=3 exec_cmd= shim=$repo/build/kdl2nis
+  mode=full runs=3 exec_cmd= only= shim=$repo/build/kdl2nis
   sizes=()
   while [ "$#" -gt 0 ]; do
     case $1 in
@@ -41,7 +45,8 @@ if [ "${1:-}" != "--inside" ]; then
       --runs) runs=$2; shift ;;
       --exec) mode=exec exec_cmd=$2; shift ;;
       --shim) shim=$(realpath "$2"); shift ;;
-      -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+      --only) only=$2; shift ;;
+      -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
       [0-9]*) sizes+=("$1") ;;
       *) echo "bench: unknown argument $1" >&2; exit 2 ;;
     esac
@@ -58,6 +63,7 @@ if [ "${1:-}" != "--inside" ]; then
   commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
   git diff --quiet HEAD -- src 2>/dev/null || commit="$commit+changes"
   [ "$shim" = "$repo/build/kdl2nis" ] || commit="$shim"
+  export BENCH_ONLY=$only
   export BENCH_REPO=$repo BENCH_SHIM=$shim BENCH_MODE=$mode BENCH_RUNS=$runs BENCH_EXEC=$exec_cmd BENCH_COMMIT=$commit
   exec unshare -m --propagation private bash "$0" --inside "${sizes[@]}"
 fi
@@ -591,15 +597,13 @@ for n in "$@"; do
     cleanup
     continue
   fi
-  files_polls
-  nis_polls
-  queries
-  files_events
-  nis_events
+  for group in files_polls nis_polls queries files_events nis_events; do
+    case ",${BENCH_ONLY:-$group}," in *",$group,"*) "$group" ;; esac
+  done
   cleanup
 done
 
-if [ "$mode" = full ]; then write_results; fi
+if [ "$mode" = full ] && [ -z "${BENCH_ONLY:-}" ]; then write_results; fi
 if [ "$failures" -gt 0 ]; then
   echo "bench: $failures operation(s) failed their checks" >&2
   exit 1

@@ -51,18 +51,40 @@ bool needsShadowTest(const EventRecord& record) {
   return record.backend == kNis && !skipShadowTest;
 }
 
-}  // namespace
+// The -p argument: "" asks for a poll, else "<command>:<event data>". The
+// result so far stands when the command is unknown.
+int readEventOption(const char* text, EventRecord& record, int result) {
+  if (text[0] == '\0') {
+    record.poll = 1;
+    return kOk;
+  }
+  std::string argument(text);
+  std::string name = argument;
+  std::string eventData;
+  auto colon = argument.find(':');
+  if (colon != std::string::npos) {
+    name = argument.substr(0, colon);
+    eventData = argument.substr(colon + 1);
+  }
+  int code = findCommand(name.c_str());
+  if (code >= 0) {
+    record.command = code;
+    if (code <= kQueryGroup && !eventDataAcceptable(eventData.c_str(), code))
+      result = kErrArgument;
+    else
+      result = parseEventData(&record, eventData.c_str(), code);
+  }
+  if (!eventData.empty()) explicit_bzero(eventData.data(), eventData.size());
+  if (!argument.empty()) explicit_bzero(argument.data(), argument.size());
+  return result;
+}
 
-int runShim(int argc, char** argv) {
-  if (access("/etc/NIS_debug", F_OK) == 0) debugLogging = true;
-
+// The options into the record. Without a known command (or a poll) the
+// result is -11.
+int readOptions(int argc, char** argv, EventRecord& record) {
   int result = kErrOther;
-  EventRecord record;
-  signal(SIGTERM, onTerminate);
-  umask(077);
   opterr = 0;
   optind = 1;
-
   int option;
   while (result != kErrArgument && (option = getopt(argc, argv, "n:p:d:y:smro")) != -1) {
     switch (option) {
@@ -76,32 +98,7 @@ int runShim(int argc, char** argv) {
         else
           result = kErrArgument;
         break;
-      case 'p': {
-        if (optarg[0] == '\0') {
-          record.poll = 1;
-          result = kOk;
-          break;
-        }
-        std::string argument(optarg);
-        std::string name = argument;
-        std::string eventData;
-        auto colon = argument.find(':');
-        if (colon != std::string::npos) {
-          name = argument.substr(0, colon);
-          eventData = argument.substr(colon + 1);
-        }
-        int code = findCommand(name.c_str());
-        if (code >= 0) {
-          record.command = code;
-          if (code <= kQueryGroup && !eventDataAcceptable(eventData.c_str(), code))
-            result = kErrArgument;
-          else
-            result = parseEventData(&record, eventData.c_str(), code);
-        }
-        if (!eventData.empty()) explicit_bzero(eventData.data(), eventData.size());
-        if (!argument.empty()) explicit_bzero(argument.data(), argument.size());
-        break;
-      }
+      case 'p': result = readEventOption(optarg, record, result); break;
       case 'd': record.mapDir = optarg; break;
       case 'y': record.sourceDir = optarg; break;
       case 's': record.noShadow = 1; break;
@@ -116,20 +113,32 @@ int runShim(int argc, char** argv) {
   // without the source directory.
   if (result == kOk && !record.poll && needsShadowTest(record) && !record.sourceDir)
     result = kErrArgument;
+  return result;
+}
 
-  if (result != kOk) {
-    traceError("main");
-  } else if (record.poll) {
-    result = kCommandTable[kPoll].handlers[record.backend](record);
-  } else {
-    if (needsShadowTest(record)) {
-      std::string shadow = *record.sourceDir + "/shadow";
-      record.noShadow = fileMtime(shadow) == -2 ? 1 : 0;
-    }
-    if (record.command == kAddUser || record.command == kModifyUser)
-      preparePassword(record.fields[record.noShadow ? kPasswd : kShadowPasswd], record.command);
-    result = kCommandTable[record.command].handlers[record.backend](record);
+// The poll, or the event's command, on the chosen backend.
+int dispatch(EventRecord& record) {
+  if (record.poll) return kCommandTable[kPoll].handlers[record.backend](record);
+  if (needsShadowTest(record)) {
+    std::string shadow = *record.sourceDir + "/shadow";
+    record.noShadow = fileMtime(shadow) == -2 ? 1 : 0;
   }
+  if (record.command == kAddUser || record.command == kModifyUser)
+    preparePassword(record.fields[record.noShadow ? kPasswd : kShadowPasswd], record.command);
+  return kCommandTable[record.command].handlers[record.backend](record);
+}
+
+}  // namespace
+
+int runShim(int argc, char** argv) {
+  if (access("/etc/NIS_debug", F_OK) == 0) debugLogging = true;
+
+  EventRecord record;
+  signal(SIGTERM, onTerminate);
+  umask(077);
+
+  int result = readOptions(argc, argv, record);
+  result = result != kOk ? failAt("main", result) : dispatch(record);
 
   if (result != kOk) reportError(result);
   releaseRecord(record);

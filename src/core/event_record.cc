@@ -60,10 +60,8 @@ std::vector<std::string> splitFields(const std::string& text, char separator) {
 }
 
 int parseEventData(EventRecord* record, const char* eventData, int command) {
-  if (record == nullptr || eventData == nullptr || command > kQueryGroup || command < 0) {
-    traceError("parseEventData");
-    return kErrArgument;
-  }
+  if (record == nullptr || eventData == nullptr || command > kQueryGroup || command < 0)
+    return failAt("parseEventData", kErrArgument);
   if (command == kModifyPassword || command == kQueryUser) skipShadowTest = true;
   releaseRecord(*record);
 

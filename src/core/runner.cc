@@ -16,10 +16,7 @@ const char* const kToolDirectories[5] = {"/usr/sbin/", "/usr/bin/", "/bin/", "/u
                                          "/usr/local/bin/"};
 
 int searchPath(const char* toolName, std::string* dirOut) {
-  if (toolName == nullptr || dirOut == nullptr) {
-    traceError("searchPath");
-    return kErrArgument;
-  }
+  if (toolName == nullptr || dirOut == nullptr) return failAt("searchPath", kErrArgument);
   for (const char* dir : kToolDirectories) {
     std::string candidate = std::string(dir) + toolName;
     if (fileMtime(candidate.c_str()) != -2) {
@@ -27,8 +24,7 @@ int searchPath(const char* toolName, std::string* dirOut) {
       return kOk;
     }
   }
-  traceError("searchPath");
-  return kErrNotFound;
+  return failAt("searchPath", kErrNotFound);
 }
 
 int mapToolExit(int exitStatus) {
@@ -61,8 +57,7 @@ int runChild(const ChildEnvironment& env, Exec exec) {
   pid_t pid = fork();
   if (pid < 0) {
     sigprocmask(SIG_SETMASK, &saved, nullptr);
-    traceError("qvSystem");
-    return kErrNotFound;
+    return failAt("qvSystem", kErrNotFound);
   }
   if (pid == 0) {
     // Its own process group, so that a SIGTERM to the shim can stop the
@@ -92,17 +87,14 @@ int runChild(const ChildEnvironment& env, Exec exec) {
     result = mapToolExit(WEXITSTATUS(status));
   else
     result = kErrNotFound;
-  if (result != kOk) traceError("qvSystem");
-  return result;
+  if (result != kOk) return failAt("qvSystem", result);
+  return kOk;
 }
 
 }  // namespace
 
 int qvSystem(const char* command, const ChildEnvironment& env) {
-  if (command == nullptr) {
-    traceError("qvSystem");
-    return kErrArgument;
-  }
+  if (command == nullptr) return failAt("qvSystem", kErrArgument);
   return runChild(env, [command] {
     execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
   });

@@ -8,8 +8,10 @@ constexpr std::size_t kTraceCapacity = 1024;
 
 // Appends "_" and name unless that would take the trace past its capacity.
 void traceError(const char* name);
-// The failing return of a routine: traces its name, passes the code on.
-inline int failAt(const char* routine, int code) {
+// The failing return of a routine: traces its name, passes the code (or the
+// routine's own kind of outcome) on.
+template <typename Code>
+inline Code failAt(const char* routine, Code code) {
   traceError(routine);
   return code;
 }

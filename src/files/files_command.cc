@@ -1,5 +1,6 @@
 #include "files/files_command.h"
 
+#include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"
@@ -34,21 +35,16 @@ const std::array<FilesTool, 10> kFilesTools = {
     row(kGroupRenameCommand, "groupmod", {{kNewName, "-n "}}),
 };
 
-int constructFilesCommand(std::string& out, int kind, const EventRecord& record,
-                          std::string_view prefix, std::string_view suffix, int nonUniqueId,
-                          bool* refused) {
-  if (refused != nullptr) *refused = false;
+FilesBuild constructFilesCommand(std::string& out, int kind, const EventRecord& record,
+                                 std::string_view prefix, std::string_view suffix) {
   out.clear();
-  auto fail = [&](int code) {
-    traceError("constructFilesCommand");
-    return code;
-  };
-  if (kind < 0 || kind >= static_cast<int>(kFilesTools.size())) return fail(kErrArgument);
+  constexpr const char* me = "constructFilesCommand";
+  if (kind < 0 || kind >= static_cast<int>(kFilesTools.size()))
+    return failAt(me, FilesBuild::kToolMissing);
   const FilesTool& tool = kFilesTools[kind];
-  if (tool.tool[0] == '\0') return fail(kErrArgument);
+  if (tool.tool[0] == '\0') return failAt(me, FilesBuild::kToolMissing);
   std::string dir;
-  int found = searchPath(tool.tool, &dir);
-  if (found != kOk) return fail(found);
+  if (searchPath(tool.tool, &dir) != kOk) return failAt(me, FilesBuild::kToolMissing);
 
   out = dir + tool.tool + " ";
   out += prefix;
@@ -61,7 +57,7 @@ int constructFilesCommand(std::string& out, int kind, const EventRecord& record,
     out += "\"" + quoteDoubleQuoted(record.field(i)) + "\" ";
     bool idOption = ((kind == kUserAddCommand || kind == kUserModCommand) && i == kUid) ||
                     ((kind == kGroupAddCommand || kind == kGroupModCommand) && i == kGid);
-    if (idOption && nonUniqueId) out += " -o ";
+    if (idOption && record.nonUniqueId) out += " -o ";
     emitted = true;
   }
   out += suffix;
@@ -70,12 +66,32 @@ int constructFilesCommand(std::string& out, int kind, const EventRecord& record,
   if (prefix.size() >= kAffixCapacity || suffix.size() >= kAffixCapacity ||
       out.size() >= kCommandCapacity) {
     out.clear();
-    if (refused != nullptr) *refused = true;
-    return fail(kErrArgument);
+    return failAt(me, FilesBuild::kRefused);
   }
   if (!emitted && kind != kUserDelCommand && kind != kGroupDelCommand) {
     out.clear();
-    return kErrArgument;
+    return FilesBuild::kNothingToBuild;
   }
+  return FilesBuild::kBuilt;
+}
+
+int runFilesStep(const char* routine, const FilesStep& step, const EventRecord& record,
+                 bool* built) {
+  std::string command;
+  FilesBuild outcome = constructFilesCommand(command, step.kind, record, step.prefix, step.suffix);
+  *built = outcome == FilesBuild::kBuilt;
+  if (outcome == FilesBuild::kRefused) return failAt(routine, kErrArgument);
+  if (!*built) return kOk;
+  debugCommand(step.logName, command);
+  int ran = qvSystem(command);
+  if (ran != kOk) return failAt(routine, ran);
+  return kOk;
+}
+
+int runOnlyFilesStep(const char* routine, const FilesStep& step, const EventRecord& record) {
+  bool built = false;
+  int result = runFilesStep(routine, step, record, &built);
+  if (result != kOk) return result;
+  if (!built) return failAt(routine, kErrOther);
   return kOk;
 }

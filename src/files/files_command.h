@@ -19,7 +19,7 @@ enum FilesCommandKind : int {
   kUserModCommand = 2,
   kUserDelCommand = 3,
   kGroupAddCommand = 4,
-  kNoToolCommand = 5,
+  kNoToolCommand = 5,  // membership: changed member by member, no tool of its own
   kGroupModCommand = 6,
   kGroupDelCommand = 7,
   kUserRenameCommand = 8,
@@ -35,15 +35,36 @@ struct FilesTool {
 
 extern const std::array<FilesTool, 10> kFilesTools;
 
+// What the builder made of a row.
+enum class FilesBuild {
+  kBuilt,           // the command line is in the buffer
+  kNothingToBuild,  // no option given and the row is not a delete (untraced)
+  kToolMissing,     // the row names no tool, or the tool is not found (traced);
+                    // the handler goes on as when nothing was built
+  kRefused,         // the line, prefix or suffix would not fit (traced): the
+                    // handler must fail rather than skip the command
+};
+
 // Builds the command line of one row of the tool table: the tool's full path,
 // the prefix, one option per given field (a field given as "*", or absent,
-// is left out), the suffix and the name. Each value is double-quoted and
-// escaped so that it reaches the tool verbatim.
-//   0: built;
-//   -3 untraced: no option at all and the row is not a delete (nothing to do);
-//   -3 traced: the row has no tool, or the line would not fit (then *refused
-//      is set: the caller must fail rather than skip the command);
-//   the searchPath code, traced, when the tool is not found.
-int constructFilesCommand(std::string& out, int kind, const EventRecord& record,
-                          std::string_view prefix, std::string_view suffix, int nonUniqueId,
-                          bool* refused = nullptr);
+// is left out; the id option takes " -o " after it for a non-unique id), the
+// suffix and the name. Each value is double-quoted and escaped so that it
+// reaches the tool verbatim. The buffer is empty unless the line was built.
+FilesBuild constructFilesCommand(std::string& out, int kind, const EventRecord& record,
+                                 std::string_view prefix, std::string_view suffix);
+
+// One step of a handler: a row of the tool table with the debug log's tag of
+// its command and the texts around its options.
+struct FilesStep {
+  int kind;
+  const char* logName;
+  std::string_view prefix = "";
+  std::string_view suffix = "";
+};
+// Builds the step's command and runs it when there is one; *built tells
+// whether a command was made. Non-zero, traced with the routine's name, only
+// when the command ran and failed, or was refused (-3).
+int runFilesStep(const char* routine, const FilesStep& step, const EventRecord& record,
+                 bool* built);
+// The same for the only step of a handler: nothing built fails it (-11).
+int runOnlyFilesStep(const char* routine, const FilesStep& step, const EventRecord& record);

@@ -2,33 +2,30 @@
 
 #include <string>
 
-#include "core/process_state.h"
 #include "core/result.h"
-#include "core/runner.h"
 #include "core/trace.h"
 #include "files/files_command.h"
 #include "files/membership.h"
 
 namespace {
 
-// Builds one command and runs it when there is one (see the user commands).
-int runStep(const char* routine, int kind, const EventRecord& record, bool* built) {
-  std::string command;
-  bool refused = false;
-  *built = constructFilesCommand(command, kind, record, "", "", record.nonUniqueId, &refused) == kOk;
-  if (refused) return failAt(routine, kErrArgument);
-  if (!*built) return kOk;
-  debugCommand(routine, command);
-  int ran = qvSystem(command);
-  if (ran != kOk) return failAt(routine, ran);
-  return kOk;
-}
+using MemberChange = int (*)(const std::string& group, const std::string& list);
 
-// The membership row of the tool table names no tool: asking for it only
-// leaves its mark in the trace, as the engine has always seen it.
-void membershipRow(const EventRecord& record) {
-  std::string unused;
-  constructFilesCommand(unused, kNoToolCommand, record, "", "", record.nonUniqueId);
+// The step after the group's own command: the event's members, when it
+// names any; else the command must have been built (-11 otherwise).
+// Membership has no tool (its row of the tool table names none): the
+// builder's name stands in the trace ahead of this step's own marks, where
+// the engine has always seen it.
+int membershipStep(const char* routine, const EventRecord& record, bool built,
+                   MemberChange change) {
+  traceError("constructFilesCommand");
+  if (record.has(kMembers) && record.field(kMembers) != "*") {
+    int result = change(record.field(kName), record.field(kMembers));
+    if (result != kOk) return failAt(routine, result);
+    return kOk;
+  }
+  if (!built) return failAt(routine, kErrOther);
+  return kOk;
 }
 
 }  // namespace
@@ -38,16 +35,9 @@ int handleGroupAdd(EventRecord& record) {
     if (record.has(i) && record.field(i).empty()) record.fields[i] = "*";
 
   bool built = false;
-  int result = runStep("handleGroupAdd", kGroupAddCommand, record, &built);
+  int result = runFilesStep("handleGroupAdd", {kGroupAddCommand, "handleGroupAdd"}, record, &built);
   if (result != kOk) return result;
-  membershipRow(record);
-  if (record.has(kMembers) && record.field(kMembers) != "*") {
-    result = addUsersToGroup(record.field(kName), record.field(kMembers));
-    if (result != kOk) return failAt("handleGroupAdd", result);
-    return kOk;
-  }
-  if (!built) return failAt("handleGroupAdd", kErrOther);
-  return kOk;
+  return membershipStep("handleGroupAdd", record, built, addUsersToGroup);
 }
 
 int handleGroupMod(EventRecord& record) {
@@ -62,31 +52,16 @@ int handleGroupMod(EventRecord& record) {
   }
 
   bool built = false;
-  int result = runStep("handleGroupMod", kGroupModCommand, record, &built);
+  int result = runFilesStep("handleGroupMod", {kGroupModCommand, "handleGroupMod"}, record, &built);
   if (result != kOk) return result;
-  membershipRow(record);
-  if (record.has(kMembers) && record.field(kMembers) != "*") {
-    result = modifyUsersInGroup(record.field(kName), record.field(kMembers));
-    if (result != kOk) return failAt("handleGroupMod", result);
-    return kOk;
-  }
-  if (!built) return failAt("handleGroupMod", kErrOther);
-  return kOk;
+  return membershipStep("handleGroupMod", record, built, modifyUsersInGroup);
 }
 
 int handleGroupDel(EventRecord& record) {
-  bool built = false;
-  int result = runStep("handleGroupDel", kGroupDelCommand, record, &built);
-  if (result != kOk) return result;
-  if (!built) return failAt("handleGroupDel", kErrOther);
-  return kOk;
+  return runOnlyFilesStep("handleGroupDel", {kGroupDelCommand, "handleGroupDel"}, record);
 }
 
 int handleGroupRename(EventRecord& record) {
   if (record.field(kNewName).empty()) record.fields[kNewName] = "*";
-  bool built = false;
-  int result = runStep("handleGroupRename", kGroupRenameCommand, record, &built);
-  if (result != kOk) return result;
-  if (!built) return failAt("handleGroupRename", kErrOther);
-  return kOk;
+  return runOnlyFilesStep("handleGroupRename", {kGroupRenameCommand, "handleGroupRename"}, record);
 }

@@ -111,48 +111,40 @@ std::vector<std::string> memberNames(const std::string& list) {
 }
 
 int checkUserList(const std::string& list) {
-  auto fail = [](int code) {
-    traceError("checkUserList");
-    return code;
-  };
   for (const std::string& name : memberNames(list)) {
     std::string grepDir, cutDir, whoDir;
     int found = searchPath("grep", &grepDir);
     if (found == kOk) found = searchPath("cut", &cutDir);
     if (found == kOk) found = searchPath("who", &whoDir);
-    if (found != kOk) return fail(found);
-    if (name.size() >= kMemberNameCapacity) return fail(kErrArgument);
+    if (found != kOk) return failAt("checkUserList", found);
+    if (name.size() >= kMemberNameCapacity) return failAt("checkUserList", kErrArgument);
     // No account has an empty name (a list starting with a comma), nor one
     // with a line break, which grep would take as several patterns.
-    if (name.empty() || !isRecordSafe(name)) return fail(kErrOther);
+    if (name.empty() || !isRecordSafe(name)) return failAt("checkUserList", kErrOther);
 
     MemberCheckCommands commands = memberCheckCommands(name, cutDir, grepDir, whoDir);
     const std::string& known = commands.known;
     const std::string& loggedIn = commands.loggedIn;
     if (known.size() >= kCommandCapacity || loggedIn.size() >= kCommandCapacity)
-      return fail(kErrArgument);
+      return failAt("checkUserList", kErrArgument);
     debugCommand("checkUserList", known);
-    if (qvSystem(known) != kOk) return fail(kErrOther);
+    if (qvSystem(known) != kOk) return failAt("checkUserList", kErrOther);
     debugCommand("checkUserList2", loggedIn);
-    if (qvSystem(loggedIn) == kOk) return fail(kErrLoggedIn);
+    if (qvSystem(loggedIn) == kOk) return failAt("checkUserList", kErrLoggedIn);
   }
   return kOk;
 }
 
 int addUsersToGroup(const std::string& group, const std::string& list) {
-  auto fail = [](int code) {
-    traceError("addUsersToGroup");
-    return code;
-  };
-  if (!usableGroupName(group)) return fail(kErrArgument);
+  if (!usableGroupName(group)) return failAt("addUsersToGroup", kErrArgument);
   int checked = checkUserList(list);
-  if (checked != kOk) return fail(checked);
+  if (checked != kOk) return failAt("addUsersToGroup", checked);
   if (list == "*") return kOk;
 
   std::vector<std::string> members = memberNames(list);
   std::vector<std::vector<std::string>> current;
   int read = readAllSupplementaryGroups("addUsersToGroup", members, &current);
-  if (read != kOk) return fail(read);
+  if (read != kOk) return failAt("addUsersToGroup", read);
   std::vector<std::string> newGroups;
   for (const auto& others : current) {
     // The group is added even when the member has it already: harmless.
@@ -163,30 +155,26 @@ int addUsersToGroup(const std::string& group, const std::string& list) {
   for (std::size_t i = 0; i < members.size(); ++i) {
     int result =
         setSupplementaryGroups("addUsersToGroup2", quoteBareWord(newGroups[i]), members[i]);
-    if (result != kOk) return fail(result);
+    if (result != kOk) return failAt("addUsersToGroup", result);
   }
   return kOk;
 }
 
 int modifyUsersInGroup(const std::string& group, const std::string& list) {
-  auto fail = [](int code) {
-    traceError("modifyUsersInGroup");
-    return code;
-  };
-  if (!usableGroupName(group)) return fail(kErrArgument);
+  if (!usableGroupName(group)) return failAt("modifyUsersInGroup", kErrArgument);
   int checked = checkUserList(list);
-  if (checked != kOk) return fail(checked);
+  if (checked != kOk) return failAt("modifyUsersInGroup", checked);
 
   std::string oldMembers;
   bool seen = false;
   {
     std::ifstream in(kGroupFile);
-    if (!in) return fail(kErrOpen);
+    if (!in) return failAt("modifyUsersInGroup", kErrOpen);
     std::string line;
     EventRecord entry;
     while (!seen && std::getline(in, line)) {
       int parsed = parseEventData(&entry, line.c_str(), kAddGroup);
-      if (parsed != kOk) return fail(parsed);
+      if (parsed != kOk) return failAt("modifyUsersInGroup", parsed);
       if (entry.field(kName) == group) {
         oldMembers = entry.field(kMembers);
         seen = true;
@@ -195,12 +183,12 @@ int modifyUsersInGroup(const std::string& group, const std::string& list) {
   }
   // Without the group's line the old members are unknown; changing nobody is
   // safer than guessing.
-  if (!seen) return fail(kErrNoSuchAccount);
+  if (!seen) return failAt("modifyUsersInGroup", kErrNoSuchAccount);
 
   std::vector<std::string> members = memberNames(oldMembers);
   std::vector<std::vector<std::string>> current;
   int read = readAllSupplementaryGroups("modifyUsersInGroup", members, &current);
-  if (read != kOk) return fail(read);
+  if (read != kOk) return failAt("modifyUsersInGroup", read);
   std::vector<std::string> keptGroups;
   for (const auto& others : current) {
     std::string kept;
@@ -212,8 +200,8 @@ int modifyUsersInGroup(const std::string& group, const std::string& list) {
     // Double-quoted, so that an empty list clears the supplementary groups.
     int result = setSupplementaryGroups("modifyUsersInGroup2",
                                         "\"" + quoteDoubleQuoted(keptGroups[i]) + "\"", members[i]);
-    if (result != kOk) return fail(result);
+    if (result != kOk) return failAt("modifyUsersInGroup", result);
   }
-  if (addUsersToGroup(group, list) != kOk) return fail(kErrOther);
+  if (addUsersToGroup(group, list) != kOk) return failAt("modifyUsersInGroup", kErrOther);
   return kOk;
 }

@@ -3,34 +3,11 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "core/process_state.h"
 #include "core/result.h"
-#include "core/runner.h"
 #include "core/trace.h"
 #include "files/files_command.h"
 #include "files/set_password.h"
 #include "password/prepare_password.h"
-
-namespace {
-
-// Step of a handler: builds one command and runs it when there is one.
-// *built tells whether a command was made; the result is non-zero only when
-// the command ran and failed, or could not be made safely.
-int runStep(const char* routine, const char* logName, int kind, const EventRecord& record,
-            const char* prefix, const char* suffix, bool* built) {
-  std::string command;
-  bool refused = false;
-  *built = constructFilesCommand(command, kind, record, prefix, suffix, record.nonUniqueId,
-                                 &refused) == kOk;
-  if (refused) return failAt(routine, kErrArgument);
-  if (!*built) return kOk;
-  debugCommand(logName, command);
-  int ran = qvSystem(command);
-  if (ran != kOk) return failAt(routine, ran);
-  return kOk;
-}
-
-}  // namespace
 
 int handleUserAdd(EventRecord& record) {
   for (int i = kPasswd; i <= kFlag; ++i) {
@@ -41,10 +18,10 @@ int handleUserAdd(EventRecord& record) {
 
   bool added = false, aged = false;
   umask(022);
-  int result = runStep("handleUserAdd", "handleUserAdd", kUserAddCommand, record, "", suffix, &added);
+  int result = runFilesStep("handleUserAdd", {kUserAddCommand, "handleUserAdd", "", suffix}, record, &added);
   if (result != kOk) return result;
   umask(077);
-  result = runStep("handleUserAdd", "handleUserAdd2", kChageCommand, record, "", "", &aged);
+  result = runFilesStep("handleUserAdd", {kChageCommand, "handleUserAdd2"}, record, &aged);
   if (result != kOk) return result;
   if (!added && !aged) return failAt("handleUserAdd", kErrOther);
   result = setPassword(record);
@@ -72,10 +49,10 @@ int handleUserMod(EventRecord& record) {
 
   bool modified = false, aged = false;
   umask(022);
-  int result = runStep("handleUserMod", "handleUserMod", kUserModCommand, record, "", suffix, &modified);
+  int result = runFilesStep("handleUserMod", {kUserModCommand, "handleUserMod", "", suffix}, record, &modified);
   if (result != kOk) return result;
   umask(077);
-  result = runStep("handleUserMod", "handleUserMod2", kChageCommand, record, "", "", &aged);
+  result = runFilesStep("handleUserMod", {kChageCommand, "handleUserMod2"}, record, &aged);
   if (result != kOk) return result;
   result = setPassword(record);
   if (result != kOk) return failAt("handleUserMod", result);
@@ -83,21 +60,13 @@ int handleUserMod(EventRecord& record) {
 }
 
 int handleUserDel(EventRecord& record) {
-  bool built = false;
-  int result = runStep("handleUserDel", "handleUserDel", kUserDelCommand, record,
-                       record.removeHome ? "-r " : "", "", &built);
-  if (result != kOk) return result;
-  if (!built) return failAt("handleUserDel", kErrOther);
-  return kOk;
+  return runOnlyFilesStep("handleUserDel",
+                          {kUserDelCommand, "handleUserDel", record.removeHome ? "-r " : ""},
+                          record);
 }
 
 int handleUserRename(EventRecord& record) {
   // No new name: nothing to do, which the engine must hear as a failure.
   if (record.field(kNewName).empty()) record.fields[kNewName] = "*";
-  bool built = false;
-  int result = runStep("handleUserRename", "handleUserRename", kUserRenameCommand, record, "", "",
-                       &built);
-  if (result != kOk) return result;
-  if (!built) return failAt("handleUserRename", kErrOther);
-  return kOk;
+  return runOnlyFilesStep("handleUserRename", {kUserRenameCommand, "handleUserRename"}, record);
 }

@@ -26,10 +26,6 @@ NisplusColumns row(const char* command, const char* key, const char* const (&pre
 // quoted; an empty value stays empty so the column keeps its places.
 std::string bareValue(const std::string& value) { return value.empty() ? value : quoteBareWord(value); }
 
-int failBuild(int code) {
-  traceError("constructNisplusCommand");
-  return code;
-}
 }  // namespace
 
 const NisplusColumns kNisplusColumns[8] = {
@@ -40,12 +36,12 @@ const NisplusColumns kNisplusColumns[8] = {
 };
 
 int constructNisplusCommand(std::string* out, const EventRecord& record, int rowIndex, int command) {
-  if (out == nullptr || rowIndex < 0 || rowIndex >= 8) return failBuild(kErrArgument);
+  if (out == nullptr || rowIndex < 0 || rowIndex >= 8) return failAt("constructNisplusCommand", kErrArgument);
   const NisplusColumns& columns = kNisplusColumns[rowIndex];
 
   std::string dir;
   int rc = searchPath("nistbladm", &dir);
-  if (rc != kOk) return failBuild(rc);
+  if (rc != kOk) return failAt("constructNisplusCommand", rc);
 
   // The trailer is chosen by the command code, not by the row.
   const char* table = nullptr;
@@ -61,7 +57,7 @@ int constructNisplusCommand(std::string* out, const EventRecord& record, int row
   // Inside "[name=...]," a "]" or "," would end the key early and name
   // another entry or table; no quoting reaches past the tool's own syntax.
   if (table == nullptr || (indexed && name.find_first_of("],") != std::string::npos))
-    return failBuild(kErrArgument);
+    return failAt("constructNisplusCommand", kErrArgument);
 
   std::string line = dir + columns.command;
   for (int i = kPasswd; i <= kShadowPasswd; ++i)
@@ -77,7 +73,7 @@ int constructNisplusCommand(std::string* out, const EventRecord& record, int row
       line += std::string(" ") + columns.prefix[i] + "\"" + quoteDoubleQuoted(record.field(i)) + "\" ";
   line += std::string(" ") + columns.keyPrefix + bareValue(name) + (indexed ? "]," : " ") + table + ".org_dir ";
 
-  if (line.size() >= kCommandCapacity) return failBuild(kErrArgument);
+  if (line.size() >= kCommandCapacity) return failAt("constructNisplusCommand", kErrArgument);
   *out = std::move(line);
   return kOk;
 }

@@ -145,10 +145,7 @@ int modifyPassword(EventRecord& record) {
   if (setuid(geteuid()) != 0) {
     // Not checked: the shim runs as root already in every supported setting.
   }
-  if (record.backend == kNis && !record.mapDir) {
-    traceError("modifyPassword");
-    return kErrOther;
-  }
+  if (record.backend == kNis && !record.mapDir) return failAt("modifyPassword", kErrOther);
 
   // Tokens may come wrapped; they are kept and published on one line.
   const std::string& tokens = record.field(kPasswd);

@@ -1,6 +1,8 @@
 #include "publisher/change_cache.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,14 +23,12 @@ const char* tableStem(SnapshotTable table) {
   }
 }
 
-constexpr int kSnapshotCacheBuckets = 256;
-
 }  // namespace
 
-DbmFile openSnapshot(const std::string& path) {
+DbmFile openSnapshot(const std::string& path, int cacheBuckets) {
   DbmFile db(gdbm_open(path.c_str(), 0, GDBM_WRCREAT | GDBM_NOMMAP, 0600, nullptr));
   if (db.isOpen()) {
-    int buckets = kSnapshotCacheBuckets;
+    int buckets = cacheBuckets;
     gdbm_setopt(db.get(), GDBM_SETCACHESIZE, &buckets, sizeof buckets);
   }
   return db;
@@ -167,6 +167,53 @@ Datum nextMapKey(GDBM_FILE db, const Datum& previous) {
          isMapBookkeepingKey(std::string_view(candidate.d.dptr, candidate.d.dsize)))
     candidate = Datum(gdbm_nextkey(db, candidate.d));
   return candidate;
+}
+
+bool OrderedLookup::atWalk(std::string_view key) {
+  if (db_ == nullptr) return false;
+  if (!started_) {
+    started_ = true;
+    next_ = nextMapKey(db_, Datum());
+  }
+  if (next_.empty() || std::string_view(next_.d.dptr, next_.d.dsize) != key) return false;
+  return true;
+}
+
+void OrderedLookup::followFrom(std::string_view key) {
+  // A datum of its own (Datum frees it) to walk on from.
+  Datum at;
+  at.d.dptr = static_cast<char*>(std::malloc(key.size() > 0 ? key.size() : 1));
+  if (at.d.dptr == nullptr) {
+    next_ = Datum();
+    return;
+  }
+  std::memcpy(at.d.dptr, key.data(), key.size());
+  at.d.dsize = static_cast<int>(key.size());
+  next_ = nextMapKey(db_, at);
+}
+
+std::optional<std::string> OrderedLookup::fetch(std::string_view key) {
+  if (db_ == nullptr) return std::nullopt;
+  bool inStep = atWalk(key);
+  // In step, the entry is the one the walk has just read: gdbm answers
+  // from its cache.
+  std::optional<std::string> value = fetchValue(db_, key);
+  if (inStep)
+    next_ = nextMapKey(db_, next_);
+  else if (value)
+    followFrom(key);
+  return value;
+}
+
+bool OrderedLookup::contains(std::string_view key) {
+  if (db_ == nullptr) return false;
+  if (atWalk(key)) {
+    next_ = nextMapKey(db_, next_);
+    return true;
+  }
+  bool present = hasKey(db_, key);
+  if (present) followFrom(key);
+  return present;
 }
 
 std::optional<std::string> fetchValue(GDBM_FILE db, std::string_view key) {

@@ -17,8 +17,12 @@ enum class SnapshotTable { kPasswd, kShadow, kGroup };
 // Opens a snapshot database as DbmFile::open does (block size 0,
 // GDBM_WRCREAT, 0600), but read through a small fixed cache instead of a
 // memory map of the whole file, so that a walk over 100,000 accounts needs
-// no more memory than one over 100.
-DbmFile openSnapshot(const std::string& path);
+// no more memory than one over 100. Walks and OrderedLookup visit each
+// bucket once, so a few buckets serve them; a snapshot being built is
+// stored into in hash order and gets kBuildCacheBuckets.
+constexpr int kReadCacheBuckets = 16;
+constexpr int kBuildCacheBuckets = 256;
+DbmFile openSnapshot(const std::string& path, int cacheBuckets = kReadCacheBuckets);
 // The same for a committed snapshot, which only a plain file of its own may
 // be: a link or a hard link in its place is not opened (nor created through).
 DbmFile openCommittedSnapshot(const std::string& path);
@@ -95,6 +99,29 @@ void walkMapKeys(GDBM_FILE db, Visit visit) {
   for (Datum key = nextMapKey(db, Datum()); !key.empty(); key = nextMapKey(db, key))
     if (!visit(key)) break;
 }
+
+// Lookups, in one snapshot, of the keys of a walk over another one. Two
+// snapshots of one table mostly hold the same keys stored in the same order,
+// so they walk in the same order too: the lookup follows with a walk of its
+// own, and a key that is where that walk stands is read with its bucket
+// already in the cache, one read in sequence instead of a bucket and an
+// entry read anywhere in the file. Any other key is looked up as usual, and
+// the walk goes on after it. The answers are those of fetchValue and hasKey
+// whatever the order.
+class OrderedLookup {
+ public:
+  explicit OrderedLookup(GDBM_FILE db) : db_(db) {}
+  std::optional<std::string> fetch(std::string_view key);
+  bool contains(std::string_view key);
+
+ private:
+  // True when key is where the walk stands (the walk then moves on).
+  bool atWalk(std::string_view key);
+  void followFrom(std::string_view key);
+  GDBM_FILE db_;
+  bool started_ = false;
+  Datum next_;
+};
 
 std::string datumText(const Datum& d);
 // One fetch; nullopt when the handle is null or the key is absent.

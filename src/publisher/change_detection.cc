@@ -129,10 +129,12 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
   if (out == nullptr || !committed.isOpen()) {
     result = kErrOpen;
   } else {
+    OrderedLookup inNew(newGroup);
     walkMapKeys(committed.get(), [&](const Datum& key) {
-      if (!hasKey(newGroup, datumText(key))) std::fprintf(out, "deleteGroup:%s\n", key.text().c_str());
+      if (!inNew.contains(datumText(key))) std::fprintf(out, "deleteGroup:%s\n", key.text().c_str());
       return true;
     });
+    OrderedLookup inCommitted(committed.get());
     walkMapKeys(newGroup, [&](const Datum& key) {
       std::string name = key.text();
       std::optional<std::string> fresh = fetchValue(newGroup, name);
@@ -143,7 +145,7 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
       bool reference = backend != kNis && isOverflowReference(*fresh);
       if ((result = resolveSnapshotValue(*fresh, backend, "1")) != kOk) return false;
       if (reference) debugLog("pIGC, string:%s:", fresh->c_str());
-      std::optional<std::string> old = committed.fetch(name);
+      std::optional<std::string> old = inCommitted.fetch(name);
       if (!old) {
         std::fprintf(out, "addGroup:%s\n", fresh->c_str());
         return true;
@@ -167,8 +169,9 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
   if (out == nullptr || !committed.isOpen()) {
     result = kErrOpen;
   } else {
+    OrderedLookup inNew(newPasswd);
     walkMapKeys(committed.get(), [&](const Datum& key) {
-      if (!hasKey(newPasswd, datumText(key))) std::fprintf(out, "deleteUser:%s\n", key.text().c_str());
+      if (!inNew.contains(datumText(key))) std::fprintf(out, "deleteUser:%s\n", key.text().c_str());
       return true;
     });
     if (newShadow != nullptr) {
@@ -178,6 +181,7 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
   }
   if (result == kOk) {
     PendingPasswordNames pending(backend);
+    OrderedLookup shadowOf(newShadow), committedOf(committed.get()), committedShadowOf(committedShadow.get());
     walkMapKeys(newPasswd, [&](const Datum& key) {
       std::string name = key.text();
       std::optional<std::string> fresh = fetchValue(newPasswd, name);
@@ -188,10 +192,10 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
       // Long lines are compared and published whole, never as references.
       if ((result = resolveSnapshotValue(*fresh, backend, "1")) != kOk) return false;
       std::optional<std::string> freshShadow;
-      if (newShadow != nullptr) freshShadow = fetchValue(newShadow, name);
+      if (newShadow != nullptr) freshShadow = shadowOf.fetch(name);
       UserRecord freshUser = makeUserRecord(*fresh, freshShadow);
 
-      std::optional<std::string> old = committed.fetch(name);
+      std::optional<std::string> old = committedOf.fetch(name);
       if (!old) {
         if (!writeUserLine(out, "addUser", freshUser.text, freshUser.passwordField, backend, pending)) {
           result = kErrOpen;
@@ -201,7 +205,7 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
       }
       if ((result = resolveSnapshotValue(*old, backend, "2")) != kOk) return false;
       std::optional<std::string> oldShadow;
-      if (newShadow != nullptr) oldShadow = committedShadow.fetch(name);
+      if (newShadow != nullptr) oldShadow = committedShadowOf.fetch(name);
       UserRecord oldUser = makeUserRecord(*old, oldShadow);
       if (freshUser.text == oldUser.text) return true;
       std::string line = diffUserRecords(freshUser.text, oldUser.text);

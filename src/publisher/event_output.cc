@@ -1,27 +1,157 @@
 #include "publisher/event_output.h"
 
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <string_view>
 #include <unistd.h>
 
-#include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
-#include "core/shell_quote.h"
 #include "core/trace.h"
 
-const char* const kPublisherEventsProgram =
-    R"('BEGIN {FS=":";OFS=":" ; i = 0; j = 0;k = 0; l=0 } /^addGroup/ { members[i] = $5;name[i] = $2;grpevt[i] = $1OFS$2OFS$3OFS$4OFS; i++} /^modifyGroup/{members[i]= $5;name[i] = $2;grpevt[i] = $1OFS$2OFS$3OFS$4OFS; i++} /^addUser/ {usrevt[k] = $0; k++} /^modifyUser/ {usrevt[k] = $0; k++} /^modifyPassword/ {usrevt[k] = $0; k++} /^deleteGroup/ {grpdel[j] = $0 ; j++}  /^deleteUser/{usrdel[l] = $0; l++} END{for(cur = 0; cur < l; cur++) printf "%s\n",usrdel[cur];for(cur = 0; cur < j; cur++) printf "%s\n",grpdel[cur];for (cur = 0; cur< i ; cur++) {printf "%s\n",grpevt[cur]};for (cur = 0; cur< k ; cur++) { printf "%s\n",usrevt[cur]};  for (cur = 0; cur < i ; cur++) printf "modifyGroup:%s:::%s\n",name[cur],members[cur]}')";
+namespace {
+
+constexpr std::size_t kChunk = 1 << 16;
+
+enum class Part { kUserDeletions, kGroupDeletions, kGroups, kUsers, kMembers };
+
+// The colon-separated field number (from 1) of a line; empty past its end.
+std::string_view field(std::string_view line, int number) {
+  for (int i = 1; i < number; ++i) {
+    auto colon = line.find(':');
+    if (colon == std::string_view::npos) return {};
+    line.remove_prefix(colon + 1);
+  }
+  return line.substr(0, line.find(':'));
+}
+
+bool isGroupLine(std::string_view line) { return line.starts_with("addGroup") || line.starts_with("modifyGroup"); }
+
+bool isUserLine(std::string_view line) {
+  return line.starts_with("addUser") || line.starts_with("modifyUser") || line.starts_with("modifyPassword");
+}
+
+class Printer {
+ public:
+  // False once a write failed; error is then its errno.
+  bool add(std::string_view text) {
+    if (error_ != 0) return false;
+    if (buffer_.size() + text.size() > kChunk && !flush()) return false;
+    if (text.size() > kChunk) return writeOut(text);
+    buffer_.append(text);
+    return true;
+  }
+  bool flush() {
+    bool written = error_ == 0 && writeOut(buffer_);
+    buffer_.clear();
+    return written;
+  }
+  int error() const { return error_; }
+
+ private:
+  bool writeOut(std::string_view text) {
+    while (!text.empty()) {
+      ssize_t n = write(STDOUT_FILENO, text.data(), text.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        error_ = n < 0 ? errno : EIO;
+        return false;
+      }
+      text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+  std::string buffer_;
+  int error_ = 0;
+};
+
+bool printLine(Printer& out, Part part, std::string_view line) {
+  switch (part) {
+    case Part::kUserDeletions:
+      if (!line.starts_with("deleteUser")) return true;
+      break;
+    case Part::kGroupDeletions:
+      if (!line.starts_with("deleteGroup")) return true;
+      break;
+    case Part::kUsers:
+      if (!isUserLine(line)) return true;
+      break;
+    case Part::kGroups:
+      if (!isGroupLine(line)) return true;
+      for (int i = 1; i <= 4; ++i)
+        if (!out.add(field(line, i)) || !out.add(":")) return false;
+      return out.add("\n");
+    case Part::kMembers:
+      if (!isGroupLine(line)) return true;
+      return out.add("modifyGroup:") && out.add(field(line, 2)) && out.add(":::") && out.add(field(line, 5)) &&
+             out.add("\n");
+  }
+  return out.add(line) && out.add("\n");
+}
+
+// One part: the whole file read from its start, line by line. kOk, or
+// kErrArgument when reading or printing fails (the code of the awk that
+// printed these lines before).
+int printPart(int fd, Part part, Printer& out) {
+  if (lseek(fd, 0, SEEK_SET) != 0) return kErrArgument;
+  std::string chunk(kChunk, '\0'), pending;
+  for (;;) {
+    ssize_t n = read(fd, chunk.data(), chunk.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return kErrArgument;
+    if (n == 0) break;
+    std::string_view rest(chunk.data(), static_cast<std::size_t>(n));
+    for (auto end = rest.find('\n'); end != std::string_view::npos; end = rest.find('\n')) {
+      bool printed;
+      if (pending.empty()) {
+        printed = printLine(out, part, rest.substr(0, end));
+      } else {
+        pending.append(rest.substr(0, end));
+        printed = printLine(out, part, pending);
+        pending.clear();
+      }
+      if (!printed) return kErrArgument;
+      rest.remove_prefix(end + 1);
+    }
+    pending.append(rest);
+  }
+  // A last line without its line break is a line all the same.
+  if (!pending.empty() && !printLine(out, part, pending)) return kErrArgument;
+  return kOk;
+}
+
+int printReordered(const char* path) {
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return kErrArgument;
+  // A reader that has gone is told by the write's result, not by a signal
+  // that would end the poll before its clean-up.
+  struct sigaction ignore {}, saved {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, &saved);
+  std::fflush(stdout);
+  Printer out;
+  int result = kOk;
+  for (Part part : {Part::kUserDeletions, Part::kGroupDeletions, Part::kGroups, Part::kUsers, Part::kMembers})
+    if (result == kOk) result = printPart(fd, part, out);
+  if (result == kOk && !out.flush()) result = kErrArgument;
+  if (result == kErrArgument && out.error() == EPIPE) result = kErrNotFound;
+  sigaction(SIGPIPE, &saved, nullptr);
+  close(fd);
+  return result;
+}
+
+}  // namespace
 
 int displayPublisherEvents(const char* path) {
   std::string dir;
   int result = searchPath("awk", &dir);
   if (result == kOk) {
-    std::string command = dir + "/awk " + kPublisherEventsProgram + " " + quoteBareWord(path);
-    if (command.size() >= kCommandCapacity) {
-      result = kErrArgument;
-    } else {
-      debugCommand("displayPublisherEvents", command);
-      result = qvSystem(command);
-    }
+    result = printReordered(path);
+    // The step's trace as it has always read.
+    if (result != kOk) traceError("qvSystem");
   }
   unlink(path);
   if (result != kOk) traceError("displayPublisherEvents");

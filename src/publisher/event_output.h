@@ -3,12 +3,11 @@
 
 #include <string>
 
-// The awk program (with its single quotes) that reorders the events:
-// deletions, then group lines without members, then user lines, then the
-// member lists as modifyGroup lines.
-extern const char* const kPublisherEventsProgram;
-
-// Prints the file on standard output through awk, reordered, and deletes
-// the file in every case. 0, or the failing result of searchPath/qvSystem;
-// -3 when the command would not fit its 1024 characters.
+// Prints the file on standard output reordered: deletions (users, then
+// groups), then group lines without their members ("$1:$2:$3:$4:"), then
+// user lines, then the member lists as "modifyGroup:name:::members" lines;
+// any other line is dropped. The file is read once per part, never held
+// whole, and deleted in every case. 0; the failing result of searchPath when
+// awk, which the engine's hosts must have, is not found; -3 when the file
+// cannot be read or printing fails, -2 when the reader has gone.
 int displayPublisherEvents(const char* path);

@@ -156,7 +156,7 @@ int buildSnapshot(const std::string& target, bool overflow, bool mark) {
   if (!text) {
     debugLog("cD: fopen %s failed", kPlatformText);
     result = kErrNotFound;
-  } else if (!(db = openSnapshot(target)).isOpen()) {
+  } else if (!(db = openSnapshot(target, kBuildCacheBuckets)).isOpen()) {
     debugLog("cD: db_open(%s) failed", target.c_str());
     result = kErrNotFound;
   }

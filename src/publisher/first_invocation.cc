@@ -32,6 +32,7 @@ int processFirstPublisherInvocation(GDBM_FILE newPasswd, GDBM_FILE newShadow, GD
 
   if (result == kOk && newPasswd != nullptr) {
     PendingPasswordNames pending(backend);
+    OrderedLookup shadowOf(newShadow);
     walkMapKeys(newPasswd, [&](const Datum& key) {
       std::string name = key.text();
       std::optional<std::string> value = fetchValue(newPasswd, name);
@@ -41,7 +42,7 @@ int processFirstPublisherInvocation(GDBM_FILE newPasswd, GDBM_FILE newShadow, GD
       }
       if ((result = resolveSnapshotValue(*value, backend, "3")) != kOk) return false;
       std::optional<std::string> shadow;
-      if (newShadow != nullptr) shadow = fetchValue(newShadow, name);
+      if (newShadow != nullptr) shadow = shadowOf.fetch(name);
       UserRecord user = makeUserRecord(*value, shadow);
       if (!writeUserLine(out, "addUser", user.text, user.passwordField, backend, pending)) {
         result = kErrOpen;

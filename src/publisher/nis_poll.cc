@@ -89,7 +89,7 @@ int takeNisSnapshot(const std::string& mapDir, PollTable table, ScratchFile& fre
   static constexpr const char* kTables[3] = {"passwd", "shadow", "group"};
   // cp writes into the file made afresh for it.
   int result = NISBackup(mapDir, kTables[table], kBackupCopy);
-  if (result == kOk && !(db = DbmFile::open(fresh.path())).isOpen()) result = kErrOpen;
+  if (result == kOk && !(db = openSnapshot(fresh.path())).isOpen()) result = kErrOpen;
   return result;
 }
 

@@ -158,6 +158,16 @@ bool isMapBookkeepingKey(std::string_view key) {
   return false;
 }
 
+std::optional<std::size_t> accountKeyCount(GDBM_FILE db) {
+  gdbm_count_t count = 0;
+  if (db == nullptr || gdbm_count(db, &count) != 0) return std::nullopt;
+  static constexpr std::string_view kKeys[] = {"YP_INPUT_NAME",    "YP_OUTPUT_NAME", "YP_MASTER_NAME",
+                                               "YP_LAST_MODIFIED", "YP_SECURE",      "YP_INTERDOMAIN"};
+  for (auto k : kKeys)
+    if (hasKey(db, k) && count > 0) --count;
+  return static_cast<std::size_t>(count);
+}
+
 std::string datumText(const Datum& d) { return d.text(); }
 
 Datum nextMapKey(GDBM_FILE db, const Datum& previous) {

@@ -89,6 +89,10 @@ class OverflowDirectory {
 // The keys a dbm map keeps for itself. They are not accounts.
 bool isMapBookkeepingKey(std::string_view key);
 
+// How many account keys the database holds (bookkeeping keys not counted),
+// from its buckets alone; nullopt when gdbm cannot tell.
+std::optional<std::size_t> accountKeyCount(GDBM_FILE db);
+
 // Walk over the accounts of a snapshot database. An empty previous key starts
 // the walk; an empty result ends it. Bookkeeping keys are passed over.
 Datum nextMapKey(GDBM_FILE db, const Datum& previous);

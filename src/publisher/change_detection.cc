@@ -122,6 +122,25 @@ bool writeUserLine(std::FILE* out, const char* command, std::string& data, int p
   return true;
 }
 
+namespace {
+
+// The deletion lines: every committed account that the new snapshot lacks,
+// in the committed walk order. kept is how many committed accounts the walk
+// over the new snapshot found; when that is all of them, none went and the
+// walk is spared. The lines may follow the others in the file: the printing
+// puts deletions first.
+void publishDeletions(std::FILE* out, const char* command, GDBM_FILE committed, GDBM_FILE fresh, std::size_t kept) {
+  std::optional<std::size_t> count = accountKeyCount(committed);
+  if (count && *count == kept) return;
+  OrderedLookup inNew(fresh);
+  walkMapKeys(committed, [&](const Datum& key) {
+    if (!inNew.contains(datumText(key))) std::fprintf(out, "%s:%s\n", command, key.text().c_str());
+    return true;
+  });
+}
+
+}  // namespace
+
 int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
   int result = kOk;
   std::FILE* out = std::fopen(publicationFileName(backend), "w");
@@ -129,11 +148,7 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
   if (out == nullptr || !committed.isOpen()) {
     result = kErrOpen;
   } else {
-    OrderedLookup inNew(newGroup);
-    walkMapKeys(committed.get(), [&](const Datum& key) {
-      if (!inNew.contains(datumText(key))) std::fprintf(out, "deleteGroup:%s\n", key.text().c_str());
-      return true;
-    });
+    std::size_t kept = 0;
     OrderedLookup inCommitted(committed.get());
     walkMapKeys(newGroup, [&](const Datum& key) {
       std::string name = key.text();
@@ -150,10 +165,12 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
         std::fprintf(out, "addGroup:%s\n", fresh->c_str());
         return true;
       }
+      ++kept;
       if ((result = resolveSnapshotValue(*old, backend, "2")) != kOk) return false;
       if (*fresh != *old) std::fprintf(out, "%s\n", diffGroupRecords(*fresh, *old).c_str());
       return true;
     });
+    if (result == kOk) publishDeletions(out, "deleteGroup", committed.get(), newGroup, kept);
   }
   int closed = closePublication(out);
   if (result == kOk) result = closed;
@@ -166,14 +183,10 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
   std::FILE* out = std::fopen(publicationFileName(backend), "a");
   DbmFile committed = openCommittedSnapshot(committedSnapshotName(backend, SnapshotTable::kPasswd));
   DbmFile committedShadow;
+  std::size_t kept = 0;
   if (out == nullptr || !committed.isOpen()) {
     result = kErrOpen;
   } else {
-    OrderedLookup inNew(newPasswd);
-    walkMapKeys(committed.get(), [&](const Datum& key) {
-      if (!inNew.contains(datumText(key))) std::fprintf(out, "deleteUser:%s\n", key.text().c_str());
-      return true;
-    });
     if (newShadow != nullptr) {
       committedShadow = openCommittedSnapshot(committedSnapshotName(backend, SnapshotTable::kShadow));
       if (!committedShadow.isOpen()) result = kErrOpen;
@@ -203,6 +216,7 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
         }
         return true;
       }
+      ++kept;
       if ((result = resolveSnapshotValue(*old, backend, "2")) != kOk) return false;
       std::optional<std::string> oldShadow;
       if (newShadow != nullptr) oldShadow = committedShadowOf.fetch(name);
@@ -220,6 +234,7 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
       return true;
     });
   }
+  if (result == kOk) publishDeletions(out, "deleteUser", committed.get(), newPasswd, kept);
   int closed = closePublication(out);
   if (result == kOk) result = closed;
   if (result != kOk) traceError("processIncrementalUserChanges");

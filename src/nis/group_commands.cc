@@ -4,7 +4,7 @@
 #include "core/trace.h"
 #include "nis/source_files.h"
 #include "publisher/change_cache.h"
-#include "publisher/field_merge.h"
+#include "core/field_merge.h"
 
 namespace {
 

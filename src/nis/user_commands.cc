@@ -12,7 +12,7 @@
 #include "nis/source_files.h"
 #include "password/prepare_password.h"
 #include "publisher/change_cache.h"
-#include "publisher/field_merge.h"
+#include "core/field_merge.h"
 
 namespace {
 

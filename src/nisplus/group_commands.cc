@@ -11,7 +11,7 @@
 #include "core/shell_quote.h"
 #include "core/trace.h"
 #include "nisplus/nisplus_command.h"
-#include "publisher/field_merge.h"
+#include "core/field_merge.h"
 
 int nisplusGroupAdd(EventRecord& record) {
   const char* me = "nisplusGroupAdd";

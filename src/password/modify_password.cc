@@ -10,13 +10,11 @@
 #include <iostream>
 #include <memory>
 
+#include "core/command_table.h"
 #include "core/result.h"
 #include "core/scratch_file.h"
 #include "core/secret.h"
 #include "core/trace.h"
-#include "files/queries.h"
-#include "nis/queries.h"
-#include "nisplus/queries.h"
 #include "password/hash.h"
 #include "password/pass_cache.h"
 #include "password/token.h"
@@ -55,12 +53,11 @@ class StdoutRedirect {
   bool active_ = false;
 };
 
+// The chosen backend's user query, reached as dispatch reaches it, so that
+// this subsystem knows no backend.
 int runUserQuery(EventRecord& record) {
-  switch (record.backend) {
-    case kFiles: return filesUserQuery(record);
-    case kNis: return nisUserQuery(record);
-    default: return nisplusUserQuery(record);
-  }
+  static const int row = findCommand("queryUser");
+  return kCommandTable[row].handlers[record.backend](record);
 }
 
 // Which ":"-piece after the name holds the stored hash. The NIS+ answer

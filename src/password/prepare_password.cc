@@ -5,7 +5,7 @@
 
 #include "core/event_record.h"
 #include "password/hash.h"
-#include "publisher/field_merge.h"
+#include "core/field_merge.h"
 
 void preparePassword(std::optional<std::string>& passwordField, int command) {
   if (command != kAddUser && command != kModifyUser) return;

@@ -9,7 +9,7 @@
 #include "core/result.h"
 #include "core/trace.h"
 #include "publisher/change_cache.h"
-#include "publisher/field_merge.h"
+#include "core/field_merge.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "core/result.h"
 #include "fuzz_support.h"
 #include "publisher/change_detection.h"
-#include "publisher/field_merge.h"
+#include "core/field_merge.h"
 
 namespace {
 

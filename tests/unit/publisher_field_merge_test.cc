@@ -4,7 +4,7 @@
 
 #include "core/event_record.h"
 #include "publisher/change_detection.h"
-#include "publisher/field_merge.h"
+#include "core/field_merge.h"
 
 namespace {
 

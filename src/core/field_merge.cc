@@ -1,4 +1,4 @@
-#include "publisher/field_merge.h"
+#include "core/field_merge.h"
 
 void diffField(std::string& newValue, const std::string& oldValue) {
   if (!newValue.empty()) {

@@ -6,40 +6,69 @@
 #include <gdbm.h>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/dbm_file.h"
 #include "core/result.h"
 #include "core/runner.h"
+#include "core/shell_quote.h"
 #include "core/trace.h"
 #include "core/scratch_file.h"
-#include "nis/user_commands.h"
+#include "nis/live_map.h"
+#include "publisher/change_cache.h"
 #include "publisher/generic_query.h"
-#include "publisher/nis_poll.h"
 
 namespace {
 
 using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 
-// A private copy of one map, made in the working directory (never beside
-// the map, where the server would hand it out without the map's secure
-// flag) under the map's name and the process id, registered for the SIGTERM
-// handler and removed with the guard. The live map is never held open while
-// make rebuilds it.
-struct MapClone {
-  explicit MapClone(const std::string& mapPath)
-      : file(mapPath.substr(mapPath.rfind('/') + 1) + ".tmpmap" + std::to_string(getpid())) {}
-  // 0, the clone's own failure, or the open failure.
-  int make(const std::string& mapPath, bool mayBeMissing) {
-    // Made afresh first: anything planted under the name makes it fail.
-    if (file.create() != kOk) return kErrOpen;
-    // A shadow map that does not exist answers as one without entries; a
-    // map that exists but cannot be read is an error like any other.
-    if (!(mayBeMissing && fileMtime(mapPath) == -2)) {
-      int result = NISBackupByClone(mapPath, file.path());
-      if (result != kOk) return result;
+// Maps used to be read through a dump made with makedbm, and a map that
+// cannot be read still fails as that dump did: the tool missing, a command
+// line too long for its buffer, or the dump itself failing.
+int dumpWouldFail(const std::string& mapPath) {
+  std::string makedbmDir;
+  int result = searchPath("makedbm", &makedbmDir);
+  if (result != kOk) return result;
+  std::string command = makedbmDir + "/makedbm -u " + quoteBareWord(mapPath) + " > " +
+                        quoteBareWord(pidName("tmpmap_"));
+  return command.size() >= kCommandCapacity ? kErrArgument : kOk;
+}
+
+// A shadow map that does not exist answers as one without entries; a map
+// that exists but cannot be read is an error like any other.
+int openMap(LiveMap& map, const std::string& mapPath, bool mayBeMissing) {
+  if (mayBeMissing && fileMtime(mapPath) == -2) return kOk;
+  int result = dumpWouldFail(mapPath);
+  if (result == kOk && map.open(mapPath) != kOk) result = failAt("qvSystem", kErrOther);
+  return result == kOk ? kOk : failAt("NISBackupByClone", result);
+}
+
+// The order in which a listing names the accounts: that of a gdbm database
+// made afresh by storing the map's accounts in the map's own order. It holds
+// the keys alone (the bucket layout, and so the walk, does not depend on the
+// values); the values are fetched from the map. Made in the working
+// directory under the map's name and the process id, registered for the
+// SIGTERM handler and removed with the guard.
+struct ListingOrder {
+  explicit ListingOrder(const char* mapName)
+      : file(std::string(mapName + 1) + ".tmpmap" + std::to_string(getpid())) {}
+  // 0, or -1 when the file cannot be made afresh (anything planted under the
+  // name makes it fail).
+  int create() { return file.create(); }
+  // 0, the failing store's status, or the open failure.
+  int fill(const LiveMap& map) {
+    db = openSnapshot(file.path(), kBuildCacheBuckets);
+    if (!db.isOpen()) return mapOpenFailure();
+    for (Datum key(gdbm_firstkey(map.get())); !key.empty();
+         key = Datum(gdbm_nextkey(map.get(), key.d))) {
+      std::string_view name(key.d.dptr, key.d.dsize);
+      std::optional<std::string> value = map.account(name);
+      if (!value) continue;
+      wipeString(*value);
+      int status = db.store(name, "");
+      if (status != 0) return failAt("NISBackupByClone", status);
     }
-    db = DbmFile::open(file.path());
-    return db.isOpen() ? kOk : mapOpenFailure();
+    return kOk;
   }
   ScratchFile file;
   DbmFile db;  // closed before the file is removed: declared after it
@@ -61,16 +90,29 @@ struct Listing {
   File stream{nullptr, std::fclose};  // closed before the file is removed
 };
 
-int done(const char* routine, int result) {
-  if (result != kOk) traceError(routine);
-  return result;
-}
+// The maps one listing reads, and its order; the maps are closed before the
+// listing is handed to awk.
+struct ListingSource {
+  ListingSource(const std::string& dir, const char* mapName) : mapDir(dir), order(mapName) {}
+  // 0, or the failure of making the order, opening the map or filling the
+  // order from it.
+  int open(const char* mapName) {
+    int result = order.create();
+    if (result == kOk) result = openMap(map, mapDir + mapName, false);
+    if (result == kOk) result = order.fill(map);
+    return result;
+  }
+  const std::string mapDir;
+  ListingOrder order;
+  LiveMap map;
+  LiveMap shadow;
+};
 
 // The shadow part of a user record: the shadow value from its first colon
 // on, or the given run of colons when there is none.
-std::string shadowPart(const DbmFile* shadow, const std::string& name, const char* none) {
+std::string shadowPart(const LiveMap* shadow, const std::string& name, const char* none) {
   if (shadow != nullptr) {
-    std::optional<std::string> value = shadow->fetch(name);
+    std::optional<std::string> value = shadow->account(name);
     if (value) {
       auto colon = value->find(':');
       std::string part = none;
@@ -84,6 +126,77 @@ std::string shadowPart(const DbmFile* shadow, const std::string& name, const cha
 
 std::string firstField(const std::string& value) { return value.substr(0, value.find(':')); }
 
+// The account under key, at most 1023 bytes of it, as a lookup in a copy of
+// the map gives it (false, traced as that lookup is, when there is none).
+bool findAccount(const LiveMap& map, const std::string& key, std::string* record) {
+  record->clear();
+  std::optional<std::string> value = map.account(key);
+  if (!value) return failAt("findIdFromMap", false);
+  record->assign(*value, 0, 1023);
+  wipeString(*value);
+  return true;
+}
+
+// Every account of passwd.byname, in listing order, joined with its shadow
+// entry, one line each into the listing.
+int writeUserListing(const ListingSource& source, bool noShadow, Listing& listing) {
+  Datum key(gdbm_firstkey(source.order.db.get()));
+  if (key.empty()) return kErrOther;
+  for (; !key.empty(); key = Datum(gdbm_nextkey(source.order.db.get(), key.d))) {
+    std::optional<std::string> value = source.map.account(key.text());
+    if (!value) return kErrOther;
+    std::string line =
+        *value + shadowPart(noShadow ? nullptr : &source.shadow, key.text(), ":::::::");
+    std::fprintf(listing.stream.get(), "%s\n", line.c_str());
+    wipeString(line);
+    wipeString(*value);
+  }
+  return listing.flush() ? kOk : kErrOpen;
+}
+
+// Every group of group.byname, in listing order, one line each.
+int writeGroupListing(const ListingSource& source, Listing& listing) {
+  for (Datum key(gdbm_firstkey(source.order.db.get())); !key.empty();
+       key = Datum(gdbm_nextkey(source.order.db.get(), key.d))) {
+    std::optional<std::string> value = source.map.account(key.text());
+    if (!value) return mapOpenFailure();
+    std::fprintf(listing.stream.get(), "%s\n", value->c_str());
+  }
+  return listing.flush() ? kOk : kErrOpen;
+}
+
+// A user query that no lookup answered: every user written to "quser.nis"
+// and matched by the generic query.
+int listUsers(EventRecord& record) {
+  ListingSource source(*record.mapDir, "/passwd.byname");
+  int result = source.open("/passwd.byname");
+  if (result != kOk) return result;
+  if (!record.noShadow) {
+    result = openMap(source.shadow, source.mapDir + "/shadow.byname", true);
+    if (result != kOk) return result;
+  }
+  Listing listing("quser.nis");
+  if (listing.open() != kOk) return kErrOpen;
+  result = writeUserListing(source, record.noShadow, listing);
+  if (result != kOk) return result;
+  source.map.close();
+  source.shadow.close();
+  return genericUserQuery(record, listing.file.path());
+}
+
+// The same for groups, through "qgroup.nis".
+int listGroups(EventRecord& record) {
+  ListingSource source(*record.mapDir, "/group.byname");
+  int result = source.open("/group.byname");
+  if (result != kOk) return result;
+  Listing listing("qgroup.nis");
+  if (listing.open() != kOk) return kErrOpen;
+  result = writeGroupListing(source, listing);
+  if (result != kOk) return result;
+  source.map.close();
+  return genericGroupQuery(record, listing.file.path());
+}
+
 }  // namespace
 
 int mapOpenFailure() {
@@ -95,21 +208,21 @@ int mapOpenFailure() {
 }
 
 int nisUserNameQuery(EventRecord& record, const char* mapName, int keyField) {
-  if (!record.mapDir) return done("nisUserNameQuery", kErrOther);
+  if (!record.mapDir) return failAt("nisUserNameQuery", kErrOther);
   const std::string& mapDir = *record.mapDir;
-  MapClone map(mapDir + mapName);
-  int result = map.make(mapDir + mapName, false);
-  if (result != kOk) return done("nisUserNameQuery", result);
-  std::string value, id;
-  if (!findIdFromMap(map.db, record.field(keyField), &value, &id))
-    return done("nisUserNameQuery", kErrNoSuchAccount);
+  LiveMap map;
+  int result = openMap(map, mapDir + mapName, false);
+  if (result != kOk) return failAt("nisUserNameQuery", result);
+  std::string value;
+  if (!findAccount(map, record.field(keyField), &value))
+    return failAt("nisUserNameQuery", kErrNoSuchAccount);
   if (record.noShadow) {
     value += "::::::::";
   } else {
-    MapClone shadow(mapDir + "/shadow.byname");
-    result = shadow.make(mapDir + "/shadow.byname", true);
-    if (result != kOk) return done("nisUserNameQuery", result);
-    value += shadowPart(&shadow.db, firstField(value), "::::::::");
+    LiveMap shadow;
+    result = openMap(shadow, mapDir + "/shadow.byname", true);
+    if (result != kOk) return failAt("nisUserNameQuery", result);
+    value += shadowPart(&shadow, firstField(value), "::::::::");
   }
   std::printf("instanceUser:%s\n", value.c_str());
   std::fflush(stdout);
@@ -118,73 +231,40 @@ int nisUserNameQuery(EventRecord& record, const char* mapName, int keyField) {
 }
 
 int nisUserQuery(EventRecord& record) {
-  if (!record.mapDir) return done("nisUserQuery", kErrOther);
+  if (!record.mapDir) return failAt("nisUserQuery", kErrOther);
   QueryKind kind = classifyUserQuery(record);
   if (kind.byName || kind.byId) {
     int result = kind.byName ? nisUserNameQuery(record, "/passwd.byname", kName)
                              : nisUserNameQuery(record, "/passwd.byuid", kUid);
-    if (result != kErrNoSuchAccount) return done("nisUserQuery", result);
+    if (result == kOk) return kOk;
+    if (result != kErrNoSuchAccount) return failAt("nisUserQuery", result);
   }
-  const std::string& mapDir = *record.mapDir;
-  MapClone passwd(mapDir + "/passwd.byname");
-  int result = passwd.make(mapDir + "/passwd.byname", false);
-  if (result != kOk) return done("nisUserQuery", result);
-  std::unique_ptr<MapClone> shadow;
-  if (!record.noShadow) {
-    shadow = std::make_unique<MapClone>(mapDir + "/shadow.byname");
-    result = shadow->make(mapDir + "/shadow.byname", true);
-    if (result != kOk) return done("nisUserQuery", result);
-  }
-  Listing listing("quser.nis");
-  if (listing.open() != kOk) return done("nisUserQuery", kErrOpen);
-
-  Datum key(gdbm_firstkey(passwd.db.get()));
-  if (key.empty()) return done("nisUserQuery", kErrOther);
-  for (; !key.empty(); key = Datum(gdbm_nextkey(passwd.db.get(), key.d))) {
-    std::optional<std::string> value = passwd.db.fetch(key.text());
-    if (!value) return done("nisUserQuery", kErrOther);
-    std::string line = *value + shadowPart(shadow ? &shadow->db : nullptr, key.text(), ":::::::");
-    std::fprintf(listing.stream.get(), "%s\n", line.c_str());
-    wipeString(line);
-    wipeString(*value);
-  }
-  if (!listing.flush()) return done("nisUserQuery", kErrOpen);
-  return done("nisUserQuery", genericUserQuery(record, listing.file.path()));
+  int result = listUsers(record);
+  return result == kOk ? kOk : failAt("nisUserQuery", result);
 }
 
 int nisGroupNameQuery(EventRecord& record, const char* mapName, int keyField) {
-  if (!record.mapDir) return done("nisGroupNameQuery", kErrOther);
-  MapClone map(*record.mapDir + mapName);
-  int result = map.make(*record.mapDir + mapName, false);
-  if (result != kOk) return done("nisGroupNameQuery", result);
-  std::string value, id;
-  if (!findIdFromMap(map.db, record.field(keyField), &value, &id))
-    return done("nisGroupNameQuery", kErrNoSuchAccount);
+  if (!record.mapDir) return failAt("nisGroupNameQuery", kErrOther);
+  LiveMap map;
+  int result = openMap(map, *record.mapDir + mapName, false);
+  if (result != kOk) return failAt("nisGroupNameQuery", result);
+  std::string value;
+  if (!findAccount(map, record.field(keyField), &value))
+    return failAt("nisGroupNameQuery", kErrNoSuchAccount);
   std::printf("instanceGroup:%s\n", value.c_str());
   std::fflush(stdout);
   return kOk;
 }
 
 int nisGroupQuery(EventRecord& record) {
-  if (!record.mapDir) return done("nisGroupQuery", kErrOther);
+  if (!record.mapDir) return failAt("nisGroupQuery", kErrOther);
   QueryKind kind = classifyGroupQuery(record);
   if (kind.byName || kind.byId) {
     int result = kind.byName ? nisGroupNameQuery(record, "/group.byname", kName)
                              : nisGroupNameQuery(record, "/group.bygid", kGid);
-    if (result != kErrNoSuchAccount) return done("nisGroupQuery", result);
+    if (result == kOk) return kOk;
+    if (result != kErrNoSuchAccount) return failAt("nisGroupQuery", result);
   }
-  const std::string& mapDir = *record.mapDir;
-  MapClone group(mapDir + "/group.byname");
-  int result = group.make(mapDir + "/group.byname", false);
-  if (result != kOk) return done("nisGroupQuery", result);
-  Listing listing("qgroup.nis");
-  if (listing.open() != kOk) return done("nisGroupQuery", kErrOpen);
-  for (Datum key(gdbm_firstkey(group.db.get())); !key.empty();
-       key = Datum(gdbm_nextkey(group.db.get(), key.d))) {
-    std::optional<std::string> value = group.db.fetch(key.text());
-    if (!value) return done("nisGroupQuery", mapOpenFailure());
-    std::fprintf(listing.stream.get(), "%s\n", value->c_str());
-  }
-  if (!listing.flush()) return done("nisGroupQuery", kErrOpen);
-  return done("nisGroupQuery", genericGroupQuery(record, listing.file.path()));
+  int result = listGroups(record);
+  return result == kOk ? kOk : failAt("nisGroupQuery", result);
 }

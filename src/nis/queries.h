@@ -1,5 +1,5 @@
-// queryUser and queryGroup for the NIS backend, answered from private
-// clones of the maps.
+// queryUser and queryGroup for the NIS backend, answered from the maps read
+// in place.
 #pragma once
 
 #include "core/event_record.h"
@@ -14,6 +14,6 @@ int nisGroupQuery(EventRecord& record);
 int nisUserNameQuery(EventRecord& record, const char* mapName, int keyField);
 int nisGroupNameQuery(EventRecord& record, const char* mapName, int keyField);
 
-// A clone that cannot be opened: -9 (with a message on standard error) when
+// A gdbm database of the query's own that cannot be opened: -9 (with a message on standard error) when
 // another process holds it for writing, otherwise -1.
 int mapOpenFailure();

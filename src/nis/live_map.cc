@@ -1,0 +1,41 @@
+#include "nis/live_map.h"
+
+#include "core/event_record.h"
+#include "core/result.h"
+#include "publisher/change_cache.h"
+#include "publisher/map_dump.h"
+
+namespace {
+
+// The entries a dump line "key<tab>value" gives back unchanged, and only
+// those, are accounts: the same rule a copy made from the dump applies.
+bool dumpCarries(std::string_view key, std::string_view value) {
+  if (value.find('\n') != std::string_view::npos) return false;
+  std::string line;
+  line.reserve(key.size() + value.size() + 1);
+  line.append(key).append(1, '\t').append(value);
+  std::string_view parsedKey, parsedValue;
+  bool carried = parseDumpLine(line, &parsedKey, &parsedValue) && parsedKey == key &&
+                 parsedValue == value;
+  wipeString(line);
+  return carried;
+}
+
+}  // namespace
+
+int LiveMap::open(const std::string& path) {
+  db_ = DbmFile(gdbm_open(path.c_str(), 0, GDBM_READER | GDBM_NOMMAP, 0, nullptr));
+  if (!db_.isOpen()) return kErrOpen;
+  int buckets = kReadCacheBuckets;
+  gdbm_setopt(db_.get(), GDBM_SETCACHESIZE, &buckets, sizeof buckets);
+  return kOk;
+}
+
+std::optional<std::string> LiveMap::account(std::string_view key) const {
+  std::optional<std::string> value = db_.fetch(key);
+  if (value && !dumpCarries(key, *value)) {
+    wipeString(*value);
+    return std::nullopt;
+  }
+  return value;
+}

@@ -1,0 +1,30 @@
+// A NIS map read in place: opened read-only, without a memory map of the
+// file and through a small bucket cache, so that reading a map of 100,000
+// accounts takes no more memory than one of 100. The map's rebuild writes a
+// new file and renames it over this one, so holding it open never stands in
+// its way.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/dbm_file.h"
+
+class LiveMap {
+ public:
+  // 0, or -1 when the map cannot be opened for reading.
+  int open(const std::string& path);
+  bool isOpen() const { return db_.isOpen(); }
+  GDBM_FILE get() const { return db_.get(); }
+  void close() { db_.close(); }
+
+  // The account stored under key; none for a key the map lacks and for what
+  // a dump of the map would not carry as an account (its bookkeeping
+  // entries, a key with a blank, a value over more than one line). A map not
+  // opened holds no accounts.
+  std::optional<std::string> account(std::string_view key) const;
+
+ private:
+  DbmFile db_;
+};

@@ -54,11 +54,17 @@ struct ListingOrder {
       : file(std::string(mapName + 1) + ".tmpmap" + std::to_string(getpid())) {}
   // 0, or -1 when the file cannot be made afresh (anything planted under the
   // name makes it fail).
-  int create() { return file.create(); }
-  // 0, the failing store's status, or the open failure.
+  int create() { return file.open(); }
+  // 0, the failing store's status, or the open failure. The database is
+  // opened on the descriptor made with the file, never again by its name.
   int fill(const LiveMap& map) {
-    db = openSnapshot(file.path(), kBuildCacheBuckets);
+    int fd = fcntl(file.fd(), F_DUPFD_CLOEXEC, 0);
+    if (fd >= 0)
+      db = DbmFile(gdbm_fd_open(fd, file.c_str(), 0, GDBM_WRCREAT | GDBM_NOMMAP | GDBM_CLOERROR,
+                                nullptr));
     if (!db.isOpen()) return mapOpenFailure();
+    int buckets = kBuildCacheBuckets;
+    gdbm_setopt(db.get(), GDBM_SETCACHESIZE, &buckets, sizeof buckets);
     for (Datum key(gdbm_firstkey(map.get())); !key.empty();
          key = Datum(gdbm_nextkey(map.get(), key.d))) {
       std::string_view name(key.d.dptr, key.d.dsize);

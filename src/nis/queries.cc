@@ -6,7 +6,6 @@
 #include <gdbm.h>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "core/dbm_file.h"
 #include "core/result.h"
@@ -22,9 +21,9 @@ namespace {
 
 using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 
-// Maps used to be read through a dump made with makedbm, and a map that
-// cannot be read still fails as that dump did: the tool missing, a command
-// line too long for its buffer, or the dump itself failing.
+// A map that cannot be read fails as a dump of it with makedbm would: the
+// tool missing, a command line too long for its buffer, or the dump itself
+// failing.
 int dumpWouldFail(const std::string& mapPath) {
   std::string makedbmDir;
   int result = searchPath("makedbm", &makedbmDir);
@@ -99,16 +98,17 @@ struct Listing {
 // The maps one listing reads, and its order; the maps are closed before the
 // listing is handed to awk.
 struct ListingSource {
-  ListingSource(const std::string& dir, const char* mapName) : mapDir(dir), order(mapName) {}
+  ListingSource(const std::string& dir, const char* name) : mapDir(dir), mapName(name), order(name) {}
   // 0, or the failure of making the order, opening the map or filling the
   // order from it.
-  int open(const char* mapName) {
+  int open() {
     int result = order.create();
     if (result == kOk) result = openMap(map, mapDir + mapName, false);
     if (result == kOk) result = order.fill(map);
     return result;
   }
   const std::string mapDir;
+  const char* const mapName;
   ListingOrder order;
   LiveMap map;
   LiveMap shadow;
@@ -175,7 +175,7 @@ int writeGroupListing(const ListingSource& source, Listing& listing) {
 // and matched by the generic query.
 int listUsers(EventRecord& record) {
   ListingSource source(*record.mapDir, "/passwd.byname");
-  int result = source.open("/passwd.byname");
+  int result = source.open();
   if (result != kOk) return result;
   if (!record.noShadow) {
     result = openMap(source.shadow, source.mapDir + "/shadow.byname", true);
@@ -193,7 +193,7 @@ int listUsers(EventRecord& record) {
 // The same for groups, through "qgroup.nis".
 int listGroups(EventRecord& record) {
   ListingSource source(*record.mapDir, "/group.byname");
-  int result = source.open("/group.byname");
+  int result = source.open();
   if (result != kOk) return result;
   Listing listing("qgroup.nis");
   if (listing.open() != kOk) return kErrOpen;

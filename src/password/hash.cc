@@ -84,17 +84,15 @@ std::string desCrypt(const char* password, const char* salt) {
   return result;
 }
 
-const char* md5Crypt(const char* password, const char* setting) {
-  static char result[3 + 8 + 1 + 22 + 1];
-  static const char kMagic[] = "$1$";
+namespace {
 
-  const char* salt = setting;
-  if (std::strncmp(salt, kMagic, 3) == 0) salt += 3;
-  std::size_t saltLength = 0;
-  while (saltLength < 8 && salt[saltLength] != '\0' && salt[saltLength] != '$') ++saltLength;
-  const std::size_t passwordLength = std::strlen(password);
+constexpr char kMd5Magic[] = "$1$";
 
-  unsigned char digest[16];
+// The digest before the stretching: password, magic and salt, then as many
+// bytes of the alternate digest as the password is long, then one byte per
+// bit of the password's length.
+void md5Initial(const char* password, std::size_t passwordLength, const char* salt, std::size_t saltLength,
+                unsigned char digest[16]) {
   {
     Md5 b;
     b.add(password, passwordLength);
@@ -104,7 +102,7 @@ const char* md5Crypt(const char* password, const char* setting) {
   }
   Md5 a;
   a.add(password, passwordLength);
-  a.add(kMagic, 3);
+  a.add(kMd5Magic, 3);
   a.add(salt, saltLength);
   for (std::size_t left = passwordLength; left > 0; left -= left > 16 ? 16 : left) {
     a.add(digest, left > 16 ? 16 : left);
@@ -118,7 +116,11 @@ const char* md5Crypt(const char* password, const char* setting) {
     }
   }
   a.finish(digest);
+}
 
+// A thousand rounds, to make guessing slow.
+void md5Stretch(const char* password, std::size_t passwordLength, const char* salt, std::size_t saltLength,
+                unsigned char digest[16]) {
   for (int i = 0; i < 1000; ++i) {
     Md5 round;
     if (i & 1) {
@@ -135,9 +137,25 @@ const char* md5Crypt(const char* password, const char* setting) {
     }
     round.finish(digest);
   }
+}
+
+}  // namespace
+
+const char* md5Crypt(const char* password, const char* setting) {
+  static char result[3 + 8 + 1 + 22 + 1];
+
+  const char* salt = setting;
+  if (std::strncmp(salt, kMd5Magic, 3) == 0) salt += 3;
+  std::size_t saltLength = 0;
+  while (saltLength < 8 && salt[saltLength] != '\0' && salt[saltLength] != '$') ++saltLength;
+  const std::size_t passwordLength = std::strlen(password);
+
+  unsigned char digest[16];
+  md5Initial(password, passwordLength, salt, saltLength, digest);
+  md5Stretch(password, passwordLength, salt, saltLength, digest);
 
   char* out = result;
-  std::memcpy(out, kMagic, 3);
+  std::memcpy(out, kMd5Magic, 3);
   out += 3;
   std::memcpy(out, salt, saltLength);
   out += saltLength;

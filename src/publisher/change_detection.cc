@@ -174,69 +174,84 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
   }
   int closed = closePublication(out);
   if (result == kOk) result = closed;
-  if (result != kOk) traceError("processIncrementalGroupChanges");
-  return result;
+  if (result != kOk) return failAt("processIncrementalGroupChanges", result);
+  return kOk;
 }
+
+namespace {
+
+// What the comparison of the users reads, each lookup in step with the walk
+// over the new passwd snapshot.
+struct UserComparison {
+  std::FILE* out;
+  int backend;
+  GDBM_FILE newPasswd;
+  GDBM_FILE newShadow;
+  OrderedLookup shadowOf;
+  OrderedLookup committedOf;
+  OrderedLookup committedShadowOf;
+  PendingPasswordNames pending;
+  std::size_t kept = 0;
+};
+
+// One account of the new snapshot against its committed self: an addition,
+// a modification or nothing.
+int compareUser(UserComparison& c, const std::string& name) {
+  std::optional<std::string> fresh = fetchValue(c.newPasswd, name);
+  if (!fresh) return kErrOther;
+  // Long lines are compared and published whole, never as references.
+  int result = resolveSnapshotValue(*fresh, c.backend, "1");
+  if (result != kOk) return result;
+  std::optional<std::string> freshShadow;
+  if (c.newShadow != nullptr) freshShadow = c.shadowOf.fetch(name);
+  UserRecord freshUser = makeUserRecord(*fresh, freshShadow);
+
+  std::optional<std::string> old = c.committedOf.fetch(name);
+  if (!old) {
+    bool written = writeUserLine(c.out, "addUser", freshUser.text, freshUser.passwordField, c.backend, c.pending);
+    return written ? kOk : kErrOpen;
+  }
+  ++c.kept;
+  if ((result = resolveSnapshotValue(*old, c.backend, "2")) != kOk) return result;
+  std::optional<std::string> oldShadow;
+  if (c.newShadow != nullptr) oldShadow = c.committedShadowOf.fetch(name);
+  UserRecord oldUser = makeUserRecord(*old, oldShadow);
+  if (freshUser.text == oldUser.text) return kOk;
+  std::string line = diffUserRecords(freshUser.text, oldUser.text);
+  std::string difference = line.substr(line.find(':') + 1);
+  wipeString(line);
+  bool written = writeUserLine(c.out, "modifyUser", difference, oldUser.passwordField, c.backend, c.pending);
+  wipeString(difference);
+  return written ? kOk : kErrOpen;
+}
+
+}  // namespace
 
 int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int backend) {
   int result = kOk;
   std::FILE* out = std::fopen(publicationFileName(backend), "a");
   DbmFile committed = openCommittedSnapshot(committedSnapshotName(backend, SnapshotTable::kPasswd));
   DbmFile committedShadow;
-  std::size_t kept = 0;
   if (out == nullptr || !committed.isOpen()) {
     result = kErrOpen;
-  } else {
-    if (newShadow != nullptr) {
-      committedShadow = openCommittedSnapshot(committedSnapshotName(backend, SnapshotTable::kShadow));
-      if (!committedShadow.isOpen()) result = kErrOpen;
-    }
+  } else if (newShadow != nullptr) {
+    committedShadow = openCommittedSnapshot(committedSnapshotName(backend, SnapshotTable::kShadow));
+    if (!committedShadow.isOpen()) result = kErrOpen;
   }
   if (result == kOk) {
-    PendingPasswordNames pending(backend);
-    OrderedLookup shadowOf(newShadow), committedOf(committed.get()), committedShadowOf(committedShadow.get());
-    walkMapKeys(newPasswd, [&](const Datum& key) {
-      std::string name = key.text();
-      std::optional<std::string> fresh = fetchValue(newPasswd, name);
-      if (!fresh) {
-        result = kErrOther;
-        return false;
-      }
-      // Long lines are compared and published whole, never as references.
-      if ((result = resolveSnapshotValue(*fresh, backend, "1")) != kOk) return false;
-      std::optional<std::string> freshShadow;
-      if (newShadow != nullptr) freshShadow = shadowOf.fetch(name);
-      UserRecord freshUser = makeUserRecord(*fresh, freshShadow);
-
-      std::optional<std::string> old = committedOf.fetch(name);
-      if (!old) {
-        if (!writeUserLine(out, "addUser", freshUser.text, freshUser.passwordField, backend, pending)) {
-          result = kErrOpen;
-          return false;
-        }
-        return true;
-      }
-      ++kept;
-      if ((result = resolveSnapshotValue(*old, backend, "2")) != kOk) return false;
-      std::optional<std::string> oldShadow;
-      if (newShadow != nullptr) oldShadow = committedShadowOf.fetch(name);
-      UserRecord oldUser = makeUserRecord(*old, oldShadow);
-      if (freshUser.text == oldUser.text) return true;
-      std::string line = diffUserRecords(freshUser.text, oldUser.text);
-      std::string difference = line.substr(line.find(':') + 1);
-      wipeString(line);
-      bool written = writeUserLine(out, "modifyUser", difference, oldUser.passwordField, backend, pending);
-      wipeString(difference);
-      if (!written) {
-        result = kErrOpen;
-        return false;
-      }
-      return true;
-    });
+    UserComparison c{out,
+                     backend,
+                     newPasswd,
+                     newShadow,
+                     OrderedLookup(newShadow),
+                     OrderedLookup(committed.get()),
+                     OrderedLookup(committedShadow.get()),
+                     PendingPasswordNames(backend)};
+    walkMapKeys(newPasswd, [&](const Datum& key) { return (result = compareUser(c, key.text())) == kOk; });
+    if (result == kOk) publishDeletions(out, "deleteUser", committed.get(), newPasswd, c.kept);
   }
-  if (result == kOk) publishDeletions(out, "deleteUser", committed.get(), newPasswd, kept);
   int closed = closePublication(out);
   if (result == kOk) result = closed;
-  if (result != kOk) traceError("processIncrementalUserChanges");
-  return result;
+  if (result != kOk) return failAt("processIncrementalUserChanges", result);
+  return kOk;
 }

@@ -148,12 +148,9 @@ int printReordered(const char* path) {
 int displayPublisherEvents(const char* path) {
   std::string dir;
   int result = searchPath("awk", &dir);
-  if (result == kOk) {
-    result = printReordered(path);
-    // The step's trace as it has always read.
-    if (result != kOk) traceError("qvSystem");
-  }
+  // The step's trace as it has always read.
+  if (result == kOk && (result = printReordered(path)) != kOk) result = failAt("qvSystem", result);
   unlink(path);
-  if (result != kOk) traceError("displayPublisherEvents");
-  return result;
+  if (result != kOk) return failAt("displayPublisherEvents", result);
+  return kOk;
 }

@@ -199,8 +199,9 @@ int snapshotFromText(const std::string& awkDir, const char* source, const char* 
   ScratchFile text(kPlatformText);
   if (makeScratch(text) != kOk) return kErrOpen;
   int result = runSnapshotCommand(routine, textCommand(awkDir, source));
-  if (result == kOk && (result = buildSnapshot(target, overflow, mark)) != kOk) traceError("createDbm");
-  return result;
+  if (result != kOk) return result;
+  if ((result = buildSnapshot(target, overflow, mark)) != kOk) return failAt("createDbm", result);
+  return kOk;
 }
 
 struct FilesTools {
@@ -262,8 +263,8 @@ int createDbm(int passwdTable) {
   if (result == kOk) result = buildSnapshot(target.path(), !passwdTable, true);
   unlink(kPlatformText);
   if (result == kOk) target.release();
-  if (result != kOk) traceError("createDbm");
-  return result;
+  if (result != kOk) return failAt("createDbm", result);
+  return kOk;
 }
 
 int restoreFilesBackup(const char* table) {
@@ -290,8 +291,8 @@ int restoreFilesBackup(const char* table) {
       directory.remove(name);
     }
   }
-  if (result != kOk) traceError("restoreFilesBackup");
-  return result;
+  if (result != kOk) return failAt("restoreFilesBackup", result);
+  return kOk;
 }
 
 void removeTmpOverflowFiles() {

@@ -57,6 +57,6 @@ int processFirstPublisherInvocation(GDBM_FILE newPasswd, GDBM_FILE newShadow, GD
     if (std::fclose(out) != 0) failed = true;
     if (failed && result == kOk) result = kErrOpen;
   }
-  if (result != kOk) traceError("processFirstPublisherInvocation");
-  return result;
+  if (result != kOk) return failAt("processFirstPublisherInvocation", result);
+  return kOk;
 }

@@ -64,8 +64,8 @@ int cloneFrom(const std::string& mapPath, const std::string& clonePath) {
 
 int NISBackupByClone(const std::string& mapPath, const std::string& clonePath) {
   int result = cloneFrom(mapPath, clonePath);
-  if (result != kOk) traceError("NISBackupByClone");
-  return result;
+  if (result != kOk) return failAt("NISBackupByClone", result);
+  return kOk;
 }
 
 int NISBackup(const std::string& mapDir, const std::string& table, BackupMode mode) {
@@ -79,8 +79,8 @@ int NISBackup(const std::string& mapDir, const std::string& table, BackupMode mo
     std::string committed = table + ".byname.log";
     if (std::rename(fresh.c_str(), committed.c_str()) != 0) result = kErrOther;
   }
-  if (result != kOk) traceError("NISBackup");
-  return result;
+  if (result != kOk) return failAt("NISBackup", result);
+  return kOk;
 }
 
 namespace {

@@ -108,6 +108,6 @@ int handleNISplusChange(EventRecord& record) {
     if (result == kOk) result = run.handOverAndCommit({{}, std::to_string(currentXid)}, {});
   }
   run.handOver();
-  if (result != kOk) traceError(me);
-  return result;
+  if (result != kOk) return failAt(me, result);
+  return kOk;
 }

@@ -182,8 +182,8 @@ int endPoll(SnapshotPoll& poll, int result) {
     if (poll.backend.discard != nullptr) poll.backend.discard(static_cast<PollTable>(t));
     table.fresh->remove();
   }
-  if (result != kOk) traceError(poll.backend.routine);
-  return result;
+  if (result != kOk) return failAt(poll.backend.routine, result);
+  return kOk;
 }
 
 }  // namespace

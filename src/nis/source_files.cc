@@ -106,6 +106,48 @@ int getRecordFromFile(const std::string& name, const std::string& sourceDir,
   return kOk;
 }
 
+namespace {
+
+// The edit of one operation: an append in place for the adds, otherwise an
+// awk pass from the source file into the scratch copy. Empty for an
+// unknown operation.
+std::string editCommand(const std::string& operation, const std::string& awk,
+                        const std::string& fileName, const std::string& name,
+                        const std::string& newName, const std::string& target,
+                        const std::string& scratch) {
+  std::string quotedName = quoteAwkString(name);
+  if (operation == "useradd" || operation == "groupadd")
+    // printf is the shell's own: the record is never an argument of a
+    // program, and unlike echo it leaves backslashes alone.
+    return std::string("printf '%s\\n' \"$") + kRecordVariable + "\" >> " + target;
+  if (operation == "usermod" || operation == "groupmod")
+    return awk + " 'BEGIN {FS=\":\"}       $1 != \"" + quotedName +
+           "\" { print $0 };       $1 == \"" + quotedName + "\" { print ENVIRON[\"" +
+           kRecordVariable + "\"] }' " + target + " > " + scratch;
+  if (operation == "userdel" || operation == "groupdel")
+    return awk + " 'BEGIN {FS=\":\"}       $1 != \"" + quotedName + "\" { print $0 }' " +
+           target + " > " + scratch;
+  if (operation == "userrename" || operation == "grouprename")
+    return awk + " 'BEGIN {FS=\":\"}       $1 != \"" + quotedName +
+           "\" { print $0 };       $1 == \"" + quotedName + "\" { print \"" +
+           quoteAwkString(newName) + "\"" + renamedFields(fileName) + " }' " + target +
+           " > " + scratch;
+  return std::string();
+}
+
+// Moves the edited copy over the source file. Only the copy made for this
+// edit ever goes there.
+int moveCopyInPlace(ScratchFile& copy, const std::string& move, const std::string& source) {
+  if (!copy.stillOurs()) return kErrOpen;
+  keepOwnership(copy, source);
+  debugCommand("modifyRecordInFile", move);
+  int result = qvSystem(move);
+  if (result == kOk) copy.release();
+  return result;
+}
+
+}  // namespace
+
 int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
                        const std::string& record, const std::string& fileName,
                        const std::string& operation, const std::string& newName) {
@@ -115,36 +157,15 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
   result = searchPath("mv", &mvDir);
   if (result != kOk) return result;
   if (!isSourceFile(fileName)) return kErrArgument;
-  std::string awk = awkDir + "awk";
   std::string target = quoteBareWord(sourceDir + "/" + fileName);
   // An append edits in place: it has no copy, and must not touch one that
   // is another command's.
   const bool appends = operation == "useradd" || operation == "groupadd";
   ScratchFile copy(appends ? std::string() : fileName + ".tmp");
   std::string scratch = quoteBareWord(copy.path());
-  std::string quotedName = quoteAwkString(name);
-
-  std::string command;
-  if (appends) {
-    // printf is the shell's own: the record is never an argument of a
-    // program, and unlike echo it leaves backslashes alone.
-    command = std::string("printf '%s\\n' \"$") + kRecordVariable + "\" >> " + target;
-  } else if (operation == "usermod" || operation == "groupmod") {
-    command = awk + " 'BEGIN {FS=\":\"}       $1 != \"" + quotedName +
-              "\" { print $0 };       $1 == \"" + quotedName + "\" { print ENVIRON[\"" +
-              kRecordVariable + "\"] }' " + target + " > " + scratch;
-  } else if (operation == "userdel" || operation == "groupdel") {
-    command = awk + " 'BEGIN {FS=\":\"}       $1 != \"" + quotedName + "\" { print $0 }' " +
-              target + " > " + scratch;
-  } else if (operation == "userrename" || operation == "grouprename") {
-    command = awk + " 'BEGIN {FS=\":\"}       $1 != \"" + quotedName +
-              "\" { print $0 };       $1 == \"" + quotedName + "\" { print \"" +
-              quoteAwkString(newName) + "\"" + renamedFields(fileName) + " }' " + target +
-              " > " + scratch;
-  } else {
-    return kErrArgument;
-  }
-  if (!fits(command)) return kErrArgument;
+  std::string command =
+      editCommand(operation, awkDir + "awk", fileName, name, newName, target, scratch);
+  if (command.empty() || !fits(command)) return kErrArgument;
   std::string move = mvDir + "/mv " + scratch + " " + target;
   if (!fits(move)) return kErrArgument;
   // The edited copy is made here, afresh, before awk writes into it.
@@ -156,14 +177,12 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
   result = qvSystem(command, env);
   for (auto& [variable, value] : env) wipeString(value);
   if (result != kOk || appends) return result;
+  return moveCopyInPlace(copy, move, sourceDir + "/" + fileName);
+}
 
-  // Only the copy made above ever goes over the source file.
-  if (!copy.stillOurs()) return kErrOpen;
-  keepOwnership(copy, sourceDir + "/" + fileName);
-  debugCommand("modifyRecordInFile", move);
-  result = qvSystem(move);
-  if (result == kOk) copy.release();
-  return result;
+int checkEditCopy(const std::string& fileName) {
+  ScratchFile copy(fileName + ".tmp");
+  return copy.create();
 }
 
 int isKeyInMap(const std::string& key, const std::string& mapDir, const std::string& selector,

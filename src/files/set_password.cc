@@ -1,12 +1,11 @@
 #include "files/set_password.h"
 
-#include <cerrno>
 #include <fcntl.h>
-#include <string.h>
 #include <string>
 #include <unistd.h>
 
 #include "core/account_file.h"
+#include "core/line_reader.h"
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
@@ -25,72 +24,6 @@ constexpr const char* kRoutine = "setPassword";
 // literal, even for names that look like numbers.
 constexpr const char* kNameVariable = "KDL2NIS_NAME";
 constexpr const char* kValueVariable = "KDL2NIS_VALUE";
-
-// Appends n bytes to a line that may carry a hash: when the line has to
-// grow, the old buffer is zeroed before it is given back.
-void appendWiping(std::string& line, const char* bytes, std::size_t n) {
-  if (line.size() + n > line.capacity()) {
-    std::string bigger;
-    bigger.reserve(2 * (line.size() + n));
-    bigger = line;
-    wipeString(line);
-    line.swap(bigger);
-  }
-  line.append(bytes, n);
-}
-
-// Lines of a file read through a descriptor, as awk's getline sees them (a
-// last line without newline counts), one at a time: the account files are
-// compared, never held whole. The buffer is zeroed at the end.
-class LineReader {
- public:
-  explicit LineReader(int fd) : fd_(fd) {}
-  ~LineReader() { explicit_bzero(buffer_, sizeof buffer_); }
-  LineReader(const LineReader&) = delete;
-  LineReader& operator=(const LineReader&) = delete;
-
-  // The next line, without its newline, in *line; *ended tells whether a
-  // newline closed it. false at the end of the file or when a read fails
-  // (failed()).
-  bool next(std::string* line, bool* ended) {
-    line->clear();
-    *ended = false;
-    for (;;) {
-      if (begin_ == end_ && !fill()) return !failed_ && !line->empty();
-      const char* from = buffer_ + begin_;
-      const void* nl = memchr(from, '\n', end_ - begin_);
-      std::size_t n = nl ? static_cast<const char*>(nl) - from : end_ - begin_;
-      appendWiping(*line, from, n);
-      begin_ += n;
-      if (nl) {
-        ++begin_;
-        *ended = true;
-        return true;
-      }
-    }
-  }
-  bool failed() const { return failed_; }
-
- private:
-  bool fill() {
-    for (;;) {
-      ssize_t n = pread(fd_, buffer_, sizeof buffer_, offset_);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) failed_ = true;
-      if (n <= 0) return false;
-      offset_ += n;
-      begin_ = 0;
-      end_ = static_cast<std::size_t>(n);
-      return true;
-    }
-  }
-
-  int fd_;
-  char buffer_[65536];
-  std::size_t begin_ = 0, end_ = 0;
-  off_t offset_ = 0;
-  bool failed_ = false;
-};
 
 // What the rewrite must have made of one line of the account file: the line
 // itself, or for the user's line the same with the second field set.

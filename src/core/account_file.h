@@ -41,6 +41,9 @@ class ReplacementFile {
 
   const std::string& tempPath() const { return temp_.path(); }
   const std::string& targetPath() const { return target_; }
+  // The temporary file's descriptor, open for reading and writing (-1
+  // before create()).
+  int fd() const { return temp_.fd(); }
 
   // Makes the temporary file afresh and registers it for the SIGTERM
   // handler: a stale plain file of ours goes first, while a planted link or

@@ -1,12 +1,11 @@
 #include "files/set_password.h"
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
 #include <string>
-#include <vector>
+#include <unistd.h>
 
 #include "core/account_file.h"
+#include "core/line_reader.h"
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
@@ -17,6 +16,8 @@
 
 namespace {
 
+constexpr const char* kRoutine = "setPassword";
+
 // The awk program reads the user name and the value from its environment:
 // a hash must never show in an argument list, which every local user can
 // read. The "" makes the name comparison a string comparison, as with a
@@ -24,125 +25,122 @@ namespace {
 constexpr const char* kNameVariable = "KDL2NIS_NAME";
 constexpr const char* kValueVariable = "KDL2NIS_VALUE";
 
-bool readWhole(const std::string& path, std::string* text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream all;
-  all << in.rdbuf();
-  *text = all.str();
-  return !in.bad();
-}
-
-// Lines as awk's getline sees them: a last line without newline counts.
-std::vector<std::string> recordsOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::string::size_type from = 0;
-  while (from < text.size()) {
-    auto nl = text.find('\n', from);
-    if (nl == std::string::npos) nl = text.size();
-    lines.push_back(text.substr(from, nl - from));
-    from = nl + 1;
+// What the rewrite must have made of one line of the account file: the line
+// itself, or for the user's line the same with the second field set.
+// *matched counts the user's lines.
+const std::string& expectedLine(const std::string& line, const std::string& name,
+                                const std::string& value, std::string* changed, int* matched) {
+  auto colon = line.find(':');
+  if (line.compare(0, colon, name) != 0) return line;
+  ++*matched;
+  changed->clear();
+  if (colon == std::string::npos) {
+    *changed += line;
+    *changed += ':';
+    *changed += value;
+    return *changed;
   }
-  return lines;
+  auto next = line.find(':', colon + 1);
+  changed->append(line, 0, colon + 1);
+  *changed += value;
+  if (next != std::string::npos) changed->append(line, next);
+  return *changed;
 }
 
 // The rewritten file must be the old one with only the user's password
-// field changed: anything else (a short write, a failing read) would be
-// moved over the account file and lose accounts.
-// *matched counts the user's lines.
-bool rewriteIsExact(const std::string& oldText, const std::string& newText,
-                    const std::string& name, const std::string& value, int* matched) {
+// field changed, every line ended by a newline: anything else (a short
+// write, a failing read) would be moved over the account file and lose
+// accounts. Both files are read side by side, a line at a time.
+bool rewriteIsExact(int oldFd, int newFd, const std::string& name, const std::string& value,
+                    int* matched) {
   *matched = 0;
-  std::string expected;
-  expected.reserve(oldText.size() + 64);
-  std::vector<std::string> lines = recordsOf(oldText);
-  for (const std::string& line : lines) {
-    auto colon = line.find(':');
-    if (line.substr(0, colon) != name) {
-      expected += line;
-    } else {
-      ++*matched;
-      if (colon == std::string::npos) {
-        expected += line + ":" + value;
-      } else {
-        auto next = line.find(':', colon + 1);
-        expected += line.substr(0, colon + 1) + value;
-        if (next != std::string::npos) expected += line.substr(next);
-      }
-    }
-    expected += '\n';
+  LineReader before(oldFd), after(newFd);
+  SecretString oldLine, newLine, changed;
+  for (std::string* line : {&oldLine.text, &newLine.text, &changed.text}) line->reserve(1024);
+  for (;;) {
+    bool oldEnded = false, newEnded = false;
+    bool haveOld = before.next(&oldLine.text, &oldEnded);
+    bool haveNew = after.next(&newLine.text, &newEnded);
+    if (before.failed() || after.failed()) return false;
+    if (!haveOld) return !haveNew;
+    if (!haveNew || !newEnded) return false;
+    if (expectedLine(oldLine.text, name, value, &changed.text, matched) != newLine.text) return false;
   }
-  bool same = expected == newText;
-  wipeString(expected);
-  for (std::string& line : lines) wipeString(line);
-  return same;
+}
+
+// The stored form of the prepared password field.
+void storedForm(std::string& value) {
+  if (value == "x")
+    value = "!!";
+  else if (value == "noPassword")
+    value.clear();
+}
+
+std::string rewriteCommand(const std::string& awkDir, const std::string& target,
+                           const std::string& temp) {
+  return awkDir + "/awk 'BEGIN{FS=\":\";OFS=\":\";while (getline > 0) {if ($1 != ENVIRON[\"" +
+         kNameVariable + "\"] \"\") print $0; else {$2 = ENVIRON[\"" + kValueVariable +
+         "\"];print $0}}}' " + quoteBareWord(target) + " > " + quoteBareWord(temp);
+}
+
+// Lets awk write the new version into the replacement file and checks it
+// against the account file. 0, or the code to fail with.
+int writeReplacement(ReplacementFile& replacement, const std::string& command,
+                     const std::string& name, const std::string& value) {
+  if (replacement.create() != kOk) return kErrOpen;
+  debugCommand("constructFilesCommand", command);
+  ChildEnvironment env{{kNameVariable, name}, {kValueVariable, value}};
+  int ran = qvSystem(command, env);
+  wipeString(env[1].second);
+  if (ran != kOk) return ran;
+
+  int matched = 0;
+  int oldFd = open(replacement.targetPath().c_str(), O_RDONLY | O_CLOEXEC);
+  bool exact = oldFd >= 0 && rewriteIsExact(oldFd, replacement.fd(), name, value, &matched);
+  if (oldFd >= 0) close(oldFd);
+  // A user without a line here would be "changed" by copying the file.
+  if (exact && matched == 0) return kErrNoSuchAccount;
+  if (!exact) {
+    errorLog("setPassword: the rewritten %s is not as expected; left unchanged",
+             replacement.targetPath().c_str());
+    return kErrOther;
+  }
+  return kOk;
 }
 
 }  // namespace
 
 int setPassword(const EventRecord& record, const PasswordFiles& files) {
-  auto fail = [](int code) {
-    traceError("setPassword");
-    return code;
-  };
   std::string awkDir;
   int found = searchPath("awk", &awkDir);
-  if (found != kOk) return fail(found);
+  if (found != kOk) return failAt(kRoutine, found);
 
   bool toPasswd = record.noShadow != 0;
   const std::string target = toPasswd ? files.passwd : files.shadow;
-  std::string value = record.field(toPasswd ? kPasswd : kShadowPasswd);
-  WipeOnExit wipeValue(value);
+  SecretString value{record.field(toPasswd ? kPasswd : kShadowPasswd)};
 
   // Not given in a modify event: the password stays. A "*" is stored as
   // given (locked), never turned into an empty field.
-  if (value.empty() && record.command == kModifyUser) return kOk;
-  if (value == "x")
-    value = "!!";
-  else if (value == "noPassword")
-    value.clear();
+  if (value.text.empty() && record.command == kModifyUser) return kOk;
+  storedForm(value.text);
 
   const std::string& name = record.field(kName);
   // A ":" or a line break would split the record or add a line of its own.
-  if (name.empty() || !isRecordSafe(name) || !isPasswordFieldSafe(value)) return fail(kErrArgument);
-
-  std::string command = awkDir + "/awk 'BEGIN{FS=\":\";OFS=\":\";while (getline > 0) {if ($1 != ENVIRON[\"" +
-                        kNameVariable + "\"] \"\") print $0; else {$2 = ENVIRON[\"" + kValueVariable +
-                        "\"];print $0}}}' " + quoteBareWord(target) + " > " + quoteBareWord(files.temp);
-  if (command.size() >= kCommandCapacity) return fail(kErrArgument);
+  if (name.empty() || !isRecordSafe(name) || !isPasswordFieldSafe(value.text))
+    return failAt(kRoutine, kErrArgument);
+  std::string command = rewriteCommand(awkDir, target, files.temp);
+  if (command.size() >= kCommandCapacity) return failAt(kRoutine, kErrArgument);
 
   // The lock is taken before the file is read and kept until the new one is
   // in place, so that no change made meanwhile by another writer is lost.
   FileLock lock;
-  int locked = lock.acquire(files.lock, files.lockAttempts, files.lockPauseMillis);
-  if (locked != kOk) return fail(locked);
+  int result = lock.acquire(files.lock, files.lockAttempts, files.lockPauseMillis);
+  if (result != kOk) return failAt(kRoutine, result);
 
   ReplacementFile replacement(files.temp, target);
-  if (replacement.create() != kOk) return fail(kErrOpen);
-  debugCommand("constructFilesCommand", command);
-  ChildEnvironment env{{kNameVariable, name}, {kValueVariable, value}};
-  int ran = qvSystem(command, env);
-  wipeString(env[1].second);
-  if (ran != kOk) return fail(ran);
-
-  std::string before, after;
-  int matched = 0;
-  bool exact = readWhole(target, &before) && replacement.readBack(&after) == kOk &&
-               rewriteIsExact(before, after, name, value, &matched);
-  wipeString(before);
-  wipeString(after);
-  // A user without a line here would be "changed" by copying the file.
-  if (exact && matched == 0) return fail(kErrNoSuchAccount);
-  if (!exact) {
-    errorLog("setPassword: the rewritten %s is not as expected; left unchanged", target.c_str());
-    return fail(kErrOther);
-  }
-
-  int owned = replacement.matchTarget(toPasswd ? 0444 : 0400);
-  if (owned != kOk) return fail(owned);
-  int committed = replacement.commit();
-  if (committed != kOk) return fail(committed);
-  int released = lock.release();
-  if (released != kOk) return fail(released);
-  return kOk;
+  result = writeReplacement(replacement, command, name, value.text);
+  if (result == kOk) result = replacement.matchTarget(toPasswd ? 0444 : 0400);
+  if (result == kOk) result = replacement.commit();
+  if (result == kOk) result = lock.release();
+  return result == kOk ? kOk : failAt(kRoutine, result);
 }

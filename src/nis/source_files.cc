@@ -9,10 +9,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "core/dbm_file.h"
 #include "core/event_record.h"
+#include "core/line_reader.h"
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
+#include "core/secret.h"
 #include "core/shell_quote.h"
 #include "core/scratch_file.h"
 #include "publisher/change_cache.h"
@@ -79,6 +82,41 @@ int lockSourceFiles(const std::string& sourceDir, SourceLock& lock) {
 
 void unlockSourceFiles(SourceLock& lock) { lock.release(); }
 
+namespace {
+
+// The user's lines read here, in one pass, as the awk read prints them:
+// every line whose first ":" field is exactly name, each with a newline, as
+// much as a record holds. false when the file cannot be read to its end;
+// the awk read then runs and reports that as it always has.
+bool readMatchingLines(const std::string& path, const std::string& name, std::string* text) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  LineReader reader(fd);
+  SecretString line;
+  line.text.reserve(kRecordCapacity);
+  bool ended = false;
+  while (reader.next(&line.text, &ended)) {
+    if (line.text.compare(0, line.text.find(':'), name) != 0 || text->size() >= kRecordCapacity)
+      continue;
+    appendWiping(*text, line.text.data(), line.text.size());
+    appendWiping(*text, "\n", 1);
+  }
+  bool whole = !reader.failed();
+  close(fd);
+  return whole;
+}
+
+// The key looked up in the map itself: 1 there, 0 not there, -1 when the
+// map cannot be opened here (its dump then decides, as it always has).
+int lookUpKey(const std::string& mapPath, const std::string& key) {
+  // No lock: a rebuild puts a new map in place of the old one whole.
+  DbmFile map(gdbm_open(mapPath.c_str(), 0, GDBM_READER | GDBM_NOLOCK, 0, nullptr));
+  if (!map.isOpen()) return -1;
+  return map.contains(key) ? 1 : 0;
+}
+
+}  // namespace
+
 int getRecordFromFile(const std::string& name, const std::string& sourceDir,
                       const std::string& fileName, std::string* record, bool* found) {
   record->clear();
@@ -93,18 +131,68 @@ int getRecordFromFile(const std::string& name, const std::string& sourceDir,
                         "\" { print $0 }' > " + quoteBareWord(scratch.path()) + " " +
                         quoteBareWord(source);
   if (!fits(command)) return kErrArgument;
+  // Made even when the read below needs no scratch output: a name in the
+  // way is refused alike on both roads.
   if (scratch.open() != kOk) return kErrOpen;
+  SecretString text;
+  if (readMatchingLines(source, name, &text.text)) {
+    record->assign(text.text, 0, kRecordCapacity - 1);
+    if (!record->empty() && record->back() == '\n') record->pop_back();
+    *found = true;
+    return kOk;
+  }
+  wipeString(text.text);
   debugCommand("getRecordFromFile", command);
   result = qvSystem(command);
   if (result != kOk) return result;
-  std::string text;
-  if (scratch.readBack(&text) != kOk) return kOk;
-  record->assign(text, 0, kRecordCapacity - 1);
-  wipeString(text);
+  if (scratch.readBack(&text.text) != kOk) return kOk;
+  record->assign(text.text, 0, kRecordCapacity - 1);
   if (!record->empty() && record->back() == '\n') record->pop_back();
   *found = true;
   return kOk;
 }
+
+namespace {
+
+// The edit of one operation: an append in place for the adds, otherwise an
+// awk pass from the source file into the scratch copy. Empty for an
+// unknown operation.
+std::string editCommand(const std::string& operation, const std::string& awk,
+                        const std::string& fileName, const std::string& name,
+                        const std::string& newName, const std::string& target,
+                        const std::string& scratch) {
+  std::string quotedName = quoteAwkString(name);
+  if (operation == "useradd" || operation == "groupadd")
+    // printf is the shell's own: the record is never an argument of a
+    // program, and unlike echo it leaves backslashes alone.
+    return std::string("printf '%s\\n' \"$") + kRecordVariable + "\" >> " + target;
+  if (operation == "usermod" || operation == "groupmod")
+    return awk + " 'BEGIN {FS=\":\"}       $1 != \"" + quotedName +
+           "\" { print $0 };       $1 == \"" + quotedName + "\" { print ENVIRON[\"" +
+           kRecordVariable + "\"] }' " + target + " > " + scratch;
+  if (operation == "userdel" || operation == "groupdel")
+    return awk + " 'BEGIN {FS=\":\"}       $1 != \"" + quotedName + "\" { print $0 }' " +
+           target + " > " + scratch;
+  if (operation == "userrename" || operation == "grouprename")
+    return awk + " 'BEGIN {FS=\":\"}       $1 != \"" + quotedName +
+           "\" { print $0 };       $1 == \"" + quotedName + "\" { print \"" +
+           quoteAwkString(newName) + "\"" + renamedFields(fileName) + " }' " + target +
+           " > " + scratch;
+  return std::string();
+}
+
+// Moves the edited copy over the source file. Only the copy made for this
+// edit ever goes there.
+int moveCopyInPlace(ScratchFile& copy, const std::string& move, const std::string& source) {
+  if (!copy.stillOurs()) return kErrOpen;
+  keepOwnership(copy, source);
+  debugCommand("modifyRecordInFile", move);
+  int result = qvSystem(move);
+  if (result == kOk) copy.release();
+  return result;
+}
+
+}  // namespace
 
 int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
                        const std::string& record, const std::string& fileName,
@@ -115,36 +203,15 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
   result = searchPath("mv", &mvDir);
   if (result != kOk) return result;
   if (!isSourceFile(fileName)) return kErrArgument;
-  std::string awk = awkDir + "awk";
   std::string target = quoteBareWord(sourceDir + "/" + fileName);
   // An append edits in place: it has no copy, and must not touch one that
   // is another command's.
   const bool appends = operation == "useradd" || operation == "groupadd";
   ScratchFile copy(appends ? std::string() : fileName + ".tmp");
   std::string scratch = quoteBareWord(copy.path());
-  std::string quotedName = quoteAwkString(name);
-
-  std::string command;
-  if (appends) {
-    // printf is the shell's own: the record is never an argument of a
-    // program, and unlike echo it leaves backslashes alone.
-    command = std::string("printf '%s\\n' \"$") + kRecordVariable + "\" >> " + target;
-  } else if (operation == "usermod" || operation == "groupmod") {
-    command = awk + " 'BEGIN {FS=\":\"}       $1 != \"" + quotedName +
-              "\" { print $0 };       $1 == \"" + quotedName + "\" { print ENVIRON[\"" +
-              kRecordVariable + "\"] }' " + target + " > " + scratch;
-  } else if (operation == "userdel" || operation == "groupdel") {
-    command = awk + " 'BEGIN {FS=\":\"}       $1 != \"" + quotedName + "\" { print $0 }' " +
-              target + " > " + scratch;
-  } else if (operation == "userrename" || operation == "grouprename") {
-    command = awk + " 'BEGIN {FS=\":\"}       $1 != \"" + quotedName +
-              "\" { print $0 };       $1 == \"" + quotedName + "\" { print \"" +
-              quoteAwkString(newName) + "\"" + renamedFields(fileName) + " }' " + target +
-              " > " + scratch;
-  } else {
-    return kErrArgument;
-  }
-  if (!fits(command)) return kErrArgument;
+  std::string command =
+      editCommand(operation, awkDir + "awk", fileName, name, newName, target, scratch);
+  if (command.empty() || !fits(command)) return kErrArgument;
   std::string move = mvDir + "/mv " + scratch + " " + target;
   if (!fits(move)) return kErrArgument;
   // The edited copy is made here, afresh, before awk writes into it.
@@ -156,14 +223,12 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
   result = qvSystem(command, env);
   for (auto& [variable, value] : env) wipeString(value);
   if (result != kOk || appends) return result;
+  return moveCopyInPlace(copy, move, sourceDir + "/" + fileName);
+}
 
-  // Only the copy made above ever goes over the source file.
-  if (!copy.stillOurs()) return kErrOpen;
-  keepOwnership(copy, sourceDir + "/" + fileName);
-  debugCommand("modifyRecordInFile", move);
-  result = qvSystem(move);
-  if (result == kOk) copy.release();
-  return result;
+int checkEditCopy(const std::string& fileName) {
+  ScratchFile copy(fileName + ".tmp");
+  return copy.create();
 }
 
 int isKeyInMap(const std::string& key, const std::string& mapDir, const std::string& selector,
@@ -189,6 +254,10 @@ int isKeyInMap(const std::string& key, const std::string& mapDir, const std::str
       makedbmDir + "/makedbm -u " + map + " > " + quoteBareWord(dump.path());
   if (!fits(command)) return kErrArgument;
   if (dump.create() != kOk) return kErrOpen;
+  // Both scratch files are made before the map is read directly, so that a
+  // name in the way is refused alike on both roads.
+  int there = hits.open() == kOk ? lookUpKey(mapDir + "/" + base + suffix, key) : -1;
+  if (there >= 0) return there ? kOk : kErrOther;
   debugCommand("isKeyInMap", command);
   if (qvSystem(command) != kOk) return kErrOther;
 
@@ -200,7 +269,7 @@ int isKeyInMap(const std::string& key, const std::string& mapDir, const std::str
   command = awkDir + "/awk 'BEGIN { FS=\" \" } $1==\"" + quoteAwkString(key) + "\" { print $1 }' " +
             quoteBareWord(dump.path()) + " > " + quoteBareWord(hits.path());
   if (!fits(command)) return kErrArgument;
-  if (hits.open() != kOk) return kErrOpen;
+  if (!hits.created() || !hits.stillOurs()) return kErrOpen;
   debugCommand("isKeyInMap", command);
   if (qvSystem(command) != kOk) return kErrOther;
 

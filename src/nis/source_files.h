@@ -38,6 +38,11 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
                        const std::string& record, const std::string& fileName,
                        const std::string& operation, const std::string& newName);
 
+// 0 when the edit copy of a source file ("<fileName>.tmp" in the working
+// directory) can be made afresh; -1 when a link or another file is in its
+// way. The copy is removed again at once.
+int checkEditCopy(const std::string& fileName);
+
 // 0 when key is a key of "<mapDir>/<base>.by{name,uid,gid}" (selector
 // "BYNAME", "BYUID", "BYGID"); -1 when its scratch files cannot be made (the
 // test was not done); any other value means absent.

@@ -94,6 +94,56 @@ bool hasDirectories(const EventRecord& r) { return r.mapDir && r.sourceDir; }
 // line break in it would shift the fields or add a line of its own.
 bool passwordFitsRecord(EventRecord& r) { return isPasswordFieldSafe(passwordField(r)); }
 
+// The user's lines as the source files hold them before the change: every
+// line of the name, newline-separated, as getRecordFromFile reads them.
+struct StoredLines {
+  SecretString passwd;
+  SecretString shadow;
+};
+
+int readStoredLines(const EventRecord& r, StoredLines* lines) {
+  const std::string& name = r.field(kName);
+  bool found = false;
+  int result = getRecordFromFile(name, *r.sourceDir, "passwd", &lines->passwd.text, &found);
+  if (result != kOk) return result;
+  if (!found) return kErrOther;
+  if (r.noShadow) return kOk;
+  return getRecordFromFile(name, *r.sourceDir, "shadow", &lines->shadow.text, &found);
+}
+
+// The stored account in the layout of an addUser event: the first passwd
+// line followed by the shadow fields (empty ones without a shadow line).
+int storedRecord(const EventRecord& r, const StoredLines& lines, EventRecord* stored) {
+  SecretString current{lines.passwd.text};
+  keepFirstLine(current.text);
+  if (r.noShadow) {
+    current.text += "::::::::";
+  } else {
+    SecretString shadow{lines.shadow.text};
+    keepFirstLine(shadow.text);
+    auto colon = shadow.text.find(':');
+    if (shadow.text.empty() || colon == std::string::npos)
+      current.text += "::::::::";
+    else
+      current.text.append(shadow.text, colon);
+  }
+  return parseEventData(stored, current.text.c_str(), kAddUser);
+}
+
+// The read of a user's lines keeps at most 1023 bytes: shorter than this,
+// what was read is all the file holds for the name.
+constexpr std::size_t kWholeRead = 1022;
+
+// Puts line in place of the user's lines of a source file, unless the file
+// holds exactly that one line already: a file left alone keeps its time, so
+// make does not rebuild the maps made from it. Something planted where its
+// edit copy goes is refused either way.
+int replaceUserLine(const std::string& name, const std::string& sourceDir, const std::string& line,
+                    const std::string& stored, const char* fileName) {
+  if (line == stored && stored.size() < kWholeRead) return checkEditCopy(fileName);
+  return modifyRecordInFile(name, sourceDir, line, fileName, "usermod", "");
+}
+
 }  // namespace
 
 int nisUserAdd(EventRecord& r) {
@@ -150,27 +200,11 @@ int nisUserMod(EventRecord& r) {
   if (state < 0) return failAt("nisUserMod", state);
   if (!state) return failAt("nisUserMod", kErrNoSuchAccount);
 
-  SecretString current;
-  bool found = false;
-  result = getRecordFromFile(name, *r.sourceDir, "passwd", &current.text, &found);
+  StoredLines before;
+  result = readStoredLines(r, &before);
   if (result != kOk) return failAt("nisUserMod", result);
-  if (!found) return failAt("nisUserMod", kErrOther);
-  keepFirstLine(current.text);
-  if (r.noShadow) {
-    current.text += "::::::::";
-  } else {
-    SecretString shadow;
-    result = getRecordFromFile(name, *r.sourceDir, "shadow", &shadow.text, &found);
-    if (result != kOk) return failAt("nisUserMod", result);
-    keepFirstLine(shadow.text);
-    auto colon = shadow.text.find(':');
-    if (shadow.text.empty() || colon == std::string::npos)
-      current.text += "::::::::";
-    else
-      current.text.append(shadow.text, colon);
-  }
   EventRecord stored;
-  result = parseEventData(&stored, current.text.c_str(), kAddUser);
+  result = storedRecord(r, before, &stored);
   if (result != kOk) return failAt("nisUserMod", result);
   mergeModifiedUser(r, stored);
   std::string& password = passwordField(r);
@@ -181,10 +215,10 @@ int nisUserMod(EventRecord& r) {
   SecretString shadow{r.noShadow ? std::string() : shadowLine(r)};
   result = checkLines(line.text, r.noShadow ? nullptr : &shadow.text);
   if (result != kOk) return failAt("nisUserMod", result);
-  if (modifyRecordInFile(name, *r.sourceDir, line.text, "passwd", "usermod", "") != kOk)
+  if (replaceUserLine(name, *r.sourceDir, line.text, before.passwd.text, "passwd") != kOk)
     return failAt("nisUserMod", kErrOther);
   if (!r.noShadow &&
-      modifyRecordInFile(name, *r.sourceDir, shadow.text, "shadow", "usermod", "") != kOk)
+      replaceUserLine(name, *r.sourceDir, shadow.text, before.shadow.text, "shadow") != kOk)
     return failAt("nisUserMod", kErrOther);
   result = rebuildNisMaps(*r.mapDir);
   return result == kOk ? kOk : failAt("nisUserMod", result);
@@ -273,10 +307,7 @@ bool findIdFromMap(const DbmFile& map, const std::string& key, std::string* reco
   record->clear();
   id->clear();
   std::optional<std::string> value = map.isOpen() ? map.fetch(key) : std::nullopt;
-  if (!value) {
-    traceError("findIdFromMap");
-    return false;
-  }
+  if (!value) return failAt("findIdFromMap", false);
   record->assign(*value, 0, 1023);
   wipeString(*value);
   std::vector<std::string> fields = splitFields(*record, ':');

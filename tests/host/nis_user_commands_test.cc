@@ -70,6 +70,22 @@ TEST(NisUserMod, EmptyKeepsStarClearsNoPasswordEmpties) {
   EXPECT_EQ("Error_nisUserMod: -6\n", nis.run("modifyUser:nobody::::::::::::::").err);
 }
 
+TEST(NisUserMod, AnUnchangedShadowLineLeavesTheShadowFileAndItsMapAlone) {
+  NisSandbox nis;
+  auto mtime = [](const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(0, stat(path.c_str(), &st)) << path;
+    return std::pair(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  };
+  const std::string shadow = nis.src + "/shadow", map = nis.maps + "/shadow.byname";
+  const auto shadowBefore = mtime(shadow), mapBefore = mtime(map);
+  RunResult r = nis.run("modifyUser:bob::::Robert::/bin/bash::::::::");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("bob:x:1002:1002:Robert:/home/bob:/bin/bash", nis.value("passwd.byname", "bob"));
+  EXPECT_EQ(shadowBefore, mtime(shadow));
+  EXPECT_EQ(mapBefore, mtime(map));
+}
+
 TEST(NisUserDel, RemovesOwnedHomeOnlyAndNeverTheRootDirectory) {
   NisSandbox nis;
   nis.box.write(nis.src + "/passwd", nis.box.read(nis.src + "/passwd") +

@@ -6,6 +6,7 @@
 // there, nothing else may be gone and the files must be consistent.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <crypt.h>
 #include <cstdio>
 #include <functional>
@@ -141,6 +142,8 @@ class Concurrency : public ::testing::Test {
     return accountIs(box.entry("/etc/passwd", name), box.entry("/etc/shadow", name), sent, password);
   }
   pid_t shell(const std::string& command) { return box.start({"/bin/sh", "-c", command}); }
+  // Runs of two polls and a subscriber command at once (defined below).
+  void pollRuns(const struct PollBackend& backend, int runs);
 
   NisSandbox nis;
   Sandbox& box = nis.box;
@@ -305,6 +308,142 @@ TEST_F(Concurrency, SubscribersOfBothBackendsBesideAnAdministratorLoseNothing) {
     damaged += agree ? 0 : 1;
   }
   summary("subscribers beside an administrator", runs, events, lost, damaged);
+}
+
+// A published change: a line that starts with `head` and holds `part`.
+struct Expected {
+  std::string head, part;
+};
+int countUnpublished(const std::vector<Expected>& changes, const std::vector<std::string>& published) {
+  int lost = 0;
+  for (const Expected& c : changes) {
+    bool seen = std::any_of(published.begin(), published.end(), [&](const std::string& line) {
+      return line.rfind(c.head, 0) == 0 && line.find(c.part) != std::string::npos;
+    });
+    EXPECT_TRUE(seen) << "never published: " << c.head << "..." << c.part;
+    lost += seen ? 0 : 1;
+  }
+  return lost;
+}
+
+// How the polls' scenario meets one backend: its arguments, a local
+// administrator's changes of one run as a shell script (a new user, a
+// changed comment, a new group, the previous run's user deleted, the
+// password of "tok" set to the hash) and whether a subscriber's new user
+// is there.
+struct PollBackend {
+  const char* name;
+  Argv args;  // the options before "-p"
+  std::function<std::string(const std::string& run, const std::string& previous, const std::string& hash)> localChanges;
+  std::function<bool(const std::string& user, const Password& password)> landed;
+};
+
+void Concurrency::pollRuns(const PollBackend& backend, int runs) {
+  Argv poll = backend.args;
+  poll.insert(poll.end(), {"-p", ""});
+  ASSERT_EQ(0, box.shim(poll, {}, "y").status);
+  int events = 0, lost = 0, damaged = 0;
+  for (int run = 0; run < runs; ++run) {
+    std::mt19937 rng(2000 + run);
+    const std::string r = std::to_string(run), previous = std::to_string(run - 1), secret = "secret" + r;
+    mustRun(backend.localChanges(r, previous, desCrypt(secret.c_str(), "Tk")));
+    std::vector<Expected> changes{{"addUser:locA" + r + ":", ""},
+                                  {"modifyUser:keep:", "Changed" + r},
+                                  {"addGroup:lg" + r + ":", ""},
+                                  {"deleteUser:locA" + previous, ""},
+                                  {"modifyUser:tok:", ""}};
+    // The subscriber: an account with a password, or a password change
+    // that the polls publish.
+    const std::string sub = "sub" + r;
+    const Password password = somePassword(rng, sub);
+    const std::string token = encryptToken(secret);
+    Argv subscriber = backend.args;
+    subscriber.insert(subscriber.end(),
+                      {"-p", run % 2 ? "modifyPassword:tok:," + token
+                                     : userEvent("addUser", sub, {{kUid, std::to_string(4300 + run)}, {kGid, "100"},
+                                                                  {kHome, "/home/" + sub}, {kShell, "/bin/sh"}})});
+    std::vector<Job> jobs{{subscriber.back(), [=, this] { return box.startShim(subscriber, password.env()); },
+                           [=] { return run % 2 || backend.landed(sub, password); }}};
+    // A poll answered at once, or one that waits for its answer (the end of
+    // its input, when it is collected) while the others go on.
+    for (int i = 0; i < 2; ++i) {
+      std::string answer = rng() % 2 ? "y" : "";
+      jobs.push_back({"poll", [=, this] { return box.startShim(poll, {}, answer); }, nullptr});
+    }
+
+    std::vector<RunResult> results = runTogether(box, jobs, rng);
+    std::vector<std::string> published;
+    for (std::size_t i = 1; i < jobs.size(); ++i) {
+      // A poll either publishes or, finding another one at work, gives up
+      // with nothing committed.
+      EXPECT_TRUE(results[i].status == 0 || results[i].code() == -8) << results[i].err;
+      if (results[i].status == 0)
+        for (const auto& line : splitLines(results[i].out)) published.push_back(line);
+    }
+    RunResult final = box.shim(poll, {}, "y");
+    EXPECT_EQ(0, final.status) << final.err;
+    for (const auto& line : splitLines(final.out)) published.push_back(line);
+    // The pending-password store is granted to one process at a time: a
+    // password change that meets a poll there is refused, and says so.
+    if (run % 2 == 0 || results[0].err != "Error: -1\n") {
+      EXPECT_EQ(0, results[0].status) << jobs[0].what << ": " << results[0].err;
+    }
+    if (results[0].status == 0) {
+      EXPECT_TRUE(jobs[0].landed()) << jobs[0].what;
+      changes.push_back(run % 2 ? Expected{"modifyPassword:tok:", "," + token} : Expected{"addUser:" + sub + ":", ""});
+    }
+    events += static_cast<int>(changes.size());
+    lost += countUnpublished(changes, published);
+    // The state the polls share is whole: the next poll finds nothing new.
+    RunResult next = box.shim(poll, {}, "y");
+    EXPECT_EQ(0, next.status) << next.err;
+    EXPECT_EQ("", next.out);
+    damaged += next.status == 0 && next.out.empty() ? 0 : 1;
+  }
+  // The order that once kept a password change back until the user's next
+  // change: a poll sees the new hash before modifyPassword accepts it. The
+  // next poll publishes it all the same.
+  const std::string r = std::to_string(runs), secret = "secret" + r, token = encryptToken(secret);
+  mustRun(backend.localChanges(r, std::to_string(runs - 1), desCrypt(secret.c_str(), "Tk")));
+  EXPECT_EQ(0, box.shim(poll, {}, "y").status);
+  Argv change = backend.args;
+  change.insert(change.end(), {"-p", "modifyPassword:tok:," + token});
+  EXPECT_EQ(0, box.shim(change).status);
+  RunResult late = box.shim(poll, {}, "y");
+  EXPECT_EQ("modifyPassword:tok:," + token + "\n", late.out) << late.err;
+  summary((std::string("two polls and a subscriber, ") + backend.name).c_str(), runs, events, lost, damaged);
+}
+
+TEST_F(Concurrency, TwoPollsAndASubscriberInOneWorkingDirectoryLoseNoEvent) {
+  mustRun("useradd -m -u 4000 -g 100 -c Keep keep && useradd -m -u 4001 -g 100 -c Tok tok && "
+          "useradd -m -u 4002 -g 100 -c Gone locA-1");
+  pollRuns({"files", {"-n", "files", "-m"},
+            [](const std::string& r, const std::string& previous, const std::string& hash) {
+              return "useradd -m -u 41" + r + "0 -g 100 -c Local locA" + r + " && usermod -c Changed" + r +
+                     " keep && groupadd -g 42" + r + "0 lg" + r + " && userdel -r locA" + previous + " && usermod -p '" +
+                     hash + "' tok";
+            },
+            [this](const std::string& user, const Password& p) { return filesAccountIs(user, {user}, &p); }},
+           4);
+  EXPECT_EQ("", newCheckFindings());
+
+  const std::string src = nis.src;
+  mustRun("cd " + src + " && for u in keep:4000 tok:4001 locA-1:4002; do echo \"${u%:*}:x:${u#*:}:100::/:/bin/sh\" >> "
+          "passwd && echo \"${u%:*}:!:19000:0:99999:7:::\" >> shadow; done");
+  nis.rebuild();
+  pollRuns({"nis", {"-n", "nis", "-d", nis.maps, "-y", src},
+            [&](const std::string& r, const std::string& previous, const std::string& hash) {
+              return "cd " + src + " && echo 'locA" + r + ":x:41" + r + "0:100:Local:/:/bin/sh' >> passwd && echo 'locA" +
+                     r + ":!:19000:0:99999:7:::' >> shadow && sed -i 's/^keep:x:4000:100:[^:]*:/keep:x:4000:100:Changed" +
+                     r + ":/' passwd && echo 'lg" + r + ":x:42" + r + "0:' >> group && sed -i '/^locA" + previous +
+                     ":/d' passwd shadow && sed -i 's#^tok:[^:]*:#tok:" + hash + ":#' shadow && cd " + nis.maps +
+                     " && make -f /var/yp/Makefile passwd group >/dev/null 2>&1";
+            },
+            [this](const std::string& user, const Password& p) {
+              std::string line = nis.source("passwd", user), shadow = nis.source("shadow", user);
+              return accountIs(line, shadow, {user}, &p) && nis.value("passwd.byname", user) == line;
+            }},
+           4);
 }
 
 }  // namespace

@@ -262,12 +262,16 @@ int insertCachedPassword(int backend, std::string& record, int fieldNumber) {
   return kOk;
 }
 
-int consumeCachedPassword(int backend, const std::string& name, std::string* eventData) {
+namespace {
+
+int consumePassword(int backend, const std::string& name, bool waitingOnly, std::string* eventData) {
   DbmFile cache = openPassCache(backend);
   if (!cache.isOpen()) return kErrOpen;
   std::optional<std::string> entry = cache.fetch(name);
   if (!entry) return kErrNoSuchAccount;
-  std::string tokens = entry->substr(0, entry->rfind(':') == std::string::npos ? 0 : entry->rfind(':'));
+  auto state = entry->rfind(':');
+  if (waitingOnly && (state == std::string::npos || entry->substr(state + 1) != "1")) return kErrNoSuchAccount;
+  std::string tokens = entry->substr(0, state == std::string::npos ? 0 : state);
   auto colon = tokens.find(':');
   std::string oldToken = tokens.substr(0, colon);
   std::string newToken = colon == std::string::npos ? std::string() : tokens.substr(colon + 1);
@@ -275,6 +279,16 @@ int consumeCachedPassword(int backend, const std::string& name, std::string* eve
   // A failing store leaves the entry waiting; a later poll publishes it again.
   cache.store(name, tokens + ":0");
   return kOk;
+}
+
+}  // namespace
+
+int consumeCachedPassword(int backend, const std::string& name, std::string* eventData) {
+  return consumePassword(backend, name, false, eventData);
+}
+
+int consumeWaitingPassword(int backend, const std::string& name, std::string* eventData) {
+  return consumePassword(backend, name, true, eventData);
 }
 
 int purgePasswordCache(int backend) {
@@ -300,6 +314,16 @@ PendingPasswordNames::PendingPasswordNames(int backend) {
     unknown_ = true;
     return;
   }
-  for (Datum key(gdbm_firstkey(cache.get())); !key.empty(); key = Datum(gdbm_nextkey(cache.get(), key.d)))
+  for (Datum key(gdbm_firstkey(cache.get())); !key.empty(); key = Datum(gdbm_nextkey(cache.get(), key.d))) {
     names_.insert(key.text());
+    Datum value(gdbm_fetch(cache.get(), key.d));
+    std::string text = value.empty() ? std::string() : value.text();
+    if (text.size() > 1 && text.compare(text.size() - 2, 2, ":1") == 0) waiting_.insert(key.text());
+  }
+}
+
+bool hasWaitingPassword(int backend) {
+  // No store, nothing accepted: and a poll does not create one to find out.
+  if (access(passCachePath(backend).c_str(), F_OK) != 0) return false;
+  return PendingPasswordNames(backend).anyMayWait();
 }

@@ -144,6 +144,8 @@ int insertCachedPassword(int backend, std::string& record, int fieldNumber);
 // event) and marks the entry published (state "0"). 0, -6 without an entry,
 // -1 when the store cannot be opened.
 int consumeCachedPassword(int backend, const std::string& name, std::string* eventData);
+// The same for an entry still waiting (state "1") only; -6 otherwise.
+int consumeWaitingPassword(int backend, const std::string& name, std::string* eventData);
 
 // Deletes every published entry. A poll calls it only after the engine has
 // answered and the snapshots are committed: until then a published entry
@@ -159,8 +161,19 @@ class PendingPasswordNames {
  public:
   explicit PendingPasswordNames(int backend);
   bool mayHave(const std::string& name) const { return unknown_ || names_.count(name) != 0; }
+  // Still to be published (state "1").
+  bool anyMayWait() const { return unknown_ || !waiting_.empty(); }
+  // Known to be still waiting (none when the store could not be read).
+  const std::set<std::string>& waiting() const { return waiting_; }
 
  private:
   bool unknown_ = false;
   std::set<std::string> names_;
+  std::set<std::string> waiting_;
 };
+
+// Whether a change accepted by modifyPassword still waits to be published
+// (also when the store exists but cannot be read). A poll must not take
+// "nothing changed" for an answer then: the change may have been accepted
+// after the poll that saw the user's new password.
+bool hasWaitingPassword(int backend);

@@ -255,3 +255,20 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
   if (result != kOk) return failAt("processIncrementalUserChanges", result);
   return kOk;
 }
+
+int publishWaitingPasswords(GDBM_FILE newPasswd, int backend) {
+  if (!hasWaitingPassword(backend)) return kOk;
+  // A store that cannot be read now is looked at again by the next poll.
+  PendingPasswordNames pending(backend);
+  std::FILE* out = std::fopen(publicationFileName(backend), "a");
+  if (out == nullptr) return failAt("publishWaitingPasswords", kErrOpen);
+  bool written = true;
+  for (const std::string& name : pending.waiting()) {
+    std::string eventData;
+    if (hasKey(newPasswd, name) && consumeWaitingPassword(backend, name, &eventData) == kOk)
+      written = std::fprintf(out, "modifyPassword:%s\n", eventData.c_str()) >= 0 && written;
+    wipeString(eventData);
+  }
+  int closed = closePublication(out);
+  return written && closed == kOk ? kOk : failAt("publishWaitingPasswords", kErrOpen);
+}

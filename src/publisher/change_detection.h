@@ -44,6 +44,13 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend);
 // 0, -1, -11, or -2 (an overflow file not read).
 int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int backend);
 
+// After the user comparison: a modifyPassword line for every user of the new
+// snapshot whose accepted password change still waits, marked published. The
+// comparison publishes a change only with the user's own line, so one
+// accepted after the poll that saw the new password would otherwise wait for
+// the user's next change. 0, or -1 (publication file not written).
+int publishWaitingPasswords(GDBM_FILE newPasswd, int backend);
+
 // Shared by the comparisons: the record a snapshot value stands for. In a
 // files snapshot (backend 0) an overflow reference is read from its file and
 // a marked inline value loses its mark; a NIS snapshot is a copy of a map,

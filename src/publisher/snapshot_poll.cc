@@ -108,7 +108,7 @@ int decide(SnapshotPoll& poll) {
     if (std::sscanf(text, "%ld %ld %ld", &last[0], &last[1], &last[2]) != 3) last[0] = last[1] = last[2] = -3;
   }
   auto differs = [&](PollTable t) { return poll.first || last[t] == -3 || last[t] != poll.at(t).time; };
-  bool users = differs(kPasswdTable) || differs(kShadowTable);
+  bool users = differs(kPasswdTable) || differs(kShadowTable) || hasWaitingPassword(poll.backend.backend);
   poll.at(kPasswdTable).needed = poll.at(kShadowTable).needed = users;
   poll.at(kGroupTable).needed = differs(kGroupTable);
   return kOk;
@@ -146,6 +146,7 @@ int compare(SnapshotPoll& poll) {
   if (group.taken()) result = processIncrementalGroupChanges(group.db.get(), backend);
   if (result == kOk && passwd.taken())
     result = processIncrementalUserChanges(passwd.db.get(), shadow.db.get(), backend);
+  if (result == kOk && passwd.taken()) result = publishWaitingPasswords(passwd.db.get(), backend);
   return result;
 }
 

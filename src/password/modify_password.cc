@@ -70,15 +70,18 @@ std::size_t hashPiece(const EventRecord& record) {
 }  // namespace
 
 // Runs the backend's user query into "query_<pid>" and takes the stored hash
-// from the line of the event's user. 0, -1 (query file), -6 (no such user).
+// from the line of the event's user. 0, -1 (query file), -6 (no such user),
+// or the query's own failure when it failed without naming the user: a store
+// that cannot be read must not pass for an unknown user.
 int lookupStoredHash(EventRecord& record, std::string& storedHash) {
   ScratchFile answer(pidName("query_"));
   if (answer.open() != kOk) return kErrOpen;
+  int ran = kOk;
   {
     StdoutRedirect redirect(answer.fd());
     if (redirect.active()) {
       EventRecord query(record);
-      runUserQuery(query);  // its result does not matter: only its lines do
+      ran = runUserQuery(query);  // its lines count where it found the user
     }
   }
   SecretString text;
@@ -101,6 +104,7 @@ int lookupStoredHash(EventRecord& record, std::string& storedHash) {
     for (auto& piece : pieces) wipeString(piece);
   }
   for (auto& line : lines) wipeString(line);
+  if (result == kErrNoSuchAccount && ran != kOk && ran != kErrNoSuchAccount) return ran;
   return result;
 }
 
@@ -154,7 +158,9 @@ int modifyPassword(EventRecord& record) {
   std::printf("\n");
 
   SecretString storedHash;
-  if (lookupStoredHash(record, storedHash.text) != kOk) return kOk;
+  int found = lookupStoredHash(record, storedHash.text);
+  if (found == kErrNoSuchAccount) return kOk;
+  if (found != kOk) return failAt("modifyPassword", found);
   SecretString clear;
   if (decryptToken(newToken, clear.text) != 0) return kOk;
   flushStandardOutput();

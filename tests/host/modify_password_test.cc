@@ -173,4 +173,16 @@ TEST_F(ModifyPassword, NisWithoutMapDirectoryIsRefused) {
   EXPECT_TRUE(readStore(box, kNis).empty());
 }
 
+// Maps that cannot be read are not an unknown user: the change would be
+// reported as taken while nothing was recorded.
+TEST_F(ModifyPassword, AQueryThatCannotReadTheStoreIsAFailure) {
+  ASSERT_EQ(0, box.sh("mkdir -p /var/yp/nomaps").status);
+  RunResult r = box.shim({"-n", "nis", "-d", "/var/yp/nomaps", "-y", "/var/yp", "-p",
+                          "modifyPassword:jo:," + encryptToken("desPass1")});
+  EXPECT_GT(0, r.code());
+  EXPECT_TRUE(r.err.find("_modifyPassword: -") != std::string::npos) << r.err;
+  EXPECT_TRUE(readStore(box, kNis).empty());
+  EXPECT_FALSE(queryFileLeft());
+}
+
 }  // namespace

@@ -2,22 +2,223 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <vector>
 
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/scratch_file.h"
+#include "core/secret.h"
 #include "core/trace.h"
 #include "publisher/generic_query.h"
 
 namespace {
 
 constexpr const char* kUserTable = "quser.files";
+constexpr const char* kPasswdFile = "/etc/passwd";
+constexpr const char* kShadowFile = "/etc/shadow";
+// Candidate lines joined per shadow pass: bounds the memory a broad pattern
+// needs, whatever the number of accounts.
+constexpr std::size_t kJoinBatch = 4096;
 
-// The user table: every passwd line with the user's shadow fields 2-9 as
-// its eighth field, or (without shadow) every passwd line with seven colons.
+// Reads a file record by record as awk does: split at "\n", a last line
+// without one still counts. The buffer may hold hashes: wiped at the end.
+class RecordReader {
+ public:
+  explicit RecordReader(const char* path) : file_(std::fopen(path, "re")) {}
+  ~RecordReader() {
+    if (line_ != nullptr) explicit_bzero(line_, capacity_);
+    std::free(line_);
+    if (file_ != nullptr) std::fclose(file_);
+  }
+  RecordReader(const RecordReader&) = delete;
+  RecordReader& operator=(const RecordReader&) = delete;
+
+  bool isOpen() const { return file_ != nullptr; }
+  bool next(std::string_view* record) {
+    if (file_ == nullptr) return false;
+    ssize_t length = getline(&line_, &capacity_, file_);
+    if (length < 0) return false;
+    if (length > 0 && line_[length - 1] == '\n') --length;
+    *record = std::string_view(line_, static_cast<std::size_t>(length));
+    return true;
+  }
+
+ private:
+  std::FILE* file_;
+  char* line_ = nullptr;
+  std::size_t capacity_ = 0;
+};
+
+// The field in column (0-based); past the last one the field counts as empty.
+std::string_view fieldAt(std::string_view line, int column) {
+  for (int skip = column; skip > 0 && !line.empty(); --skip) {
+    std::size_t colon = line.find(':');
+    line = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
+  }
+  return line.substr(0, line.find(':'));
+}
+
+// The lines the shadow-merging table holds: those that begin with a letter,
+// a digit or "_". Without shadow the table holds every line.
+bool isAccountLine(std::string_view line) {
+  if (line.empty()) return false;
+  const unsigned char c = static_cast<unsigned char>(line[0]);
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// What a user record takes from a shadow line: its fields 2 to 9 joined by
+// ":", missing ones empty, so always seven colons.
+void shadowFields(std::string_view line, std::string* out) {
+  const std::size_t colon = line.find(':');
+  std::string_view rest = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
+  std::size_t colons = 0, end = 0;
+  for (; end < rest.size(); ++end)
+    if (rest[end] == ':' && ++colons == 8) break;
+  if (colons == 8) colons = 7;
+  wipeString(*out);
+  out->assign(rest.substr(0, end));
+  out->append(7 - colons, ':');
+}
+
+// Shadow fields by user name, for the users wanted only. A name that the
+// shadow file holds twice gets its last line; one it lacks, nothing.
+struct ShadowEntry {
+  bool found = false;
+  std::string fields;
+};
+using ShadowTable = std::unordered_map<std::string, ShadowEntry>;
+
+void wipeShadowTable(ShadowTable& table) {
+  for (auto& [name, entry] : table) wipeString(entry.fields);
+}
+
+// One pass over the shadow file. One that cannot be read gives every user
+// an empty shadow part, as the table-making awk program gives.
+void readShadow(ShadowTable* wanted) {
+  RecordReader shadow(kShadowFile);
+  std::string_view line;
+  std::string name;
+  while (shadow.next(&line)) {
+    name.assign(line.substr(0, line.find(':')));
+    auto entry = wanted->find(name);
+    if (entry == wanted->end()) continue;
+    entry->second.found = true;
+    shadowFields(line, &entry->second.fields);
+  }
+}
+
+void wantShadowOf(const std::vector<std::string>& passwdLines, ShadowTable* wanted) {
+  for (const std::string& line : passwdLines) (*wanted)[line.substr(0, line.find(':'))];
+}
+
+// The user record of a passwd line: the shadow part set as its eighth field
+// (fields it lacks before that are empty, fields after it stay), or without
+// shadow the line and seven colons.
+void joinLine(std::string_view passwd, std::string_view shadow, bool noShadow, std::string* out) {
+  wipeString(*out);
+  out->assign(passwd);
+  if (noShadow) {
+    out->append(7, ':');
+    return;
+  }
+  std::size_t colons = 0, seventh = std::string_view::npos, eighth = std::string_view::npos;
+  for (std::size_t i = 0; i < passwd.size() && eighth == std::string_view::npos; ++i) {
+    if (passwd[i] != ':') continue;
+    if (++colons == 7) seventh = i;
+    else if (colons == 8) eighth = i;
+  }
+  if (seventh == std::string_view::npos) {
+    out->append(7 - colons, ':');
+    out->append(shadow);
+    return;
+  }
+  out->resize(seventh + 1);
+  out->append(shadow);
+  if (eighth != std::string_view::npos) out->append(passwd.substr(eighth));
+}
+
+// The user records of these passwd lines, written to table or, when it is
+// null, printed as the answer lines.
+void emitUserRecords(const std::vector<std::string>& passwdLines, bool noShadow, std::FILE* table) {
+  ShadowTable wanted;
+  if (!noShadow) {
+    wantShadowOf(passwdLines, &wanted);
+    readShadow(&wanted);
+  }
+  SecretString record;
+  for (const std::string& line : passwdLines) {
+    std::string_view shadow;
+    if (!noShadow) {
+      const ShadowEntry& entry = wanted[line.substr(0, line.find(':'))];
+      if (entry.found) shadow = entry.fields;
+    }
+    joinLine(line, shadow, noShadow, &record.text);
+    if (table == nullptr) {
+      std::printf("instanceUser:%s\n", record.text.c_str());
+    } else {
+      std::fwrite(record.text.data(), 1, record.text.size(), table);
+      std::fputc('\n', table);
+    }
+  }
+  wipeShadowTable(wanted);
+}
+
+// The passwd lines whose user record has value in column 0 or 2: there the
+// record and its passwd line agree.
+int collectUsers(const std::string& value, int column, bool noShadow,
+                 std::vector<std::string>* lines) {
+  RecordReader passwd(kPasswdFile);
+  if (!passwd.isOpen()) return kErrOpen;
+  std::string_view line;
+  while (passwd.next(&line))
+    if ((noShadow || isAccountLine(line)) && fieldAt(line, column) == value) lines->emplace_back(line);
+  return kOk;
+}
+
+// The name or uid scan of the user table, made from passwd and shadow for the
+// matching users only: the same lines, in passwd order, and the same -6.
+int filesNameQuery(const std::string& value, int column, const EventRecord& record) {
+  std::vector<std::string> lines;
+  int result = collectUsers(value, column, record.noShadow, &lines);
+  if (result == kOk && lines.empty()) result = kErrNoSuchAccount;
+  if (result != kOk) return failAt("filesNameQuery", result);
+  emitUserRecords(lines, record.noShadow, nullptr);
+  return kOk;
+}
+
+// The table of a pattern query from its candidate passwd lines, a batch at a
+// time.
+int makeUserTable(const EventRecord& record, const std::string& candidateFile,
+                  const std::string& tableFile) {
+  RecordReader candidates(candidateFile.c_str());
+  const int fd = open(tableFile.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+  std::FILE* table = fd < 0 ? nullptr : fdopen(fd, "w");
+  if (!candidates.isOpen() || table == nullptr) {
+    if (fd >= 0) close(fd);
+    return failAt("makeUserTable", kErrOpen);
+  }
+  std::vector<std::string> batch;
+  std::string_view line;
+  bool more = true;
+  while (more) {
+    more = candidates.next(&line);
+    if (more) batch.emplace_back(line);
+    if (batch.size() < kJoinBatch && more) continue;
+    if (!batch.empty()) emitUserRecords(batch, record.noShadow, table);
+    batch.clear();
+  }
+  const bool failed = std::ferror(table) != 0;
+  if (std::fclose(table) != 0 || failed) return failAt("makeUserTable", kErrOther);
+  return kOk;
+}
+
+// The user table of every passwd line, made by awk.
 int extractUserTable(const EventRecord& record) {
   std::string directory;
   int result = searchPath("awk", &directory);
@@ -35,7 +236,7 @@ int extractUserTable(const EventRecord& record) {
                   "'BEGIN{FS=\":\";OFS=\":\";while (getline < \"%s\" > 0) {shadow[$1] = "
                   "$2OFS$3OFS$4OFS$5OFS$6OFS$7OFS$8OFS$9}} /^[a-zA-Z0-9_]/ {$8 = shadow[$1];printf "
                   "\"%%s\\n\",$0}' %s",
-                  "/etc/shadow", "/etc/passwd");
+                  kShadowFile, kPasswdFile);
     n = std::snprintf(command, sizeof command, "%s/%s %s > quser.files", directory.c_str(), "awk", program);
     routine = "filesUserQuery2";
   }
@@ -44,14 +245,42 @@ int extractUserTable(const EventRecord& record) {
   return qvSystem(command) == kOk ? kOk : kErrOther;
 }
 
+// For a passwd file this process cannot read: the table of every user made
+// by awk, which then fails as it reports.
+int queryExtractedTable(EventRecord& record, QueryKind kind) {
+  int result = extractUserTable(record);
+  if (result != kOk) return result;
+  result = kErrNoSuchAccount;
+  if (kind.byName) result = ::filesNameQuery(record.field(kName), kUserTable, 0, "User");
+  else if (kind.byId) result = ::filesNameQuery(record.field(kUid), kUserTable, 2, "User");
+  if (result == kErrNoSuchAccount) result = genericUserQuery(record, kUserTable);
+  return result;
+}
+
+// Names and uids by a scan of passwd; patterns, and scans that find nothing,
+// over a table of the passwd lines that can match.
+int queryUserFiles(EventRecord& record, QueryKind kind) {
+  int result = kErrNoSuchAccount;
+  if (kind.byName) result = filesNameQuery(record.field(kName), 0, record);
+  else if (kind.byId) result = filesNameQuery(record.field(kUid), 2, record);
+  if (result != kErrNoSuchAccount) return result;
+  ScratchFile candidates(pidName("quser_"));
+  result = candidates.create();
+  if (result != kOk) return result;
+  const UserTableSource source{kPasswdFile, !record.noShadow, candidates.path(), makeUserTable};
+  return genericUserQuery(record, kUserTable, source);
+}
+
+bool readableFile(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISREG(st.st_mode) && access(path, R_OK) == 0;
+}
+
 }  // namespace
 
 int filesNameQuery(const std::string& value, const char* path, int column, const char* kind) {
   FILE* file = std::fopen(path, "r");
-  if (file == nullptr) {
-    traceError("filesNameQuery");
-    return kErrOpen;
-  }
+  if (file == nullptr) return failAt("filesNameQuery", kErrOpen);
   int result = kErrNoSuchAccount;
   char* line = nullptr;
   std::size_t capacity = 0;
@@ -62,37 +291,28 @@ int filesNameQuery(const std::string& value, const char* path, int column, const
     if (line[length - 1] != '\n') break;
     line[--length] = '\0';
     if (length == 0) continue;
-    // The wanted column; past the last one the field counts as empty.
-    std::string_view rest(line, static_cast<std::size_t>(length));
-    for (int skip = column; skip > 0 && !rest.empty(); --skip) {
-      std::size_t colon = rest.find(':');
-      rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-    }
-    if (rest.substr(0, rest.find(':')) == value) {
+    if (fieldAt(std::string_view(line, static_cast<std::size_t>(length)), column) == value) {
       std::printf("instance%s:%s\n", kind, line);
       result = kOk;
     }
   }
   std::free(line);
   std::fclose(file);
-  if (result != kOk) traceError("filesNameQuery");
-  return result;
+  if (result != kOk) return failAt("filesNameQuery", result);
+  return kOk;
 }
 
 int filesUserQuery(EventRecord& record) {
   const QueryKind kind = classifyUserQuery(record);
-  // Made here, afresh, before awk fills it: it holds every hash.
+  // Made here, afresh, before it is filled: it holds hashes.
   ScratchFile table(kUserTable);
   int result = table.create();
-  if (result == kOk) result = extractUserTable(record);
-  if (result == kOk) {
-    result = kErrNoSuchAccount;
-    if (kind.byName) result = filesNameQuery(record.field(kName), kUserTable, 0, "User");
-    else if (kind.byId) result = filesNameQuery(record.field(kUid), kUserTable, 2, "User");
-    if (result == kErrNoSuchAccount) result = genericUserQuery(record, kUserTable);
-  }
-  if (result != kOk) traceError("filesUserQuery");
-  return result;
+  std::string directory;
+  if (result == kOk) result = searchPath("awk", &directory);
+  if (result == kOk)
+    result = readableFile(kPasswdFile) ? queryUserFiles(record, kind) : queryExtractedTable(record, kind);
+  if (result != kOk) return failAt("filesUserQuery", result);
+  return kOk;
 }
 
 int filesGroupQuery(EventRecord& record) {
@@ -101,6 +321,6 @@ int filesGroupQuery(EventRecord& record) {
   if (kind.byName) result = filesNameQuery(record.field(kName), "/etc/group", 0, "Group");
   else if (kind.byId) result = filesNameQuery(record.field(kGid), "/etc/group", 2, "Group");
   if (result == kErrNoSuchAccount) result = genericGroupQuery(record, "/etc/group");
-  if (result != kOk) traceError("filesGroupQuery");
-  return result;
+  if (result != kOk) return failAt("filesGroupQuery", result);
+  return kOk;
 }

@@ -34,6 +34,17 @@ constexpr const char* kGroupProgram =
     "(arr[4]==\"\" || ($4 ~ \"^\"arr[4]\"$\"))) {print \"instanceGroup:\"$0; count++}} "
     "END{if(count==0) exit 1}' %s";
 
+// The first seven tests of kUserProgram, each regular expression made once;
+// the same text, so the same match, as there. It prints the line as it was.
+constexpr const char* kUserCandidateProgram =
+    " -F: 'BEGIN {split(\"%s\", arr); for (k = 1; k <= 7; k++) re[k] = \"^\"arr[k]\"$\";} "
+    "%s{if((arr[1]==\"\" || $1 ~ re[1]) && (arr[2]==\"\" || $2 ~ re[2]) && "
+    "(arr[3]==\"\" || $3 ~ re[3]) && (arr[4]==\"\" || $4 ~ re[4]) && "
+    "(arr[5]==\"\" || $5 ~ re[5]) && (arr[6]==\"\" || $6 ~ re[6]) && "
+    "(arr[7]==\"\" || $7 ~ re[7])) print}' %s > %s";
+
+constexpr const char* kAccountLineFilter = "/^[a-zA-Z0-9_]/ ";
+
 int buildCommand(const char* program, const std::string& awkDirectory, const std::string& pattern,
                  const std::string& tableFile, std::string* command) {
   char arguments[kCommandCapacity];
@@ -61,6 +72,13 @@ bool patternCompiles(const std::string& pattern) {
   return true;
 }
 
+// awk exits 1 when nothing matched: that is an empty answer, not a failure.
+// Its own errors (status 2, mapped to -3) and its death are.
+int runAwk(const std::string& command) {
+  int ran = qvSystem(command);
+  return ran == kErrArgument || ran == kErrNotFound ? ran : kOk;
+}
+
 int runQuery(const char* name, bool logged, int (*build)(const std::string&, const EventRecord&,
                                                           const std::string&, std::string*),
              std::string (*patternOf)(const EventRecord&), const EventRecord& record,
@@ -72,12 +90,22 @@ int runQuery(const char* name, bool logged, int (*build)(const std::string&, con
   if (result == kOk) result = build(directory, record, tableFile, &command);
   if (result == kOk) {
     if (logged) debugCommand(name, command);
-    // awk exits 1 when nothing matched: that is an empty answer, not a
-    // failure. Its own errors (status 2, mapped to -3) and its death are.
-    int ran = qvSystem(command);
-    if (ran == kErrArgument || ran == kErrNotFound) result = ran;
+    result = runAwk(command);
   }
-  if (result != kOk) traceError(name);
+  if (result != kOk) return failAt(name, result);
+  return kOk;
+}
+
+// The checks and commands of the query, in the order genericUserQuery makes
+// them, so that a query refused there is refused here alike.
+int prepareCandidateQuery(const EventRecord& record, const std::string& tableFile,
+                          const UserTableSource& source, std::string* candidates,
+                          std::string* query) {
+  if (!patternCompiles(userQueryPattern(record))) return kErrArgument;
+  std::string directory;
+  int result = searchPath("awk", &directory);
+  if (result == kOk) result = buildUserQueryCommand(directory, record, tableFile, query);
+  if (result == kOk) result = buildUserCandidateCommand(directory, record, source, candidates);
   return result;
 }
 
@@ -136,4 +164,31 @@ int genericUserQuery(const EventRecord& record, const std::string& tableFile) {
 int genericGroupQuery(const EventRecord& record, const std::string& tableFile) {
   return runQuery("genericGroupQuery", true, buildGroupQueryCommand, groupQueryPattern, record,
                   tableFile);
+}
+
+int buildUserCandidateCommand(const std::string& awkDirectory, const EventRecord& record,
+                              const UserTableSource& source, std::string* command) {
+  char line[kCommandCapacity];
+  int n = std::snprintf(line, sizeof line, "%s/%s\t", awkDirectory.c_str(), "awk");
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof line) return kErrArgument;
+  const int used = n;
+  n = std::snprintf(line + used, sizeof line - used, kUserCandidateProgram,
+                    quoteAwkString(userQueryPattern(record)).c_str(),
+                    source.accountLinesOnly ? kAccountLineFilter : "",
+                    quoteBareWord(source.sourceFile).c_str(),
+                    quoteBareWord(source.candidateFile).c_str());
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof line - used) return kErrArgument;
+  *command = line;
+  return kOk;
+}
+
+int genericUserQuery(const EventRecord& record, const std::string& tableFile,
+                     const UserTableSource& source) {
+  std::string candidates, query;
+  int result = prepareCandidateQuery(record, tableFile, source, &candidates, &query);
+  if (result == kOk) result = runAwk(candidates);
+  if (result == kOk) result = source.makeTable(record, source.candidateFile, tableFile);
+  if (result == kOk) result = runAwk(query);
+  if (result != kOk) return failAt("genericUserQuery", result);
+  return kOk;
 }

@@ -33,3 +33,23 @@ int buildGroupQueryCommand(const std::string& awkDirectory, const EventRecord& r
 // matched; the searchPath result when awk is missing.
 int genericUserQuery(const EventRecord& record, const std::string& tableFile);
 int genericGroupQuery(const EventRecord& record, const std::string& tableFile);
+
+// The first seven fields of a user record are those of its passwd line, so a
+// pattern can be tried on those before the table is made: only the lines of
+// sourceFile that pass them (and, with accountLinesOnly, begin with a letter,
+// a digit or "_") go to candidateFile, and makeTable turns those into
+// tableFile, over which the query then runs as above. The answer, result and
+// trace are those of genericUserQuery over the table of every line.
+struct UserTableSource {
+  const char* sourceFile;
+  bool accountLinesOnly;
+  std::string candidateFile;
+  int (*makeTable)(const EventRecord& record, const std::string& candidateFile,
+                   const std::string& tableFile);
+};
+int genericUserQuery(const EventRecord& record, const std::string& tableFile,
+                     const UserTableSource& source);
+
+// The awk command that writes those candidate lines. -3 when it would not fit.
+int buildUserCandidateCommand(const std::string& awkDirectory, const EventRecord& record,
+                              const UserTableSource& source, std::string* command);

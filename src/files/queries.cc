@@ -1,5 +1,7 @@
 #include "files/queries.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -27,32 +29,140 @@ constexpr const char* kShadowFile = "/etc/shadow";
 constexpr std::size_t kJoinBatch = 4096;
 
 // Reads a file record by record as awk does: split at "\n", a last line
-// without one still counts. The buffer may hold hashes: wiped at the end.
+// without one still counts. Large reads, as the account files are scanned
+// whole; the buffer grows only for a longer line. It may hold hashes: wiped
+// at the end.
 class RecordReader {
  public:
-  explicit RecordReader(const char* path) : file_(std::fopen(path, "re")) {}
+  explicit RecordReader(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC)) {}
   ~RecordReader() {
-    if (line_ != nullptr) explicit_bzero(line_, capacity_);
-    std::free(line_);
-    if (file_ != nullptr) std::fclose(file_);
+    if (!buffer_.empty()) explicit_bzero(buffer_.data(), buffer_.size());
+    if (fd_ >= 0) close(fd_);
   }
   RecordReader(const RecordReader&) = delete;
   RecordReader& operator=(const RecordReader&) = delete;
 
-  bool isOpen() const { return file_ != nullptr; }
+  bool isOpen() const { return fd_ >= 0; }
   bool next(std::string_view* record) {
-    if (file_ == nullptr) return false;
-    ssize_t length = getline(&line_, &capacity_, file_);
-    if (length < 0) return false;
-    if (length > 0 && line_[length - 1] == '\n') --length;
-    *record = std::string_view(line_, static_cast<std::size_t>(length));
-    return true;
+    for (;;) {
+      const char* newline = static_cast<const char*>(
+          std::memchr(buffer_.data() + start_, '\n', end_ - start_));
+      if (newline != nullptr) return take(newline - buffer_.data(), 1, record);
+      if (!fill()) return start_ < end_ && take(end_, 0, record);
+    }
   }
 
  private:
-  std::FILE* file_;
-  char* line_ = nullptr;
-  std::size_t capacity_ = 0;
+  static constexpr std::size_t kChunk = 256 * 1024;
+
+  bool take(std::size_t stop, std::size_t skip, std::string_view* record) {
+    *record = std::string_view(buffer_.data() + start_, stop - start_);
+    start_ = stop + skip;
+    return true;
+  }
+  // Moves the unread part to the front and reads more after it. False at
+  // the end of the file or on a read error, which ends the file for awk too.
+  bool fill() {
+    if (fd_ < 0 || eof_) return false;
+    std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
+    end_ -= start_;
+    start_ = 0;
+    if (buffer_.size() - end_ < kChunk) buffer_.resize(end_ + kChunk);
+    ssize_t got;
+    do {
+      got = read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+      eof_ = true;
+      return false;
+    }
+    end_ += static_cast<std::size_t>(got);
+    return true;
+  }
+
+  int fd_;
+  std::vector<char> buffer_;
+  std::size_t start_ = 0, end_ = 0;
+  bool eof_ = false;
+};
+
+// Reads a regular file's records from the last to the first, with the
+// records awk would read; so the first line found for a name is its last.
+class ReverseRecordReader {
+ public:
+  explicit ReverseRecordReader(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC)) {
+    struct stat st;
+    if (fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+      regular_ = true;
+      low_ = static_cast<std::size_t>(st.st_size);
+      done_ = low_ == 0;
+    }
+  }
+  ~ReverseRecordReader() {
+    if (!buffer_.empty()) explicit_bzero(buffer_.data(), buffer_.size());
+    if (fd_ >= 0) close(fd_);
+  }
+  ReverseRecordReader(const ReverseRecordReader&) = delete;
+  ReverseRecordReader& operator=(const ReverseRecordReader&) = delete;
+
+  bool isRegular() const { return regular_; }
+  bool next(std::string_view* record) {
+    while (!done_) {
+      if (!started_ && !start()) return false;
+      const char* newline = static_cast<const char*>(memrchr(buffer_.data(), '\n', tail_));
+      if (newline != nullptr) {
+        const std::size_t at = static_cast<std::size_t>(newline - buffer_.data());
+        *record = std::string_view(newline + 1, tail_ - at - 1);
+        tail_ = at;
+        return true;
+      }
+      if (low_ == 0) {
+        done_ = true;
+        *record = std::string_view(buffer_.data(), tail_);
+        return true;
+      }
+      if (!readBefore()) return false;
+    }
+    return false;
+  }
+
+ private:
+  static constexpr std::size_t kChunk = 256 * 1024;
+
+  // The last chunk; a newline that ends the file ends its last record.
+  bool start() {
+    started_ = true;
+    if (!readBefore()) return false;
+    if (tail_ > 0 && buffer_[tail_ - 1] == '\n') --tail_;
+    return true;
+  }
+  // Puts the chunk before the unread part in front of it. A failed read
+  // ends the scan.
+  bool readBefore() {
+    const std::size_t size = std::min(kChunk, low_);
+    std::vector<char> grown(size + tail_);
+    std::memcpy(grown.data() + size, buffer_.data(), tail_);
+    if (!buffer_.empty()) explicit_bzero(buffer_.data(), buffer_.size());
+    buffer_.swap(grown);
+    std::size_t got = 0;
+    while (got < size) {
+      ssize_t n = pread(fd_, buffer_.data() + got, size - got, static_cast<off_t>(low_ - size + got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        done_ = true;
+        return false;
+      }
+      got += static_cast<std::size_t>(n);
+    }
+    low_ -= size;
+    tail_ += size;
+    return true;
+  }
+
+  int fd_;
+  bool regular_ = false, started_ = false, done_ = true;
+  std::vector<char> buffer_;
+  std::size_t low_ = 0, tail_ = 0;
 };
 
 // The field in column (0-based); past the last one the field counts as empty.
@@ -98,15 +208,33 @@ void wipeShadowTable(ShadowTable& table) {
   for (auto& [name, entry] : table) wipeString(entry.fields);
 }
 
-// One pass over the shadow file. One that cannot be read gives every user
-// an empty shadow part, as the table-making awk program gives.
+void takeShadowLine(std::string_view line, std::string* name, ShadowTable* wanted,
+                    std::size_t* missing) {
+  name->assign(line.substr(0, line.find(':')));
+  auto entry = wanted->find(*name);
+  if (entry == wanted->end() || entry->second.found) return;
+  entry->second.found = true;
+  shadowFields(line, &entry->second.fields);
+  --*missing;
+}
+
+// The shadow file read from its end, until every wanted user is found (the
+// first line found for a name is its last, which the table-making awk
+// program kept). One that cannot be read gives every user an empty shadow
+// part, as that program gives.
 void readShadow(ShadowTable* wanted) {
-  RecordReader shadow(kShadowFile);
-  std::string_view line;
+  std::size_t missing = wanted->size();
   std::string name;
+  std::string_view line;
+  ReverseRecordReader backwards(kShadowFile);
+  if (backwards.isRegular()) {
+    while (missing > 0 && backwards.next(&line)) takeShadowLine(line, &name, wanted, &missing);
+    return;
+  }
+  // Not a regular file: read forwards, each line replacing the one before.
+  RecordReader shadow(kShadowFile);
   while (shadow.next(&line)) {
-    name.assign(line.substr(0, line.find(':')));
-    auto entry = wanted->find(name);
+    auto entry = wanted->find(name.assign(line.substr(0, line.find(':'))));
     if (entry == wanted->end()) continue;
     entry->second.found = true;
     shadowFields(line, &entry->second.fields);
@@ -143,9 +271,12 @@ void joinLine(std::string_view passwd, std::string_view shadow, bool noShadow, s
   if (eighth != std::string_view::npos) out->append(passwd.substr(eighth));
 }
 
-// The user records of these passwd lines, written to table or, when it is
-// null, printed as the answer lines.
-void emitUserRecords(const std::vector<std::string>& passwdLines, bool noShadow, std::FILE* table) {
+// Where user records go: into a table file, or out as answer lines, printed
+// as the name scan prints them (up to a zero byte) or as awk does (whole).
+enum class Emit { kTable, kScanAnswer, kPatternAnswer };
+
+void emitUserRecords(const std::vector<std::string>& passwdLines, bool noShadow, Emit how,
+                     std::FILE* table) {
   ShadowTable wanted;
   if (!noShadow) {
     wantShadowOf(passwdLines, &wanted);
@@ -159,12 +290,14 @@ void emitUserRecords(const std::vector<std::string>& passwdLines, bool noShadow,
       if (entry.found) shadow = entry.fields;
     }
     joinLine(line, shadow, noShadow, &record.text);
-    if (table == nullptr) {
+    if (how == Emit::kScanAnswer) {
       std::printf("instanceUser:%s\n", record.text.c_str());
-    } else {
-      std::fwrite(record.text.data(), 1, record.text.size(), table);
-      std::fputc('\n', table);
+      continue;
     }
+    std::FILE* out = how == Emit::kTable ? table : stdout;
+    if (how == Emit::kPatternAnswer) std::fputs("instanceUser:", out);
+    std::fwrite(record.text.data(), 1, record.text.size(), out);
+    std::fputc('\n', out);
   }
   wipeShadowTable(wanted);
 }
@@ -188,21 +321,28 @@ int filesNameQuery(const std::string& value, int column, const EventRecord& reco
   int result = collectUsers(value, column, record.noShadow, &lines);
   if (result == kOk && lines.empty()) result = kErrNoSuchAccount;
   if (result != kOk) return failAt("filesNameQuery", result);
-  emitUserRecords(lines, record.noShadow, nullptr);
+  emitUserRecords(lines, record.noShadow, Emit::kScanAnswer, nullptr);
   return kOk;
 }
 
-// The table of a pattern query from its candidate passwd lines, a batch at a
-// time.
-int makeUserTable(const EventRecord& record, const std::string& candidateFile,
-                  const std::string& tableFile) {
-  RecordReader candidates(candidateFile.c_str());
-  const int fd = open(tableFile.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+std::FILE* openTable(const char* path) {
+  const int fd = open(path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
   std::FILE* table = fd < 0 ? nullptr : fdopen(fd, "w");
-  if (!candidates.isOpen() || table == nullptr) {
-    if (fd >= 0) close(fd);
+  if (table == nullptr && fd >= 0) close(fd);
+  return table;
+}
+
+// The table of a pattern query from its candidate passwd lines, a batch at a
+// time; without a table file, their answer lines.
+int makeUserTable(const EventRecord& record, const std::string& candidateFile,
+                  const char* tableFile) {
+  RecordReader candidates(candidateFile.c_str());
+  std::FILE* table = tableFile == nullptr ? nullptr : openTable(tableFile);
+  if (!candidates.isOpen() || (tableFile != nullptr && table == nullptr)) {
+    if (table != nullptr) std::fclose(table);
     return failAt("makeUserTable", kErrOpen);
   }
+  const Emit how = table == nullptr ? Emit::kPatternAnswer : Emit::kTable;
   std::vector<std::string> batch;
   std::string_view line;
   bool more = true;
@@ -210,9 +350,10 @@ int makeUserTable(const EventRecord& record, const std::string& candidateFile,
     more = candidates.next(&line);
     if (more) batch.emplace_back(line);
     if (batch.size() < kJoinBatch && more) continue;
-    if (!batch.empty()) emitUserRecords(batch, record.noShadow, table);
+    if (!batch.empty()) emitUserRecords(batch, record.noShadow, how, table);
     batch.clear();
   }
+  if (table == nullptr) return kOk;
   const bool failed = std::ferror(table) != 0;
   if (std::fclose(table) != 0 || failed) return failAt("makeUserTable", kErrOther);
   return kOk;

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <initializer_list>
 #include <regex.h>
+#include <sys/stat.h>
+#include <string>
+#include <vector>
 
 #include "core/process_state.h"
 #include "core/result.h"
@@ -34,14 +37,13 @@ constexpr const char* kGroupProgram =
     "(arr[4]==\"\" || ($4 ~ \"^\"arr[4]\"$\"))) {print \"instanceGroup:\"$0; count++}} "
     "END{if(count==0) exit 1}' %s";
 
-// The first seven tests of kUserProgram, each regular expression made once;
-// the same text, so the same match, as there. It prints the line as it was.
+// The tests of kUserProgram on the first seven fields, each regular
+// expression made once from the same text, so matching alike. The pattern in
+// the string is the pattern itself, so the tests of its empty fields, always
+// true, are left out here.
 constexpr const char* kUserCandidateProgram =
     " -F: 'BEGIN {split(\"%s\", arr); for (k = 1; k <= 7; k++) re[k] = \"^\"arr[k]\"$\";} "
-    "%s{if((arr[1]==\"\" || $1 ~ re[1]) && (arr[2]==\"\" || $2 ~ re[2]) && "
-    "(arr[3]==\"\" || $3 ~ re[3]) && (arr[4]==\"\" || $4 ~ re[4]) && "
-    "(arr[5]==\"\" || $5 ~ re[5]) && (arr[6]==\"\" || $6 ~ re[6]) && "
-    "(arr[7]==\"\" || $7 ~ re[7])) print}' %s > %s";
+    "%s{if(%s) print}' %s > %s";
 
 constexpr const char* kAccountLineFilter = "/^[a-zA-Z0-9_]/ ";
 
@@ -109,6 +111,19 @@ int prepareCandidateQuery(const EventRecord& record, const std::string& tableFil
   return result;
 }
 
+// True when the pattern's fields past the seventh are all empty.
+bool onlyPasswdFields(const std::string& pattern) {
+  std::vector<std::string> fields = splitFields(pattern, ':');
+  for (std::size_t k = 7; k < fields.size(); ++k)
+    if (!fields[k].empty()) return false;
+  return true;
+}
+
+long long fileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
 }  // namespace
 
 QueryKind classifyUserQuery(const EventRecord& record) {
@@ -166,15 +181,29 @@ int genericGroupQuery(const EventRecord& record, const std::string& tableFile) {
                   tableFile);
 }
 
+// "$1 ~ re[1] && ..." for the non-empty ones of the pattern's first seven
+// fields; "1" when there are none.
+std::string passwdFieldTests(const std::string& pattern) {
+  std::vector<std::string> fields = splitFields(pattern, ':');
+  std::string tests;
+  for (std::size_t k = 1; k <= 7 && k <= fields.size(); ++k) {
+    if (fields[k - 1].empty()) continue;
+    if (!tests.empty()) tests += " && ";
+    tests += "$" + std::to_string(k) + " ~ re[" + std::to_string(k) + "]";
+  }
+  return tests.empty() ? "1" : tests;
+}
+
 int buildUserCandidateCommand(const std::string& awkDirectory, const EventRecord& record,
                               const UserTableSource& source, std::string* command) {
   char line[kCommandCapacity];
   int n = std::snprintf(line, sizeof line, "%s/%s\t", awkDirectory.c_str(), "awk");
   if (n < 0 || static_cast<std::size_t>(n) >= sizeof line) return kErrArgument;
   const int used = n;
+  const std::string pattern = userQueryPattern(record);
   n = std::snprintf(line + used, sizeof line - used, kUserCandidateProgram,
-                    quoteAwkString(userQueryPattern(record)).c_str(),
-                    source.accountLinesOnly ? kAccountLineFilter : "",
+                    quoteAwkString(pattern).c_str(), source.accountLinesOnly ? kAccountLineFilter : "",
+                    passwdFieldTests(pattern).c_str(),
                     quoteBareWord(source.sourceFile).c_str(),
                     quoteBareWord(source.candidateFile).c_str());
   if (n < 0 || static_cast<std::size_t>(n) >= sizeof line - used) return kErrArgument;
@@ -187,8 +216,16 @@ int genericUserQuery(const EventRecord& record, const std::string& tableFile,
   std::string candidates, query;
   int result = prepareCandidateQuery(record, tableFile, source, &candidates, &query);
   if (result == kOk) result = runAwk(candidates);
-  if (result == kOk) result = source.makeTable(record, source.candidateFile, tableFile);
-  if (result == kOk) result = runAwk(query);
+  // With no candidate the query runs over the empty table, so that its
+  // empty answer ends as it always does.
+  const bool direct = result == kOk && onlyPasswdFields(userQueryPattern(record)) &&
+                      fileSize(source.candidateFile) > 0;
+  if (direct) {
+    result = source.makeTable(record, source.candidateFile, nullptr);
+  } else {
+    if (result == kOk) result = source.makeTable(record, source.candidateFile, tableFile.c_str());
+    if (result == kOk) result = runAwk(query);
+  }
   if (result != kOk) return failAt("genericUserQuery", result);
   return kOk;
 }

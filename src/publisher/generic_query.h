@@ -38,14 +38,16 @@ int genericGroupQuery(const EventRecord& record, const std::string& tableFile);
 // pattern can be tried on those before the table is made: only the lines of
 // sourceFile that pass them (and, with accountLinesOnly, begin with a letter,
 // a digit or "_") go to candidateFile, and makeTable turns those into
-// tableFile, over which the query then runs as above. The answer, result and
-// trace are those of genericUserQuery over the table of every line.
+// tableFile, over which the query then runs as above. When the pattern says
+// nothing of the other fields, every candidate matches: makeTable, given no
+// table file, prints their answer lines itself. The answer, result and trace
+// are those of genericUserQuery over the table of every line.
 struct UserTableSource {
   const char* sourceFile;
   bool accountLinesOnly;
   std::string candidateFile;
   int (*makeTable)(const EventRecord& record, const std::string& candidateFile,
-                   const std::string& tableFile);
+                   const char* tableFile);
 };
 int genericUserQuery(const EventRecord& record, const std::string& tableFile,
                      const UserTableSource& source);

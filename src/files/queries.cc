@@ -67,7 +67,12 @@ class RecordReader {
     std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
     end_ -= start_;
     start_ = 0;
-    if (buffer_.size() - end_ < kChunk) buffer_.resize(end_ + kChunk);
+    if (buffer_.size() - end_ < kChunk / 2) {
+      std::vector<char> grown(end_ + kChunk);
+      std::memcpy(grown.data(), buffer_.data(), end_);
+      if (!buffer_.empty()) explicit_bzero(buffer_.data(), buffer_.size());
+      buffer_.swap(grown);
+    }
     ssize_t got;
     do {
       got = read(fd_, buffer_.data() + end_, buffer_.size() - end_);
@@ -140,10 +145,13 @@ class ReverseRecordReader {
   // ends the scan.
   bool readBefore() {
     const std::size_t size = std::min(kChunk, low_);
-    std::vector<char> grown(size + tail_);
-    std::memcpy(grown.data() + size, buffer_.data(), tail_);
-    if (!buffer_.empty()) explicit_bzero(buffer_.data(), buffer_.size());
-    buffer_.swap(grown);
+    if (buffer_.size() < size + tail_) {
+      std::vector<char> grown(size + tail_ + kChunk);
+      std::memcpy(grown.data(), buffer_.data(), tail_);
+      if (!buffer_.empty()) explicit_bzero(buffer_.data(), buffer_.size());
+      buffer_.swap(grown);
+    }
+    std::memmove(buffer_.data() + size, buffer_.data(), tail_);
     std::size_t got = 0;
     while (got < size) {
       ssize_t n = pread(fd_, buffer_.data() + got, size - got, static_cast<off_t>(low_ - size + got));

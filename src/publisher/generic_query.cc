@@ -38,12 +38,12 @@ constexpr const char* kGroupProgram =
     "END{if(count==0) exit 1}' %s";
 
 // The tests of kUserProgram on the first seven fields, each regular
-// expression made once from the same text, so matching alike. The pattern in
-// the string is the pattern itself, so the tests of its empty fields, always
-// true, are left out here.
+// expression made once from the same text (the pattern that the string in
+// kUserProgram spells), so matching alike. The tests of its empty fields,
+// always true, are left out.
 constexpr const char* kUserCandidateProgram =
-    " -F: 'BEGIN {split(\"%s\", arr); for (k = 1; k <= 7; k++) re[k] = \"^\"arr[k]\"$\";} "
-    "%s{if(%s) print}' %s > %s";
+    "BEGIN {split(ENVIRON[\"QUERY_PATTERN\"], arr); for (k = 1; k <= 7; k++) re[k] = \"^\"arr[k]\"$\";} "
+    "%s{if(%s) print > ENVIRON[\"QUERY_CANDIDATES\"]}";
 
 constexpr const char* kAccountLineFilter = "/^[a-zA-Z0-9_]/ ";
 
@@ -76,9 +76,10 @@ bool patternCompiles(const std::string& pattern) {
 
 // awk exits 1 when nothing matched: that is an empty answer, not a failure.
 // Its own errors (status 2, mapped to -3) and its death are.
-int runAwk(const std::string& command) {
-  int ran = qvSystem(command);
-  return ran == kErrArgument || ran == kErrNotFound ? ran : kOk;
+int awkOutcome(int ran) { return ran == kErrArgument || ran == kErrNotFound ? ran : kOk; }
+int runAwk(const std::string& command) { return awkOutcome(qvSystem(command)); }
+int runAwk(const AwkRun& run) {
+  return awkOutcome(qvSystem(run.program, run.argv, run.environment));
 }
 
 int runQuery(const char* name, bool logged, int (*build)(const std::string&, const EventRecord&,
@@ -101,13 +102,12 @@ int runQuery(const char* name, bool logged, int (*build)(const std::string&, con
 // The checks and commands of the query, in the order genericUserQuery makes
 // them, so that a query refused there is refused here alike.
 int prepareCandidateQuery(const EventRecord& record, const std::string& tableFile,
-                          const UserTableSource& source, std::string* candidates,
-                          std::string* query) {
+                          const UserTableSource& source, AwkRun* candidates, std::string* query) {
   if (!patternCompiles(userQueryPattern(record))) return kErrArgument;
   std::string directory;
   int result = searchPath("awk", &directory);
   if (result == kOk) result = buildUserQueryCommand(directory, record, tableFile, query);
-  if (result == kOk) result = buildUserCandidateCommand(directory, record, source, candidates);
+  if (result == kOk) *candidates = userCandidateRun(directory, record, source);
   return result;
 }
 
@@ -194,26 +194,24 @@ std::string passwdFieldTests(const std::string& pattern) {
   return tests.empty() ? "1" : tests;
 }
 
-int buildUserCandidateCommand(const std::string& awkDirectory, const EventRecord& record,
-                              const UserTableSource& source, std::string* command) {
-  char line[kCommandCapacity];
-  int n = std::snprintf(line, sizeof line, "%s/%s\t", awkDirectory.c_str(), "awk");
-  if (n < 0 || static_cast<std::size_t>(n) >= sizeof line) return kErrArgument;
-  const int used = n;
+AwkRun userCandidateRun(const std::string& awkDirectory, const EventRecord& record,
+                        const UserTableSource& source) {
   const std::string pattern = userQueryPattern(record);
-  n = std::snprintf(line + used, sizeof line - used, kUserCandidateProgram,
-                    quoteAwkString(pattern).c_str(), source.accountLinesOnly ? kAccountLineFilter : "",
-                    passwdFieldTests(pattern).c_str(),
-                    quoteBareWord(source.sourceFile).c_str(),
-                    quoteBareWord(source.candidateFile).c_str());
-  if (n < 0 || static_cast<std::size_t>(n) >= sizeof line - used) return kErrArgument;
-  *command = line;
-  return kOk;
+  const std::string tests = passwdFieldTests(pattern);
+  char program[kCommandCapacity];
+  std::snprintf(program, sizeof program, kUserCandidateProgram,
+                source.accountLinesOnly ? kAccountLineFilter : "", tests.c_str());
+  AwkRun run;
+  run.program = awkDirectory + "awk";
+  run.argv = {"awk", "-F:", program, source.sourceFile};
+  run.environment = {{"QUERY_PATTERN", pattern}, {"QUERY_CANDIDATES", source.candidateFile}};
+  return run;
 }
 
 int genericUserQuery(const EventRecord& record, const std::string& tableFile,
                      const UserTableSource& source) {
-  std::string candidates, query;
+  AwkRun candidates;
+  std::string query;
   int result = prepareCandidateQuery(record, tableFile, source, &candidates, &query);
   if (result == kOk) result = runAwk(candidates);
   // With no candidate the query runs over the empty table, so that its

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "core/runner.h"
 #include "core/event_record.h"
 
 struct QueryKind {
@@ -52,6 +54,13 @@ struct UserTableSource {
 int genericUserQuery(const EventRecord& record, const std::string& tableFile,
                      const UserTableSource& source);
 
-// The awk command that writes those candidate lines. -3 when it would not fit.
-int buildUserCandidateCommand(const std::string& awkDirectory, const EventRecord& record,
-                              const UserTableSource& source, std::string* command);
+// The awk run that writes those candidate lines, started without a shell:
+// the pattern and the candidate file reach the program through its
+// environment.
+struct AwkRun {
+  std::string program;
+  std::vector<std::string> argv;
+  ChildEnvironment environment;
+};
+AwkRun userCandidateRun(const std::string& awkDirectory, const EventRecord& record,
+                        const UserTableSource& source);

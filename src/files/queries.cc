@@ -16,6 +16,7 @@
 #include "core/runner.h"
 #include "core/scratch_file.h"
 #include "core/secret.h"
+#include "core/shell_quote.h"
 #include "core/trace.h"
 #include "publisher/generic_query.h"
 
@@ -279,9 +280,8 @@ void joinLine(std::string_view passwd, std::string_view shadow, bool noShadow, s
   if (eighth != std::string_view::npos) out->append(passwd.substr(eighth));
 }
 
-// Where user records go: into a table file, or out as answer lines, printed
-// as the name scan prints them (up to a zero byte) or as awk does (whole).
-enum class Emit { kTable, kScanAnswer, kPatternAnswer };
+// Where user records go: into a table file, or out as answer lines.
+enum class Emit { kTable, kAnswer };
 
 void emitUserRecords(const std::vector<std::string>& passwdLines, bool noShadow, Emit how,
                      std::FILE* table) {
@@ -298,12 +298,8 @@ void emitUserRecords(const std::vector<std::string>& passwdLines, bool noShadow,
       if (entry.found) shadow = entry.fields;
     }
     joinLine(line, shadow, noShadow, &record.text);
-    if (how == Emit::kScanAnswer) {
-      std::printf("instanceUser:%s\n", record.text.c_str());
-      continue;
-    }
     std::FILE* out = how == Emit::kTable ? table : stdout;
-    if (how == Emit::kPatternAnswer) std::fputs("instanceUser:", out);
+    if (how == Emit::kAnswer) std::fputs("instanceUser:", out);
     std::fwrite(record.text.data(), 1, record.text.size(), out);
     std::fputc('\n', out);
   }
@@ -322,15 +318,49 @@ int collectUsers(const std::string& value, int column, bool noShadow,
   return kOk;
 }
 
-// The name or uid scan of the user table, made from passwd and shadow for the
-// matching users only: the same lines, in passwd order, and the same -6.
+// The scanned users' passwd lines, and the last shadow line of each, rebuilt
+// from the fields that the table takes from it.
+int writeUserParts(const std::vector<std::string>& lines, bool noShadow, const ScratchFile& passwd,
+                   const ScratchFile& shadow) {
+  std::string text;
+  for (const std::string& line : lines) text.append(line).push_back('\n');
+  if (writeAll(passwd.fd(), text) != kOk) return kErrOther;
+  if (noShadow) return kOk;
+  ShadowTable wanted;
+  wantShadowOf(lines, &wanted);
+  readShadow(&wanted);
+  SecretString shadowText;
+  for (const auto& [name, entry] : wanted)
+    if (entry.found) shadowText.text.append(name).append(":").append(entry.fields).push_back('\n');
+  wipeShadowTable(wanted);
+  return writeAll(shadow.fd(), shadowText.text) == kOk ? kOk : kErrOther;
+}
+
+int extractUserTable(const EventRecord& record, const std::string& passwdPath,
+                     const std::string& shadowPath);
+
+// The table of the scanned users only, made by the program that makes the
+// table of every user, then scanned as that one is.
+int scanUserParts(const std::string& value, int column, const EventRecord& record,
+                  const std::vector<std::string>& lines) {
+  ScratchFile passwd(pidName("quser_p")), shadow(pidName("quser_s"));
+  int result = passwd.open();
+  if (result == kOk) result = shadow.open();
+  if (result == kOk) result = writeUserParts(lines, record.noShadow, passwd, shadow);
+  if (result == kOk) result = extractUserTable(record, passwd.path(), shadow.path());
+  if (result == kOk) result = ::filesNameQuery(value, kUserTable, column, "User");
+  return result;
+}
+
+// The name or uid scan of the user table, from the passwd lines that match
+// and their users' shadow lines: the same lines, in passwd order, and the
+// same -6 when none matches.
 int filesNameQuery(const std::string& value, int column, const EventRecord& record) {
   std::vector<std::string> lines;
   int result = collectUsers(value, column, record.noShadow, &lines);
   if (result == kOk && lines.empty()) result = kErrNoSuchAccount;
   if (result != kOk) return failAt("filesNameQuery", result);
-  emitUserRecords(lines, record.noShadow, Emit::kScanAnswer, nullptr);
-  return kOk;
+  return scanUserParts(value, column, record, lines);
 }
 
 std::FILE* openTable(const char* path) {
@@ -350,7 +380,7 @@ int makeUserTable(const EventRecord& record, const std::string& candidateFile,
     if (table != nullptr) std::fclose(table);
     return failAt("makeUserTable", kErrOpen);
   }
-  const Emit how = table == nullptr ? Emit::kPatternAnswer : Emit::kTable;
+  const Emit how = table == nullptr ? Emit::kAnswer : Emit::kTable;
   std::vector<std::string> batch;
   std::string_view line;
   bool more = true;
@@ -367,8 +397,11 @@ int makeUserTable(const EventRecord& record, const std::string& candidateFile,
   return kOk;
 }
 
-// The user table of every passwd line, made by awk.
-int extractUserTable(const EventRecord& record) {
+// The user table of the lines of passwdPath, made by awk: every line with
+// seven colons added, or, with shadow, each account line with its user's
+// shadow fields 2-9 from shadowPath set as its eighth field.
+int extractUserTable(const EventRecord& record, const std::string& passwdPath,
+                     const std::string& shadowPath) {
   std::string directory;
   int result = searchPath("awk", &directory);
   if (result != kOk) return result;
@@ -376,8 +409,8 @@ int extractUserTable(const EventRecord& record) {
   int n;
   const char* routine;
   if (record.noShadow) {
-    n = std::snprintf(command, sizeof command, "%s/%s '{print $0\":::::::\" }' /etc/passwd > quser.files",
-                      directory.c_str(), "awk");
+    n = std::snprintf(command, sizeof command, "%s/%s '{print $0\":::::::\" }' %s > quser.files",
+                      directory.c_str(), "awk", quoteBareWord(passwdPath).c_str());
     routine = "filesUserQuery3";
   } else {
     char program[kCommandCapacity];
@@ -385,7 +418,7 @@ int extractUserTable(const EventRecord& record) {
                   "'BEGIN{FS=\":\";OFS=\":\";while (getline < \"%s\" > 0) {shadow[$1] = "
                   "$2OFS$3OFS$4OFS$5OFS$6OFS$7OFS$8OFS$9}} /^[a-zA-Z0-9_]/ {$8 = shadow[$1];printf "
                   "\"%%s\\n\",$0}' %s",
-                  kShadowFile, kPasswdFile);
+                  quoteAwkString(shadowPath).c_str(), quoteBareWord(passwdPath).c_str());
     n = std::snprintf(command, sizeof command, "%s/%s %s > quser.files", directory.c_str(), "awk", program);
     routine = "filesUserQuery2";
   }
@@ -397,7 +430,7 @@ int extractUserTable(const EventRecord& record) {
 // For a passwd file this process cannot read: the table of every user made
 // by awk, which then fails as it reports.
 int queryExtractedTable(EventRecord& record, QueryKind kind) {
-  int result = extractUserTable(record);
+  int result = extractUserTable(record, kPasswdFile, kShadowFile);
   if (result != kOk) return result;
   result = kErrNoSuchAccount;
   if (kind.byName) result = ::filesNameQuery(record.field(kName), kUserTable, 0, "User");

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <initializer_list>
 #include <regex.h>
-#include <sys/stat.h>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "core/process_state.h"
@@ -181,6 +181,8 @@ int genericGroupQuery(const EventRecord& record, const std::string& tableFile) {
                   tableFile);
 }
 
+namespace {
+
 // "$1 ~ re[1] && ..." for the non-empty ones of the pattern's first seven
 // fields; "1" when there are none.
 std::string passwdFieldTests(const std::string& pattern) {
@@ -193,6 +195,8 @@ std::string passwdFieldTests(const std::string& pattern) {
   }
   return tests.empty() ? "1" : tests;
 }
+
+}  // namespace
 
 AwkRun userCandidateRun(const std::string& awkDirectory, const EventRecord& record,
                         const UserTableSource& source) {

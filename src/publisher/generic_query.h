@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "core/runner.h"
 #include "core/event_record.h"
+#include "core/runner.h"
 
 struct QueryKind {
   bool byName = false;  // only the name is given

@@ -1,24 +1,407 @@
 #include "files/queries.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <vector>
 
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/scratch_file.h"
+#include "core/secret.h"
+#include "core/shell_quote.h"
 #include "core/trace.h"
 #include "publisher/generic_query.h"
 
 namespace {
 
 constexpr const char* kUserTable = "quser.files";
+constexpr const char* kPasswdFile = "/etc/passwd";
+constexpr const char* kShadowFile = "/etc/shadow";
+// Candidate lines joined per shadow pass: bounds the memory a broad pattern
+// needs, whatever the number of accounts.
+constexpr std::size_t kJoinBatch = 4096;
 
-// The user table: every passwd line with the user's shadow fields 2-9 as
-// its eighth field, or (without shadow) every passwd line with seven colons.
-int extractUserTable(const EventRecord& record) {
+// Reads a file record by record as awk does: split at "\n", a last line
+// without one still counts. Large reads, as the account files are scanned
+// whole; the buffer grows only for a longer line. It may hold hashes: wiped
+// at the end.
+class RecordReader {
+ public:
+  explicit RecordReader(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC)) {}
+  ~RecordReader() {
+    if (!buffer_.empty()) explicit_bzero(buffer_.data(), buffer_.size());
+    if (fd_ >= 0) close(fd_);
+  }
+  RecordReader(const RecordReader&) = delete;
+  RecordReader& operator=(const RecordReader&) = delete;
+
+  bool isOpen() const { return fd_ >= 0; }
+  bool next(std::string_view* record) {
+    for (;;) {
+      const char* newline = static_cast<const char*>(
+          std::memchr(buffer_.data() + start_, '\n', end_ - start_));
+      if (newline != nullptr) return take(newline - buffer_.data(), 1, record);
+      if (!fill()) return start_ < end_ && take(end_, 0, record);
+    }
+  }
+
+ private:
+  static constexpr std::size_t kChunk = 256 * 1024;
+
+  bool take(std::size_t stop, std::size_t skip, std::string_view* record) {
+    *record = std::string_view(buffer_.data() + start_, stop - start_);
+    start_ = stop + skip;
+    return true;
+  }
+  // Moves the unread part to the front and reads more after it. False at
+  // the end of the file or on a read error, which ends the file for awk too.
+  bool fill() {
+    if (fd_ < 0 || eof_) return false;
+    std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
+    end_ -= start_;
+    start_ = 0;
+    if (buffer_.size() - end_ < kChunk / 2) {
+      std::vector<char> grown(end_ + kChunk);
+      std::memcpy(grown.data(), buffer_.data(), end_);
+      if (!buffer_.empty()) explicit_bzero(buffer_.data(), buffer_.size());
+      buffer_.swap(grown);
+    }
+    ssize_t got;
+    do {
+      got = read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+      eof_ = true;
+      return false;
+    }
+    end_ += static_cast<std::size_t>(got);
+    return true;
+  }
+
+  int fd_;
+  std::vector<char> buffer_;
+  std::size_t start_ = 0, end_ = 0;
+  bool eof_ = false;
+};
+
+// Reads a regular file's records from the last to the first, with the
+// records awk would read; so the first line found for a name is its last.
+class ReverseRecordReader {
+ public:
+  explicit ReverseRecordReader(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC)) {
+    struct stat st;
+    if (fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+      regular_ = true;
+      low_ = static_cast<std::size_t>(st.st_size);
+      done_ = low_ == 0;
+    }
+  }
+  ~ReverseRecordReader() {
+    if (!buffer_.empty()) explicit_bzero(buffer_.data(), buffer_.size());
+    if (fd_ >= 0) close(fd_);
+  }
+  ReverseRecordReader(const ReverseRecordReader&) = delete;
+  ReverseRecordReader& operator=(const ReverseRecordReader&) = delete;
+
+  bool isRegular() const { return regular_; }
+  bool next(std::string_view* record) {
+    while (!done_) {
+      if (!started_ && !start()) return false;
+      const char* newline = static_cast<const char*>(memrchr(buffer_.data(), '\n', tail_));
+      if (newline != nullptr) {
+        const std::size_t at = static_cast<std::size_t>(newline - buffer_.data());
+        *record = std::string_view(newline + 1, tail_ - at - 1);
+        tail_ = at;
+        return true;
+      }
+      if (low_ == 0) {
+        done_ = true;
+        *record = std::string_view(buffer_.data(), tail_);
+        return true;
+      }
+      if (!readBefore()) return false;
+    }
+    return false;
+  }
+
+ private:
+  static constexpr std::size_t kChunk = 256 * 1024;
+
+  // The last chunk; a newline that ends the file ends its last record.
+  bool start() {
+    started_ = true;
+    if (!readBefore()) return false;
+    if (tail_ > 0 && buffer_[tail_ - 1] == '\n') --tail_;
+    return true;
+  }
+  // Puts the chunk before the unread part in front of it. A failed read
+  // ends the scan.
+  bool readBefore() {
+    const std::size_t size = std::min(kChunk, low_);
+    if (buffer_.size() < size + tail_) {
+      std::vector<char> grown(size + tail_ + kChunk);
+      std::memcpy(grown.data(), buffer_.data(), tail_);
+      if (!buffer_.empty()) explicit_bzero(buffer_.data(), buffer_.size());
+      buffer_.swap(grown);
+    }
+    std::memmove(buffer_.data() + size, buffer_.data(), tail_);
+    std::size_t got = 0;
+    while (got < size) {
+      ssize_t n = pread(fd_, buffer_.data() + got, size - got, static_cast<off_t>(low_ - size + got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        done_ = true;
+        return false;
+      }
+      got += static_cast<std::size_t>(n);
+    }
+    low_ -= size;
+    tail_ += size;
+    return true;
+  }
+
+  int fd_;
+  bool regular_ = false, started_ = false, done_ = true;
+  std::vector<char> buffer_;
+  std::size_t low_ = 0, tail_ = 0;
+};
+
+// The field in column (0-based); past the last one the field counts as empty.
+std::string_view fieldAt(std::string_view line, int column) {
+  for (int skip = column; skip > 0 && !line.empty(); --skip) {
+    std::size_t colon = line.find(':');
+    line = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
+  }
+  return line.substr(0, line.find(':'));
+}
+
+// The lines the shadow-merging table holds: those that begin with a letter,
+// a digit or "_". Without shadow the table holds every line.
+bool isAccountLine(std::string_view line) {
+  if (line.empty()) return false;
+  const unsigned char c = static_cast<unsigned char>(line[0]);
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// What a user record takes from a shadow line: its fields 2 to 9 joined by
+// ":", missing ones empty, so always seven colons.
+void shadowFields(std::string_view line, std::string* out) {
+  const std::size_t colon = line.find(':');
+  std::string_view rest = colon == std::string_view::npos ? std::string_view() : line.substr(colon + 1);
+  std::size_t colons = 0, end = 0;
+  for (; end < rest.size(); ++end)
+    if (rest[end] == ':' && ++colons == 8) break;
+  if (colons == 8) colons = 7;
+  wipeString(*out);
+  out->assign(rest.substr(0, end));
+  out->append(7 - colons, ':');
+}
+
+// Shadow fields by user name, for the users wanted only. A name that the
+// shadow file holds twice gets its last line; one it lacks, nothing.
+struct ShadowEntry {
+  bool found = false;
+  std::string fields;
+};
+using ShadowTable = std::unordered_map<std::string, ShadowEntry>;
+
+void wipeShadowTable(ShadowTable& table) {
+  for (auto& [name, entry] : table) wipeString(entry.fields);
+}
+
+void takeShadowLine(std::string_view line, std::string* name, ShadowTable* wanted,
+                    std::size_t* missing) {
+  name->assign(line.substr(0, line.find(':')));
+  auto entry = wanted->find(*name);
+  if (entry == wanted->end() || entry->second.found) return;
+  entry->second.found = true;
+  shadowFields(line, &entry->second.fields);
+  --*missing;
+}
+
+// The shadow file read from its end, until every wanted user is found (the
+// first line found for a name is its last, which the table-making awk
+// program kept). One that cannot be read gives every user an empty shadow
+// part, as that program gives.
+void readShadow(ShadowTable* wanted) {
+  std::size_t missing = wanted->size();
+  std::string name;
+  std::string_view line;
+  ReverseRecordReader backwards(kShadowFile);
+  if (backwards.isRegular()) {
+    while (missing > 0 && backwards.next(&line)) takeShadowLine(line, &name, wanted, &missing);
+    return;
+  }
+  // Not a regular file: read forwards, each line replacing the one before.
+  RecordReader shadow(kShadowFile);
+  while (shadow.next(&line)) {
+    auto entry = wanted->find(name.assign(line.substr(0, line.find(':'))));
+    if (entry == wanted->end()) continue;
+    entry->second.found = true;
+    shadowFields(line, &entry->second.fields);
+  }
+}
+
+void wantShadowOf(const std::vector<std::string>& passwdLines, ShadowTable* wanted) {
+  for (const std::string& line : passwdLines) (*wanted)[line.substr(0, line.find(':'))];
+}
+
+// The user record of a passwd line: the shadow part set as its eighth field
+// (fields it lacks before that are empty, fields after it stay), or without
+// shadow the line and seven colons.
+void joinLine(std::string_view passwd, std::string_view shadow, bool noShadow, std::string* out) {
+  wipeString(*out);
+  out->assign(passwd);
+  if (noShadow) {
+    out->append(7, ':');
+    return;
+  }
+  std::size_t colons = 0, seventh = std::string_view::npos, eighth = std::string_view::npos;
+  for (std::size_t i = 0; i < passwd.size() && eighth == std::string_view::npos; ++i) {
+    if (passwd[i] != ':') continue;
+    if (++colons == 7) seventh = i;
+    else if (colons == 8) eighth = i;
+  }
+  if (seventh == std::string_view::npos) {
+    out->append(7 - colons, ':');
+    out->append(shadow);
+    return;
+  }
+  out->resize(seventh + 1);
+  out->append(shadow);
+  if (eighth != std::string_view::npos) out->append(passwd.substr(eighth));
+}
+
+// Where user records go: into a table file, or out as answer lines.
+enum class Emit { kTable, kAnswer };
+
+void emitUserRecords(const std::vector<std::string>& passwdLines, bool noShadow, Emit how,
+                     std::FILE* table) {
+  ShadowTable wanted;
+  if (!noShadow) {
+    wantShadowOf(passwdLines, &wanted);
+    readShadow(&wanted);
+  }
+  SecretString record;
+  for (const std::string& line : passwdLines) {
+    std::string_view shadow;
+    if (!noShadow) {
+      const ShadowEntry& entry = wanted[line.substr(0, line.find(':'))];
+      if (entry.found) shadow = entry.fields;
+    }
+    joinLine(line, shadow, noShadow, &record.text);
+    std::FILE* out = how == Emit::kTable ? table : stdout;
+    if (how == Emit::kAnswer) std::fputs("instanceUser:", out);
+    std::fwrite(record.text.data(), 1, record.text.size(), out);
+    std::fputc('\n', out);
+  }
+  wipeShadowTable(wanted);
+}
+
+// The passwd lines whose user record has value in column 0 or 2: there the
+// record and its passwd line agree.
+int collectUsers(const std::string& value, int column, bool noShadow,
+                 std::vector<std::string>* lines) {
+  RecordReader passwd(kPasswdFile);
+  if (!passwd.isOpen()) return kErrOpen;
+  std::string_view line;
+  while (passwd.next(&line))
+    if ((noShadow || isAccountLine(line)) && fieldAt(line, column) == value) lines->emplace_back(line);
+  return kOk;
+}
+
+// The scanned users' passwd lines, and the last shadow line of each, rebuilt
+// from the fields that the table takes from it.
+int writeUserParts(const std::vector<std::string>& lines, bool noShadow, const ScratchFile& passwd,
+                   const ScratchFile& shadow) {
+  std::string text;
+  for (const std::string& line : lines) text.append(line).push_back('\n');
+  if (writeAll(passwd.fd(), text) != kOk) return kErrOther;
+  if (noShadow) return kOk;
+  ShadowTable wanted;
+  wantShadowOf(lines, &wanted);
+  readShadow(&wanted);
+  SecretString shadowText;
+  for (const auto& [name, entry] : wanted)
+    if (entry.found) shadowText.text.append(name).append(":").append(entry.fields).push_back('\n');
+  wipeShadowTable(wanted);
+  return writeAll(shadow.fd(), shadowText.text) == kOk ? kOk : kErrOther;
+}
+
+int extractUserTable(const EventRecord& record, const std::string& passwdPath,
+                     const std::string& shadowPath);
+
+// The table of the scanned users only, made by the program that makes the
+// table of every user, then scanned as that one is.
+int scanUserParts(const std::string& value, int column, const EventRecord& record,
+                  const std::vector<std::string>& lines) {
+  ScratchFile passwd(pidName("quser_p")), shadow(pidName("quser_s"));
+  int result = passwd.open();
+  if (result == kOk) result = shadow.open();
+  if (result == kOk) result = writeUserParts(lines, record.noShadow, passwd, shadow);
+  if (result == kOk) result = extractUserTable(record, passwd.path(), shadow.path());
+  if (result == kOk) result = ::filesNameQuery(value, kUserTable, column, "User");
+  return result;
+}
+
+// The name or uid scan of the user table, from the passwd lines that match
+// and their users' shadow lines: the same lines, in passwd order, and the
+// same -6 when none matches.
+int filesNameQuery(const std::string& value, int column, const EventRecord& record) {
+  std::vector<std::string> lines;
+  int result = collectUsers(value, column, record.noShadow, &lines);
+  if (result == kOk && lines.empty()) result = kErrNoSuchAccount;
+  if (result != kOk) return failAt("filesNameQuery", result);
+  return scanUserParts(value, column, record, lines);
+}
+
+std::FILE* openTable(const char* path) {
+  const int fd = open(path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+  std::FILE* table = fd < 0 ? nullptr : fdopen(fd, "w");
+  if (table == nullptr && fd >= 0) close(fd);
+  return table;
+}
+
+// The table of a pattern query from its candidate passwd lines, a batch at a
+// time; without a table file, their answer lines.
+int makeUserTable(const EventRecord& record, const std::string& candidateFile,
+                  const char* tableFile) {
+  RecordReader candidates(candidateFile.c_str());
+  std::FILE* table = tableFile == nullptr ? nullptr : openTable(tableFile);
+  if (!candidates.isOpen() || (tableFile != nullptr && table == nullptr)) {
+    if (table != nullptr) std::fclose(table);
+    return failAt("makeUserTable", kErrOpen);
+  }
+  const Emit how = table == nullptr ? Emit::kAnswer : Emit::kTable;
+  std::vector<std::string> batch;
+  std::string_view line;
+  bool more = true;
+  while (more) {
+    more = candidates.next(&line);
+    if (more) batch.emplace_back(line);
+    if (batch.size() < kJoinBatch && more) continue;
+    if (!batch.empty()) emitUserRecords(batch, record.noShadow, how, table);
+    batch.clear();
+  }
+  if (table == nullptr) return kOk;
+  const bool failed = std::ferror(table) != 0;
+  if (std::fclose(table) != 0 || failed) return failAt("makeUserTable", kErrOther);
+  return kOk;
+}
+
+// The user table of the lines of passwdPath, made by awk: every line with
+// seven colons added, or, with shadow, each account line with its user's
+// shadow fields 2-9 from shadowPath set as its eighth field.
+int extractUserTable(const EventRecord& record, const std::string& passwdPath,
+                     const std::string& shadowPath) {
   std::string directory;
   int result = searchPath("awk", &directory);
   if (result != kOk) return result;
@@ -26,8 +409,8 @@ int extractUserTable(const EventRecord& record) {
   int n;
   const char* routine;
   if (record.noShadow) {
-    n = std::snprintf(command, sizeof command, "%s/%s '{print $0\":::::::\" }' /etc/passwd > quser.files",
-                      directory.c_str(), "awk");
+    n = std::snprintf(command, sizeof command, "%s/%s '{print $0\":::::::\" }' %s > quser.files",
+                      directory.c_str(), "awk", quoteBareWord(passwdPath).c_str());
     routine = "filesUserQuery3";
   } else {
     char program[kCommandCapacity];
@@ -35,7 +418,7 @@ int extractUserTable(const EventRecord& record) {
                   "'BEGIN{FS=\":\";OFS=\":\";while (getline < \"%s\" > 0) {shadow[$1] = "
                   "$2OFS$3OFS$4OFS$5OFS$6OFS$7OFS$8OFS$9}} /^[a-zA-Z0-9_]/ {$8 = shadow[$1];printf "
                   "\"%%s\\n\",$0}' %s",
-                  "/etc/shadow", "/etc/passwd");
+                  quoteAwkString(shadowPath).c_str(), quoteBareWord(passwdPath).c_str());
     n = std::snprintf(command, sizeof command, "%s/%s %s > quser.files", directory.c_str(), "awk", program);
     routine = "filesUserQuery2";
   }
@@ -44,14 +427,42 @@ int extractUserTable(const EventRecord& record) {
   return qvSystem(command) == kOk ? kOk : kErrOther;
 }
 
+// For a passwd file this process cannot read: the table of every user made
+// by awk, which then fails as it reports.
+int queryExtractedTable(EventRecord& record, QueryKind kind) {
+  int result = extractUserTable(record, kPasswdFile, kShadowFile);
+  if (result != kOk) return result;
+  result = kErrNoSuchAccount;
+  if (kind.byName) result = ::filesNameQuery(record.field(kName), kUserTable, 0, "User");
+  else if (kind.byId) result = ::filesNameQuery(record.field(kUid), kUserTable, 2, "User");
+  if (result == kErrNoSuchAccount) result = genericUserQuery(record, kUserTable);
+  return result;
+}
+
+// Names and uids by a scan of passwd; patterns, and scans that find nothing,
+// over a table of the passwd lines that can match.
+int queryUserFiles(EventRecord& record, QueryKind kind) {
+  int result = kErrNoSuchAccount;
+  if (kind.byName) result = filesNameQuery(record.field(kName), 0, record);
+  else if (kind.byId) result = filesNameQuery(record.field(kUid), 2, record);
+  if (result != kErrNoSuchAccount) return result;
+  ScratchFile candidates(pidName("quser_"));
+  result = candidates.create();
+  if (result != kOk) return result;
+  const UserTableSource source{kPasswdFile, !record.noShadow, candidates.path(), makeUserTable};
+  return genericUserQuery(record, kUserTable, source);
+}
+
+bool readableFile(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISREG(st.st_mode) && access(path, R_OK) == 0;
+}
+
 }  // namespace
 
 int filesNameQuery(const std::string& value, const char* path, int column, const char* kind) {
   FILE* file = std::fopen(path, "r");
-  if (file == nullptr) {
-    traceError("filesNameQuery");
-    return kErrOpen;
-  }
+  if (file == nullptr) return failAt("filesNameQuery", kErrOpen);
   int result = kErrNoSuchAccount;
   char* line = nullptr;
   std::size_t capacity = 0;
@@ -62,37 +473,28 @@ int filesNameQuery(const std::string& value, const char* path, int column, const
     if (line[length - 1] != '\n') break;
     line[--length] = '\0';
     if (length == 0) continue;
-    // The wanted column; past the last one the field counts as empty.
-    std::string_view rest(line, static_cast<std::size_t>(length));
-    for (int skip = column; skip > 0 && !rest.empty(); --skip) {
-      std::size_t colon = rest.find(':');
-      rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-    }
-    if (rest.substr(0, rest.find(':')) == value) {
+    if (fieldAt(std::string_view(line, static_cast<std::size_t>(length)), column) == value) {
       std::printf("instance%s:%s\n", kind, line);
       result = kOk;
     }
   }
   std::free(line);
   std::fclose(file);
-  if (result != kOk) traceError("filesNameQuery");
-  return result;
+  if (result != kOk) return failAt("filesNameQuery", result);
+  return kOk;
 }
 
 int filesUserQuery(EventRecord& record) {
   const QueryKind kind = classifyUserQuery(record);
-  // Made here, afresh, before awk fills it: it holds every hash.
+  // Made here, afresh, before it is filled: it holds hashes.
   ScratchFile table(kUserTable);
   int result = table.create();
-  if (result == kOk) result = extractUserTable(record);
-  if (result == kOk) {
-    result = kErrNoSuchAccount;
-    if (kind.byName) result = filesNameQuery(record.field(kName), kUserTable, 0, "User");
-    else if (kind.byId) result = filesNameQuery(record.field(kUid), kUserTable, 2, "User");
-    if (result == kErrNoSuchAccount) result = genericUserQuery(record, kUserTable);
-  }
-  if (result != kOk) traceError("filesUserQuery");
-  return result;
+  std::string directory;
+  if (result == kOk) result = searchPath("awk", &directory);
+  if (result == kOk)
+    result = readableFile(kPasswdFile) ? queryUserFiles(record, kind) : queryExtractedTable(record, kind);
+  if (result != kOk) return failAt("filesUserQuery", result);
+  return kOk;
 }
 
 int filesGroupQuery(EventRecord& record) {
@@ -101,6 +503,6 @@ int filesGroupQuery(EventRecord& record) {
   if (kind.byName) result = filesNameQuery(record.field(kName), "/etc/group", 0, "Group");
   else if (kind.byId) result = filesNameQuery(record.field(kGid), "/etc/group", 2, "Group");
   if (result == kErrNoSuchAccount) result = genericGroupQuery(record, "/etc/group");
-  if (result != kOk) traceError("filesGroupQuery");
-  return result;
+  if (result != kOk) return failAt("filesGroupQuery", result);
+  return kOk;
 }

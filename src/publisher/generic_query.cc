@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <initializer_list>
 #include <regex.h>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
 
 #include "core/process_state.h"
 #include "core/result.h"
@@ -34,6 +37,16 @@ constexpr const char* kGroupProgram =
     "(arr[4]==\"\" || ($4 ~ \"^\"arr[4]\"$\"))) {print \"instanceGroup:\"$0; count++}} "
     "END{if(count==0) exit 1}' %s";
 
+// The tests of kUserProgram on the first seven fields, each regular
+// expression made once from the same text (the pattern that the string in
+// kUserProgram spells), so matching alike. The tests of its empty fields,
+// always true, are left out.
+constexpr const char* kUserCandidateProgram =
+    "BEGIN {split(ENVIRON[\"QUERY_PATTERN\"], arr); for (k = 1; k <= 7; k++) re[k] = \"^\"arr[k]\"$\";} "
+    "%s{if(%s) print > ENVIRON[\"QUERY_CANDIDATES\"]}";
+
+constexpr const char* kAccountLineFilter = "/^[a-zA-Z0-9_]/ ";
+
 int buildCommand(const char* program, const std::string& awkDirectory, const std::string& pattern,
                  const std::string& tableFile, std::string* command) {
   char arguments[kCommandCapacity];
@@ -61,6 +74,14 @@ bool patternCompiles(const std::string& pattern) {
   return true;
 }
 
+// awk exits 1 when nothing matched: that is an empty answer, not a failure.
+// Its own errors (status 2, mapped to -3) and its death are.
+int awkOutcome(int ran) { return ran == kErrArgument || ran == kErrNotFound ? ran : kOk; }
+int runAwk(const std::string& command) { return awkOutcome(qvSystem(command)); }
+int runAwk(const AwkRun& run) {
+  return awkOutcome(qvSystem(run.program, run.argv, run.environment));
+}
+
 int runQuery(const char* name, bool logged, int (*build)(const std::string&, const EventRecord&,
                                                           const std::string&, std::string*),
              std::string (*patternOf)(const EventRecord&), const EventRecord& record,
@@ -72,13 +93,35 @@ int runQuery(const char* name, bool logged, int (*build)(const std::string&, con
   if (result == kOk) result = build(directory, record, tableFile, &command);
   if (result == kOk) {
     if (logged) debugCommand(name, command);
-    // awk exits 1 when nothing matched: that is an empty answer, not a
-    // failure. Its own errors (status 2, mapped to -3) and its death are.
-    int ran = qvSystem(command);
-    if (ran == kErrArgument || ran == kErrNotFound) result = ran;
+    result = runAwk(command);
   }
-  if (result != kOk) traceError(name);
+  if (result != kOk) return failAt(name, result);
+  return kOk;
+}
+
+// The checks and commands of the query, in the order genericUserQuery makes
+// them, so that a query refused there is refused here alike.
+int prepareCandidateQuery(const EventRecord& record, const std::string& tableFile,
+                          const UserTableSource& source, AwkRun* candidates, std::string* query) {
+  if (!patternCompiles(userQueryPattern(record))) return kErrArgument;
+  std::string directory;
+  int result = searchPath("awk", &directory);
+  if (result == kOk) result = buildUserQueryCommand(directory, record, tableFile, query);
+  if (result == kOk) *candidates = userCandidateRun(directory, record, source);
   return result;
+}
+
+// True when the pattern's fields past the seventh are all empty.
+bool onlyPasswdFields(const std::string& pattern) {
+  std::vector<std::string> fields = splitFields(pattern, ':');
+  for (std::size_t k = 7; k < fields.size(); ++k)
+    if (!fields[k].empty()) return false;
+  return true;
+}
+
+long long fileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
 
 }  // namespace
@@ -136,4 +179,55 @@ int genericUserQuery(const EventRecord& record, const std::string& tableFile) {
 int genericGroupQuery(const EventRecord& record, const std::string& tableFile) {
   return runQuery("genericGroupQuery", true, buildGroupQueryCommand, groupQueryPattern, record,
                   tableFile);
+}
+
+namespace {
+
+// "$1 ~ re[1] && ..." for the non-empty ones of the pattern's first seven
+// fields; "1" when there are none.
+std::string passwdFieldTests(const std::string& pattern) {
+  std::vector<std::string> fields = splitFields(pattern, ':');
+  std::string tests;
+  for (std::size_t k = 1; k <= 7 && k <= fields.size(); ++k) {
+    if (fields[k - 1].empty()) continue;
+    if (!tests.empty()) tests += " && ";
+    tests += "$" + std::to_string(k) + " ~ re[" + std::to_string(k) + "]";
+  }
+  return tests.empty() ? "1" : tests;
+}
+
+}  // namespace
+
+AwkRun userCandidateRun(const std::string& awkDirectory, const EventRecord& record,
+                        const UserTableSource& source) {
+  const std::string pattern = userQueryPattern(record);
+  const std::string tests = passwdFieldTests(pattern);
+  char program[kCommandCapacity];
+  std::snprintf(program, sizeof program, kUserCandidateProgram,
+                source.accountLinesOnly ? kAccountLineFilter : "", tests.c_str());
+  AwkRun run;
+  run.program = awkDirectory + "awk";
+  run.argv = {"awk", "-F:", program, source.sourceFile};
+  run.environment = {{"QUERY_PATTERN", pattern}, {"QUERY_CANDIDATES", source.candidateFile}};
+  return run;
+}
+
+int genericUserQuery(const EventRecord& record, const std::string& tableFile,
+                     const UserTableSource& source) {
+  AwkRun candidates;
+  std::string query;
+  int result = prepareCandidateQuery(record, tableFile, source, &candidates, &query);
+  if (result == kOk) result = runAwk(candidates);
+  // With no candidate the query runs over the empty table, so that its
+  // empty answer ends as it always does.
+  const bool direct = result == kOk && onlyPasswdFields(userQueryPattern(record)) &&
+                      fileSize(source.candidateFile) > 0;
+  if (direct) {
+    result = source.makeTable(record, source.candidateFile, nullptr);
+  } else {
+    if (result == kOk) result = source.makeTable(record, source.candidateFile, tableFile.c_str());
+    if (result == kOk) result = runAwk(query);
+  }
+  if (result != kOk) return failAt("genericUserQuery", result);
+  return kOk;
 }

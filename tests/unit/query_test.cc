@@ -2,10 +2,12 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 
 #include "core/event_record.h"
+#include "core/runner.h"
 #include "files/queries.h"
 #include "publisher/generic_query.h"
 
@@ -115,6 +117,34 @@ TEST(QueryCommand, PatternsMatchAnchoredAndHostileOnesStayInsideTheString) {
     EXPECT_EQ("", run(hostile)) << hostile;
   }
   EXPECT_NE(0, access("/tmp/kdl2nis-canary", F_OK));
+}
+
+// The candidate pass keeps exactly the lines that the whole program answers
+// when the pattern names passwd fields only, hostile patterns included.
+TEST(QueryCommand, CandidatePassKeepsWhatTheProgramAnswers) {
+  TempFile table(
+      "abc:x:1:1::/home/abc:/bin/sh::::::::\n"
+      "+abc:x:1:1::/home/abc:/bin/sh::::::::\n"
+      "a.b:x:3:1:Dot:/h:/bin/sh::::::::\n"
+      "q\"uote:x:4:1::/h:/bin/sh::::::::\n"
+      "back\\slash:x:5:1::/h:/bin/sh::::::::\n");
+  TempFile candidates("");
+  const UserTableSource source{table.path().c_str(), false, candidates.path(), nullptr};
+  for (const char* name : {"ab.*", ".*abc", "a\\.b", "q\"uote", "back\\\\slash", "'; x; '", "\"); (\"", "a\nb", ""}) {
+    for (int uidGiven = 0; uidGiven < 2; ++uidGiven) {
+      EventRecord query = userQuery({{kName, name}, {kUid, uidGiven ? "[13]" : ""}});
+      std::string command;
+      ASSERT_EQ(0, buildUserQueryCommand("/usr/bin/", query, table.path(), &command));
+      std::string expected = shellOutput(command + " 2>/dev/null");
+      for (std::size_t at; (at = expected.find("instanceUser:")) != std::string::npos;) expected.erase(at, 13);
+      AwkRun run = userCandidateRun("/usr/bin/", query, source);
+      std::ofstream(candidates.path()).close();
+      qvSystem(run.program, run.argv, run.environment);
+      std::ifstream in(candidates.path());
+      std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      EXPECT_EQ(expected, got) << name << " " << uidGiven;
+    }
+  }
 }
 
 TEST(QueryCommand, TooLongPatternIsRefused) {

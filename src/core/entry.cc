@@ -17,7 +17,9 @@
 
 void onTerminate(int) {
   pid_t child = childPid;
-  if (child > 0 && kill(-child, SIGTERM) != 0) kill(child, SIGTERM);
+  // Stopped halfway, useradd and its kin leave an account in passwd but not
+  // in shadow, and make leaves a map missing: those are left to finish.
+  if (child > 0 && !childFinishes && kill(-child, SIGTERM) != 0) kill(child, SIGTERM);
   removeRegisteredTemporaries();
   _exit(0);
 }

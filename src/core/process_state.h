@@ -9,6 +9,9 @@
 
 extern bool debugLogging;
 extern volatile sig_atomic_t childPid;
+// Set while that child is a tool that writes several files in a row: the
+// SIGTERM handler leaves it to finish rather than stop it between two.
+extern volatile sig_atomic_t childFinishes;
 extern bool skipShadowTest;
 
 // Logs a command line (or any text) at LOG_DEBUG as "<routine>:<text>:" when

@@ -145,7 +145,11 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
     return kErrArgument;
   }
   if (!fits(command)) return kErrArgument;
-  std::string move = mvDir + "/mv " + scratch + " " + target;
+  // The copy may sit on another file system, where mv would rewrite the
+  // source in place and a stop halfway would leave it cut: it goes next to
+  // the source first, then over it in one rename.
+  std::string staged = quoteBareWord(sourceDir + "/." + fileName + ".new");
+  std::string move = mvDir + "/mv " + scratch + " " + staged + " && " + mvDir + "/mv " + staged + " " + target;
   if (!fits(move)) return kErrArgument;
   // The edited copy is made here, afresh, before awk writes into it.
   if (!appends && copy.open() != kOk) return kErrOpen;
@@ -163,6 +167,23 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
   debugCommand("modifyRecordInFile", move);
   result = qvSystem(move);
   if (result == kOk) copy.release();
+  return result;
+}
+
+int appendUserRecords(const std::string& sourceDir, const std::string& passwd, const std::string* shadow) {
+  // printf is the shell's own: the records are never arguments of a program.
+  std::string command = std::string("printf '%s\\n' \"$") + kRecordVariable + "\" >> " +
+                        quoteBareWord(sourceDir + "/passwd");
+  ChildEnvironment env{{kRecordVariable, passwd}};
+  if (shadow != nullptr) {
+    command += std::string(" && printf '%s\\n' \"$") + kRecordVariable + "_SHADOW\" >> " +
+               quoteBareWord(sourceDir + "/shadow");
+    env.emplace_back(std::string(kRecordVariable) + "_SHADOW", *shadow);
+  }
+  if (!fits(command)) return kErrArgument;
+  debugCommand("modifyRecordInFile", command);
+  int result = qvSystemToCompletion(command, env);
+  for (auto& [variable, value] : env) wipeString(value);
   return result;
 }
 
@@ -306,5 +327,5 @@ int rebuildNisMaps(const std::string& mapDir) {
                         "/make -f /var/yp/Makefile passwd group >> /dev/null 2>&1";
   if (!fits(command)) return kErrArgument;
   debugCommand("rebuildNisMaps", command);
-  return qvSystem(command) == kOk ? kOk : kErrNotFound;
+  return qvSystemToCompletion(command) == kOk ? kOk : kErrNotFound;
 }

@@ -10,7 +10,7 @@
 extern bool debugLogging;
 extern volatile sig_atomic_t childPid;
 // Set while that child is a tool that writes several files in a row: the
-// SIGTERM handler leaves it to finish rather than stop it between two.
+// SIGTERM handler gives it time to finish before it stops it.
 extern volatile sig_atomic_t childFinishes;
 extern bool skipShadowTest;
 

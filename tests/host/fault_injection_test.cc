@@ -137,7 +137,9 @@ struct Injector {
   int runs = 0, kills = 0, lost = 0, damaged = 0;
   int lastSignal = 0;  // that stopped the last run, or 0
 
-  explicit Injector(std::string name) : scenario(std::move(name)) {}
+  const char* faults = "kills";  // what kills counts: the stops, or the runs that found no space
+
+  explicit Injector(std::string name, const char* counted = "kills") : scenario(std::move(name)), faults(counted) {}
 
   int pick(int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); }
   // Runs the shim and stops it after a delay of up to span (when it still
@@ -162,8 +164,8 @@ struct Injector {
     return r;
   }
   ~Injector() {
-    std::printf("fault injection: %s: %d runs, %d kills, %d events lost, %d files damaged\n", scenario.c_str(), runs,
-                kills, lost, damaged);
+    std::printf("fault injection: %s: %d runs, %d %s, %d events lost, %d files damaged\n", scenario.c_str(), runs,
+                kills, faults, lost, damaged);
   }
 };
 
@@ -517,7 +519,7 @@ std::string contents(Sandbox& box, const std::vector<std::string>& paths) {
 }
 
 TEST(FaultInjection, PollsOnAFullWorkingDirectory) {
-  Injector in{"full working directory during polls"};
+  Injector in{"full working directory during polls", "failed for space"};
   NisSandbox nis;
   std::vector<PolledStore> stores{filesStore(nis.box), nisStore(nis)};
   SmallDisk disk(nis.box.workdir(), nis.box.root() + "/workfs", "2m");
@@ -552,7 +554,7 @@ TEST(FaultInjection, PollsOnAFullWorkingDirectory) {
 }
 
 TEST(FaultInjection, PasswordRewriteOnAFullEtc) {
-  Injector in{"full /etc during password rewrites"};
+  Injector in{"full /etc during password rewrites", "failed for space"};
   Sandbox box;
   box.privateCopy("/var/log");
   box.privateCopy("/var/mail");

@@ -57,11 +57,6 @@ void age(Sandbox& box, const std::string& files) {
   mustRun(box, "touch -d @$(( $(date +%s) - 20000 + " + std::to_string(++step) + " )) " + files);
 }
 
-// The names in dir that are not in before. Scratch files named from a
-// process id ("tmp_123") that a SIGKILL left are not counted when
-// pidNamesToo is false: no later run is given that name again.
-std::set<std::string> leftovers(const std::string& dir, const std::set<std::string>& before, bool pidNamesToo);
-
 std::set<std::string> listing(const std::string& dir) {
   std::set<std::string> found;
   if (DIR* d = opendir(dir.c_str())) {
@@ -72,6 +67,9 @@ std::set<std::string> listing(const std::string& dir) {
   return found;
 }
 
+// The names in dir that are not in before. Scratch files named from a
+// process id ("tmp_123") that a SIGKILL left are not counted when
+// pidNamesToo is false: no later run is given that name again.
 std::set<std::string> leftovers(const std::string& dir, const std::set<std::string>& before, bool pidNamesToo) {
   static const std::regex pidNamed("[a-z]+_[0-9]+");
   std::set<std::string> extra;
@@ -291,7 +289,7 @@ TEST(FaultInjection, FilesPasswordEventsStoppedAtRandom) {
                                  ":/bin/sh::::::::";
                         },
                         {}};
-  killSubscriberEvents(store, in, 50);
+  killSubscriberEvents(store, in, 80);
 }
 
 // The NIS maps hold exactly the source accounts the Makefile puts in them.
@@ -332,7 +330,7 @@ TEST(FaultInjection, NisEditsStoppedAtRandom) {
                           return "addUser:" + name + "::" + id + ":" + id + ":N:/home/" + name + ":/bin/sh:x:::::::";
                         },
                         [&](Injector& i) { expectMapsMatchSources(nis, i); }};
-  killSubscriberEvents(store, in, 24);
+  killSubscriberEvents(store, in, 40);
 }
 
 // A store that a poll reads, changed on the host between polls: accounts
@@ -457,14 +455,14 @@ TEST(FaultInjection, FilesPollsStoppedAtRandom) {
   Injector in{"files polls"};
   Sandbox box;
   PolledStore store = filesStore(box);
-  killPolls(store, in, 70);
+  killPolls(store, in, 100);
 }
 
 TEST(FaultInjection, NisPollsStoppedAtRandom) {
   Injector in{"nis polls"};
   NisSandbox nis;
   PolledStore store = nisStore(nis);
-  killPolls(store, in, 40);
+  killPolls(store, in, 60);
 }
 
 // A tmpfs mounted over a directory of the sandbox for a scope, and a filler

@@ -38,14 +38,14 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
                        const std::string& record, const std::string& fileName,
                        const std::string& operation, const std::string& newName);
 
-// 0 when key is a key of "<mapDir>/<base>.by{name,uid,gid}" (selector
-// "BYNAME", "BYUID", "BYGID"); -1 when its scratch files cannot be made (the
-// test was not done); any other value means absent.
 // Appends a new user's passwd line and, when shadow is not null, its shadow
 // line, in one child that a SIGTERM to the shim lets finish and that
 // outlives a SIGKILL of it: the account never lands in one file alone.
 int appendUserRecords(const std::string& sourceDir, const std::string& passwd, const std::string* shadow);
 
+// 0 when key is a key of "<mapDir>/<base>.by{name,uid,gid}" (selector
+// "BYNAME", "BYUID", "BYGID"); -1 when its scratch files cannot be made (the
+// test was not done); any other value means absent.
 int isKeyInMap(const std::string& key, const std::string& mapDir, const std::string& selector,
                const std::string& base);
 

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <ctime>
 #include <unistd.h>
 
 #include "core/command_table.h"
@@ -15,9 +17,23 @@
 #include "core/trace.h"
 #include "password/prepare_password.h"
 
+namespace {
+constexpr int kFinishWaitSteps = 60;
+constexpr long kFinishWaitStepNanos = 50'000'000;  // 3 s in all
+}  // namespace
+
 void onTerminate(int) {
   pid_t child = childPid;
-  if (child > 0 && kill(-child, SIGTERM) != 0) kill(child, SIGTERM);
+  // Stopped halfway, useradd and its kin leave an account in passwd but not
+  // in shadow, and make leaves a map missing: those get a few seconds to
+  // end on their own first.
+  bool ended = false;
+  for (int step = 0; child > 0 && childFinishes && !ended && step < kFinishWaitSteps; ++step) {
+    ended = waitpid(child, nullptr, WNOHANG) == child;
+    const timespec pause{0, kFinishWaitStepNanos};
+    if (!ended) nanosleep(&pause, nullptr);
+  }
+  if (child > 0 && !ended && kill(-child, SIGTERM) != 0) kill(child, SIGTERM);
   removeRegisteredTemporaries();
   _exit(0);
 }

@@ -6,6 +6,7 @@
 
 bool debugLogging = false;
 volatile sig_atomic_t childPid = 0;
+volatile sig_atomic_t childFinishes = 0;
 bool skipShadowTest = false;
 
 void debugCommand(const char* routine, std::string_view text) {

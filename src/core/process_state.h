@@ -9,6 +9,9 @@
 
 extern bool debugLogging;
 extern volatile sig_atomic_t childPid;
+// Set while that child is a tool that writes several files in a row: the
+// SIGTERM handler gives it time to finish before it stops it.
+extern volatile sig_atomic_t childFinishes;
 extern bool skipShadowTest;
 
 // Logs a command line (or any text) at LOG_DEBUG as "<routine>:<text>:" when

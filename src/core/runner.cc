@@ -45,7 +45,7 @@ namespace {
 // Forks, runs exec in the child, waits. The child gets the default SIGTERM
 // action back at once: the shim's handler would otherwise run in it.
 template <typename Exec>
-int runChild(const ChildEnvironment& env, Exec exec) {
+int runChild(const ChildEnvironment& env, Exec exec, bool finishes = false) {
   // Whatever the shim buffered must come out before the child's own output.
   std::fflush(stdout);
   // SIGTERM waits until the child's id is recorded: arriving in between, it
@@ -71,6 +71,7 @@ int runChild(const ChildEnvironment& env, Exec exec) {
   }
   setpgid(pid, pid);  // whichever side runs first, the group exists
   childPid = pid;
+  childFinishes = finishes;
   sigprocmask(SIG_SETMASK, &saved, nullptr);
   int status = 0;
   pid_t got;
@@ -78,6 +79,7 @@ int runChild(const ChildEnvironment& env, Exec exec) {
     got = waitpid(pid, &status, 0);
   } while (got < 0 && errno == EINTR);
   childPid = 0;
+  childFinishes = 0;
   int result;
   if (got < 0)
     result = kErrNotFound;
@@ -98,6 +100,12 @@ int qvSystem(const char* command, const ChildEnvironment& env) {
   return runChild(env, [command] {
     execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
   });
+}
+
+int qvSystemToCompletion(const std::string& command, const ChildEnvironment& env) {
+  return runChild(env, [&command] {
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+  }, true);
 }
 
 int qvSystem(const std::string& program, const std::vector<std::string>& argv,

@@ -30,6 +30,10 @@ int qvSystem(const char* command, const ChildEnvironment& env = {});
 inline int qvSystem(const std::string& command, const ChildEnvironment& env = {}) {
   return qvSystem(command.c_str(), env);
 }
+// As qvSystem, for a tool that rewrites several files in a row (useradd and
+// its kin, the map rebuild): a SIGTERM to the shim gives it a few seconds to
+// finish before it is stopped.
+int qvSystemToCompletion(const std::string& command, const ChildEnvironment& env = {});
 // Runs a program directly with an argument vector (argv[0] included).
 int qvSystem(const std::string& program, const std::vector<std::string>& argv,
              const ChildEnvironment& env = {});

@@ -163,7 +163,7 @@ void ScratchFile::remove() {
 }
 
 int replaceStateFile(const std::string& path, std::string_view content) {
-  ScratchFile temp(path + ".new" + std::to_string(getpid()));
+  ScratchFile temp(path + ".new");
   int result = temp.open(0600);
   if (result == kOk) result = writeAll(temp.fd(), content);
   if (result == kOk && fsync(temp.fd()) != 0) result = kErrOpen;

@@ -79,7 +79,9 @@ int writeAll(int fd, std::string_view content);
 void syncParentDirectory(const std::string& path);
 
 // Replaces a state file (a stamp, a cache) in one step: the content goes to
-// "<path>.new<pid>", made by createExclusive, is synced and renamed over
-// path, and the directory is synced. A reader sees the old file or the new
-// one, never a part. 0, or -1 (the old file is then untouched).
+// "<path>.new", made by createExclusive, is synced and renamed over path, and
+// the directory is synced. A reader sees the old file or the new one, never a
+// part. The caller holds the lock that guards path, so the fixed name is its
+// alone, and one that a killed run left is taken over rather than piling up.
+// 0, or -1 (the old file is then untouched).
 int replaceStateFile(const std::string& path, std::string_view content);

@@ -83,7 +83,7 @@ int runFilesStep(const char* routine, const FilesStep& step, const EventRecord& 
   if (outcome == FilesBuild::kRefused) return failAt(routine, kErrArgument);
   if (!*built) return kOk;
   debugCommand(step.logName, command);
-  int ran = qvSystem(command);
+  int ran = qvSystemToCompletion(command);
   if (ran != kOk) return failAt(routine, ran);
   return kOk;
 }

@@ -187,7 +187,9 @@ int moveCopyInPlace(ScratchFile& copy, const std::string& move, const std::strin
   if (!copy.stillOurs()) return kErrOpen;
   keepOwnership(copy, source);
   debugCommand("modifyRecordInFile", move);
-  int result = qvSystem(move);
+  // Across file systems mv rewrites the source in place: a stop halfway
+  // would leave it cut short, so the move is let finish.
+  int result = qvSystemToCompletion(move);
   if (result == kOk) copy.release();
   return result;
 }
@@ -229,6 +231,23 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
 int checkEditCopy(const std::string& fileName) {
   ScratchFile copy(fileName + ".tmp");
   return copy.create();
+}
+
+int appendUserRecords(const std::string& sourceDir, const std::string& passwd, const std::string* shadow) {
+  // printf is the shell's own: the records are never arguments of a program.
+  std::string command = std::string("printf '%s\\n' \"$") + kRecordVariable + "\" >> " +
+                        quoteBareWord(sourceDir + "/passwd");
+  ChildEnvironment env{{kRecordVariable, passwd}};
+  if (shadow != nullptr) {
+    command += std::string(" && printf '%s\\n' \"$") + kRecordVariable + "_SHADOW\" >> " +
+               quoteBareWord(sourceDir + "/shadow");
+    env.emplace_back(std::string(kRecordVariable) + "_SHADOW", *shadow);
+  }
+  if (!fits(command)) return kErrArgument;
+  debugCommand("modifyRecordInFile", command);
+  int result = qvSystemToCompletion(command, env);
+  for (auto& [variable, value] : env) wipeString(value);
+  return result;
 }
 
 int isKeyInMap(const std::string& key, const std::string& mapDir, const std::string& selector,
@@ -375,5 +394,5 @@ int rebuildNisMaps(const std::string& mapDir) {
                         "/make -f /var/yp/Makefile passwd group >> /dev/null 2>&1";
   if (!fits(command)) return kErrArgument;
   debugCommand("rebuildNisMaps", command);
-  return qvSystem(command) == kOk ? kOk : kErrNotFound;
+  return qvSystemToCompletion(command) == kOk ? kOk : kErrNotFound;
 }

@@ -43,6 +43,11 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
 // way. The copy is removed again at once.
 int checkEditCopy(const std::string& fileName);
 
+// Appends a new user's passwd line and, when shadow is not null, its shadow
+// line, in one child that a SIGTERM to the shim lets finish and that
+// outlives a SIGKILL of it: the account never lands in one file alone.
+int appendUserRecords(const std::string& sourceDir, const std::string& passwd, const std::string* shadow);
+
 // 0 when key is a key of "<mapDir>/<base>.by{name,uid,gid}" (selector
 // "BYNAME", "BYUID", "BYGID"); -1 when its scratch files cannot be made (the
 // test was not done); any other value means absent.

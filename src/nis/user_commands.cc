@@ -173,15 +173,12 @@ int nisUserAdd(EventRecord& r) {
   SecretString shadow{r.noShadow ? std::string() : shadowLine(r)};
   result = checkLines(line.text, r.noShadow ? nullptr : &shadow.text);
   if (result != kOk) return failAt("nisUserAdd", result);
-  if (modifyRecordInFile(r.field(kName), *r.sourceDir, line.text, "passwd", "useradd", "") != kOk)
-    return failAt("nisUserAdd", kErrOther);
   if (!r.noShadow) {
     result = qvSystem("ls " + quoteBareWord(*r.sourceDir + "/shadow") + " >> /dev/null 2>&1");
     if (result != kOk) return failAt("nisUserAdd", result);
-    if (modifyRecordInFile(r.field(kName), *r.sourceDir, shadow.text, "shadow", "useradd", "") !=
-        kOk)
-      return failAt("nisUserAdd", kErrOther);
   }
+  if (appendUserRecords(*r.sourceDir, line.text, r.noShadow ? nullptr : &shadow.text) != kOk)
+    return failAt("nisUserAdd", kErrOther);
   if (r.makeHome && !r.field(kHome).empty() && !r.field(kUid).empty() && !r.field(kGid).empty())
     createHomeDir(r.field(kHome).c_str(), homeId(r.field(kUid).c_str()),
                   homeId(r.field(kGid).c_str()));

@@ -156,7 +156,9 @@ int PollRun::handOverAndCommit(const CommitPlan& plan, const std::vector<Scratch
   int result = finishEventOutput();
   for (ScratchFile* file : fresh)
     if (result == kOk) result = syncFile(file->path());
-  ScratchFile pending(pidName((std::string(rules_.intentFile) + ".new").c_str()));
+  // A fixed name under the poll lock: one that a killed poll left is taken
+  // over, not piled up beside.
+  ScratchFile pending(std::string(rules_.intentFile) + ".new");
   if (result == kOk) result = pending.open();
   if (result == kOk) result = writeAll(pending.fd(), planText(plan));
   if (result == kOk && fsync(pending.fd()) != 0) result = kErrOpen;

@@ -1,0 +1,595 @@
+// The real binary stopped at random moments (SIGKILL or SIGTERM after a
+// seeded random delay) while it changes the stores or polls them, and run
+// out of disk space: no account file, source file, map or snapshot is ever
+// left half-written, no account but the one being changed goes, the
+// leftovers never break the next run, and a later clean poll publishes every
+// change made on the host. Set KDL2NIS_FAULT_SEED to replay a run.
+#include <gtest/gtest.h>
+
+#include <gdbm.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <functional>
+#include <map>
+#include <random>
+#include <regex>
+#include <set>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "core/event_record.h"
+#include "files_test_support.h"
+#include "nis_sandbox.h"
+
+namespace {
+
+using Accounts = std::map<std::string, std::string>;  // name -> whole line
+using Clock = std::chrono::steady_clock;
+
+unsigned seed() {
+  static const unsigned value = [] {
+    const char* given = std::getenv("KDL2NIS_FAULT_SEED");
+    unsigned s = given ? static_cast<unsigned>(std::strtoul(given, nullptr, 10)) : std::random_device{}();
+    std::printf("fault injection: seed %u\n", s);
+    return s;
+  }();
+  return value;
+}
+
+void mustRun(Sandbox& box, const std::string& command) {
+  RunResult r = box.sh(command);
+  ASSERT_EQ(0, r.status) << command << ": " << r.err;
+}
+
+// Dates files in the past, each call a different second, so that the polls
+// see every change by its time.
+void age(Sandbox& box, const std::string& files) {
+  static int step = 0;
+  mustRun(box, "touch -d @$(( $(date +%s) - 20000 + " + std::to_string(++step) + " )) " + files);
+}
+
+std::set<std::string> listing(const std::string& dir) {
+  std::set<std::string> found;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") found.insert(e->d_name);
+    closedir(d);
+  }
+  return found;
+}
+
+// The names in dir that are not in before. Scratch files named from a
+// process id ("tmp_123") that a SIGKILL left are not counted when
+// pidNamesToo is false: no later run is given that name again.
+std::set<std::string> leftovers(const std::string& dir, const std::set<std::string>& before, bool pidNamesToo) {
+  static const std::regex pidNamed("[a-z]+_[0-9]+");
+  std::set<std::string> extra;
+  for (const auto& name : listing(dir))
+    if (!before.count(name) && (pidNamesToo || !std::regex_match(name, pidNamed))) extra.insert(name);
+  return extra;
+}
+
+// Whole lines of n fields each, keyed by name; false for a text that was
+// cut or holds a line of another shape.
+bool parseAccounts(const std::string& text, std::size_t n, Accounts* out) {
+  if (!text.empty() && text.back() != '\n') return false;
+  for (const auto& line : splitLines(text)) {
+    auto fields = splitFields(line, ':');
+    if (fields.size() != n || fields[0].empty() || out->count(fields[0])) return false;
+    (*out)[fields[0]] = line;
+  }
+  return true;
+}
+
+// The accounts of a gdbm database (a map or a snapshot), bookkeeping keys
+// and overflow references left out; false when it cannot be opened or a
+// value is not a whole line of n fields under its own name.
+bool parseDbm(const std::string& path, std::size_t n, Accounts* out) {
+  GDBM_FILE db = gdbm_open(path.c_str(), 0, GDBM_READER, 0, nullptr);
+  if (db == nullptr) return false;
+  bool whole = true;
+  for (datum key = gdbm_firstkey(db); key.dptr != nullptr;) {
+    std::string k(key.dptr, key.dsize);
+    datum value = gdbm_fetch(db, key);
+    std::string v = value.dptr ? std::string(value.dptr, value.dsize) : "";
+    while (!v.empty() && v.back() == '\0') v.pop_back();
+    auto fields = splitFields(v, ':');
+    if (k.rfind("YP_", 0) != 0 && v.rfind("file://", 0) != 0) {
+      if (fields.size() != n || (fields[0] != k && std::to_string(std::atol(k.c_str())) != k)) whole = false;
+      (*out)[fields[0]] = v;
+    }
+    std::free(value.dptr);
+    datum next = gdbm_nextkey(db, key);
+    std::free(key.dptr);
+    key = next;
+  }
+  gdbm_close(db);
+  return whole;
+}
+
+// Orphans of a killed shim (a tool it had started) come to this process,
+// which waits for them, so that every check sees the files at rest.
+struct Reaper {
+  Reaper() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+  ~Reaper() { prctl(PR_SET_CHILD_SUBREAPER, 0); }
+  static void settle() {
+    while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+    }
+  }
+};
+
+// One scenario's random stops and its figures.
+struct Injector {
+  std::string scenario;
+  std::mt19937 rng{seed() + static_cast<unsigned>(std::hash<std::string>{}(scenario))};
+  Reaper reaper;
+  int runs = 0, kills = 0, lost = 0, damaged = 0;
+  int lastSignal = 0;  // that stopped the last run, or 0
+
+  const char* faults = "kills";  // what kills counts: the stops, or the runs that found no space
+
+  explicit Injector(std::string name, const char* counted = "kills") : scenario(std::move(name)), faults(counted) {}
+
+  int pick(int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); }
+  // Runs the shim and stops it after a delay of up to span (when it still
+  // runs by then).
+  RunResult runKilled(Sandbox& box, const Argv& args, const Env& env, const std::string& input,
+                      Clock::duration span) {
+    const int sig = pick(2) ? SIGKILL : SIGTERM;
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(span).count();
+    const long delay = std::uniform_int_distribution<long>(0, us)(rng);
+    pid_t pid = box.startShim(args, env, input);
+    usleep(static_cast<useconds_t>(delay));
+    siginfo_t info{};
+    lastSignal = 0;
+    if (waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0) {
+      kill(pid, sig);
+      lastSignal = sig;
+      ++kills;
+    }
+    ++runs;
+    RunResult r = box.finish(pid);
+    reaper.settle();
+    return r;
+  }
+  ~Injector() {
+    std::printf("fault injection: %s: %d runs, %d %s, %d events lost, %d files damaged\n", scenario.c_str(), runs,
+                kills, faults, lost, damaged);
+  }
+};
+
+Clock::duration timed(const std::function<void()>& run) {
+  auto start = Clock::now();
+  run();
+  return Clock::now() - start;
+}
+
+// The account files of a store: path and field count.
+struct Table {
+  std::string path;
+  std::size_t fields;
+};
+
+// Reads every table, counting the ones that do not parse.
+std::map<std::string, Accounts> readTables(Sandbox& box, const std::vector<Table>& tables, int* damaged) {
+  std::map<std::string, Accounts> all;
+  for (const Table& t : tables) {
+    const bool ok = parseAccounts(box.read(t.path), t.fields, &all[t.path]);
+    EXPECT_TRUE(ok) << t.path << " half-written:\n" << box.read(t.path);
+    *damaged += !ok;
+  }
+  return all;
+}
+
+// After a killed command: every account but the one it changed is still
+// there as it was, and nothing else came; passwd and shadow name the same
+// users.
+void expectOthersKept(const std::map<std::string, Accounts>& before, const std::map<std::string, Accounts>& after,
+                      const std::string& changed, Injector& in) {
+  for (const auto& [path, accounts] : before) {
+    const Accounts& now = after.at(path);
+    bool fileOk = true;
+    for (const auto& [name, line] : accounts) {
+      if (name == changed) continue;
+      auto it = now.find(name);
+      in.lost += it == now.end();
+      fileOk = fileOk && it != now.end() && it->second == line;
+    }
+    for (const auto& [name, line] : now) fileOk = fileOk && (name == changed || accounts.count(name));
+    EXPECT_TRUE(fileOk) << path << " changed beyond " << changed;
+    in.damaged += !fileOk;
+  }
+  auto names = [&](const std::string& suffix) {
+    std::set<std::string> n;
+    for (const auto& [path, accounts] : after)
+      if (path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0)
+        for (const auto& [name, line] : accounts) n.insert(name);
+    return n;
+  };
+  EXPECT_EQ(names("/passwd"), names("/shadow")) << "after a stop while changing " << changed;
+}
+
+// A subscriber store under random stops: password events on existing and
+// new accounts, each stopped, then a clean password event that must work.
+struct SubscriberStore {
+  Sandbox& box;
+  std::vector<Table> tables;
+  std::string shadow;
+  Argv (*args)(const std::string& event);
+  std::string (*addEvent)(const std::string& name, int uid);
+  std::function<void(Injector&)> checkAfterClean;  // e.g. the maps against the sources
+};
+
+std::string passwordOf(const Accounts& shadow, const std::string& name) {
+  auto it = shadow.find(name);
+  return it == shadow.end() ? "" : splitFields(it->second, ':')[1];
+}
+
+void killSubscriberEvents(SubscriberStore& store, Injector& in, int rounds) {
+  Sandbox& box = store.box;
+  std::vector<std::string> users;
+  int next = 0;
+  auto addClean = [&] {
+    const std::string name = "fz" + std::to_string(next);
+    RunResult r = box.shim(store.args(store.addEvent(name, 3000 + next++)), {{"encrypted", "h0"}});
+    ASSERT_EQ(0, r.status) << r.err;
+    users.push_back(name);
+  };
+  for (int i = 0; i < 4; ++i) addClean();
+  int ignored = 0;
+  const auto span = timed([&] { addClean(); }) * 3 / 2;
+  for (int round = 0; round < rounds; ++round) {
+    const std::set<std::string> etcBefore = listing("/etc"), workBefore = listing(box.workdir());
+    auto before = readTables(box, store.tables, &ignored);
+    const bool add = in.pick(3) == 0;
+    const std::string name = add ? "fz" + std::to_string(next) : users[in.pick(static_cast<int>(users.size()))];
+    const std::string event = add ? store.addEvent(name, 3000 + next++)
+                                  : userEvent("modifyUser", name, {{kGecos, "G" + std::to_string(round)}});
+    const std::string hash = "k" + std::to_string(round);
+    in.runKilled(box, store.args(event), {{"encrypted", hash}}, "", span);
+    auto after = readTables(box, store.tables, &in.damaged);
+    expectOthersKept(before, after, name, in);
+    const std::string stored = passwordOf(after.at(store.shadow), name);
+    EXPECT_TRUE(stored == hash || stored == passwordOf(before.at(store.shadow), name) || (add && stored == "!"))
+        << name << ": " << stored;
+    if (add && after.at(store.shadow).count(name)) users.push_back(name);
+
+    // The next run, on any account, must work whatever the stop left.
+    const std::string target = users[in.pick(static_cast<int>(users.size()))], fresh = "c" + std::to_string(round);
+    RunResult r = box.shim(store.args(userEvent("modifyUser", target, {})), {{"encrypted", fresh}});
+    ASSERT_EQ(0, r.status) << "after a stop in " << event << ": " << r.err;
+    EXPECT_EQ(fresh, passwordOf(readTables(box, store.tables, &in.damaged).at(store.shadow), target));
+    const bool term = in.lastSignal != SIGKILL;
+    EXPECT_EQ(std::set<std::string>{}, leftovers("/etc", etcBefore, term)) << event << " " << in.lastSignal;
+    EXPECT_EQ(std::set<std::string>{}, leftovers(box.workdir(), workBefore, term)) << event << " " << in.lastSignal;
+    if (store.checkAfterClean) store.checkAfterClean(in);
+  }
+}
+
+TEST(FaultInjection, FilesPasswordEventsStoppedAtRandom) {
+  Injector in{"files password events"};
+  Sandbox box;
+  box.privateCopy("/var/log");
+  box.privateCopy("/var/mail");
+  SubscriberStore store{box,
+                        {{"/etc/passwd", 7}, {"/etc/shadow", 9}, {"/etc/group", 4}, {"/etc/gshadow", 4}},
+                        "/etc/shadow",
+                        [](const std::string& event) { return Argv{"-n", "files", "-p", event}; },
+                        [](const std::string& name, int uid) {
+                          return "addUser:" + name + "::" + std::to_string(uid) + "::N:/home/" + name +
+                                 ":/bin/sh::::::::";
+                        },
+                        {}};
+  killSubscriberEvents(store, in, 80);
+}
+
+// The NIS maps hold exactly the source accounts the Makefile puts in them.
+void expectMapsMatchSources(NisSandbox& nis, Injector& in) {
+  struct Pair {
+    const char* map;
+    const char* source;
+    std::size_t fields;
+  };
+  Accounts passwd;
+  parseAccounts(nis.box.read(nis.src + "/passwd"), 7, &passwd);
+  for (const Pair& p : {Pair{"passwd.byname", "passwd", 7}, Pair{"shadow.byname", "shadow", 9},
+                        Pair{"group.byname", "group", 4}}) {
+    Accounts map, source, expected;
+    const bool whole = parseDbm(nis.maps + "/" + p.map, p.fields, &map);
+    parseAccounts(nis.box.read(nis.src + "/" + p.source), p.fields, &source);
+    for (const auto& [name, line] : source) {
+      const std::string& idLine = std::string(p.source) == "shadow" ? passwd[name] : line;
+      if (!idLine.empty() && std::atol(splitFields(idLine, ':')[2].c_str()) >= 1000) expected[name] = line;
+    }
+    EXPECT_TRUE(whole) << p.map;
+    EXPECT_EQ(expected, map) << p.map;
+    in.damaged += !whole || expected != map;
+  }
+}
+
+TEST(FaultInjection, NisEditsStoppedAtRandom) {
+  Injector in{"nis edits"};
+  NisSandbox nis;
+  SubscriberStore store{nis.box,
+                        {{nis.src + "/passwd", 7}, {nis.src + "/shadow", 9}, {nis.src + "/group", 4}},
+                        nis.src + "/shadow",
+                        [](const std::string& event) {
+                          return Argv{"-n", "nis", "-d", "/var/yp/kdl.test", "-y", "/var/yp/ypfiles", "-p", event};
+                        },
+                        [](const std::string& name, int uid) {
+                          const std::string id = std::to_string(uid);
+                          return "addUser:" + name + "::" + id + ":" + id + ":N:/home/" + name + ":/bin/sh:x:::::::";
+                        },
+                        [&](Injector& i) { expectMapsMatchSources(nis, i); }};
+  killSubscriberEvents(store, in, 40);
+}
+
+// A store that a poll reads, changed on the host between polls: accounts
+// added, renamed in their comment, deleted. The engine's view is what the
+// polls printed, applied in order; after each clean poll it must be the
+// store itself. A stopped poll's events count as taken when it read the
+// engine's answer, as its commit (done, or left to the next poll) shows;
+// before that, the next poll publishes them again.
+struct PolledStore {
+  Sandbox& box;
+  std::string passwd, shadow;
+  std::string rebuild;  // after an edit, e.g. the maps
+  std::string aged;     // the files whose times the poll compares
+  Argv poll;
+  std::string stamp, intent;  // the poll's stamp and commit plan
+  std::vector<std::string> snapshots;  // committed snapshots, passwd, shadow, group
+  std::map<std::string, std::string> view = {};  // user -> comment, as published
+  int next = 0;
+  std::string history = {};  // the edits and the polls' outputs, for a failure's message
+
+  void apply(const std::string& out, int signal = 0) {
+    history += "poll (signal " + std::to_string(signal) + "):\n" + out;
+    for (const auto& line : splitLines(out.substr(0, out.rfind('\n') + 1))) {
+      auto f = splitFields(line, ':');
+      if (f.size() < 2 || f[1].rfind("fz", 0) != 0) continue;
+      if (f[0] == "deleteUser") view.erase(f[1]);
+      if (f[0] == "addUser" && f.size() > 5) view[f[1]] = f[5];
+      if (f[0] == "modifyUser" && f.size() > 5 && !f[5].empty()) view[f[1]] = f[5];
+    }
+  }
+  std::map<std::string, std::string> actual() const {
+    std::map<std::string, std::string> users;
+    for (const auto& line : box.lines(passwd)) {
+      auto f = splitFields(line, ':');
+      if (f.size() == 7 && f[0].rfind("fz", 0) == 0) users[f[0]] = f[4];
+    }
+    return users;
+  }
+  void change(int how, int which = 0) {
+    auto users = actual();
+    std::string edit;
+    if (how < 2 || users.size() < 3) {
+      const std::string name = "fz" + std::to_string(next), id = std::to_string(4000 + next);
+      ++next;
+      edit = "echo '" + name + ":x:" + id + ":" + id + ":A" + id + ":/home/" + name + ":/bin/sh' >> " + passwd +
+             " && echo '" + name + ":h" + id + ":19000:0:99999:7:::' >> " + shadow;
+    } else {
+      auto it = std::next(users.begin(), which % static_cast<int>(users.size()));
+      edit = how == 2 ? "sed -i '/^" + it->first + ":/d' " + passwd + " " + shadow
+                     : "sed -i 's/^\\(" + it->first + ":[^:]*:[^:]*:[^:]*:\\)[^:]*/\\1M" + std::to_string(next++) +
+                           "/' " + passwd;
+    }
+    history += edit.substr(0, 60) + "\n";
+    mustRun(box, edit + " && " + rebuild);
+    age(box, aged);
+  }
+  // Applies the output of a poll that may have failed or been stopped, when
+  // it read the answer.
+  void applyIfAnswered(const std::string& out, const std::string& stampBefore, int signal) {
+    if (stampBefore != box.read(box.work(stamp)) || box.exists(box.work(intent)))
+      apply(out, signal);
+    else
+      history += "poll (signal " + std::to_string(signal) + ", no answer read):\n" + out;
+  }
+  RunResult cleanPoll(Injector& in) {
+    RunResult r = box.shim(poll, {}, "y");
+    EXPECT_EQ(0, r.status) << r.err;
+    apply(r.out);
+    const auto now = actual();
+    for (const auto& [name, comment] : now) in.lost += !view.count(name) || view.at(name) != comment;
+    for (const auto& [name, comment] : view) in.lost += !now.count(name);
+    EXPECT_EQ(now, view) << history;
+    history.clear();
+    return r;
+  }
+  void expectSnapshotsWhole(Injector& in) {
+    const std::size_t fields[] = {7, 9, 4};
+    for (std::size_t i = 0; i < snapshots.size(); ++i) {
+      Accounts ignored;
+      const std::string path = box.work(snapshots[i]);
+      const bool ok = !box.exists(path) || parseDbm(path, fields[i], &ignored);
+      EXPECT_TRUE(ok) << path;
+      in.damaged += !ok;
+    }
+  }
+};
+
+void killPolls(PolledStore& store, Injector& in, int rounds) {
+  store.change(0);
+  store.cleanPoll(in);
+  const std::set<std::string> workBefore = listing(store.box.workdir());
+  store.change(0);
+  const auto span = timed([&] { store.cleanPoll(in); }) * 3 / 2;
+  for (int round = 0; round < rounds; ++round) {
+    store.change(in.pick(6), in.pick(1000));
+    const std::string stamp = store.box.read(store.box.work(store.stamp));
+    const std::string out = in.runKilled(store.box, store.poll, {}, "y", span).out;
+    store.applyIfAnswered(out, stamp, in.lastSignal);
+    store.expectSnapshotsWhole(in);
+    if (round % 3 == 2) {
+      store.cleanPoll(in);
+      EXPECT_EQ(std::set<std::string>{}, leftovers(store.box.workdir(), workBefore, true));
+    }
+  }
+  store.cleanPoll(in);
+}
+
+PolledStore filesStore(Sandbox& box) {
+  return {box, "/etc/passwd", "/etc/shadow", "true", "/etc/passwd /etc/shadow /etc/group",
+          {"-n", "files", "-p", ""}, "qvnisfiles.stamp", "qvnisfiles.commit", {"passwd.log", "shadow.log", "group.log"}};
+}
+
+PolledStore nisStore(NisSandbox& nis) {
+  return {nis.box, nis.src + "/passwd", nis.src + "/shadow",
+          "cd " + nis.maps + " && make -f /var/yp/Makefile passwd >/dev/null 2>&1",
+          nis.maps + "/passwd.byname " + nis.maps + "/shadow.byname " + nis.maps + "/group.byname",
+          {"-n", "nis", "-d", nis.maps, "-p", ""}, "qvnisyp.stamp", "qvnisyp.commit",
+          {"passwd.byname.log", "shadow.byname.log", "group.byname.log"}};
+}
+
+TEST(FaultInjection, FilesPollsStoppedAtRandom) {
+  Injector in{"files polls"};
+  Sandbox box;
+  PolledStore store = filesStore(box);
+  killPolls(store, in, 100);
+}
+
+TEST(FaultInjection, NisPollsStoppedAtRandom) {
+  Injector in{"nis polls"};
+  NisSandbox nis;
+  PolledStore store = nisStore(nis);
+  killPolls(store, in, 60);
+}
+
+// A tmpfs mounted over a directory of the sandbox for a scope, and a filler
+// file in it that leaves only so many bytes free.
+struct SmallDisk {
+  std::string at, filler;
+  // staging: an empty directory of the sandbox to build it in.
+  SmallDisk(const std::string& dir, const std::string& staging, const std::string& size,
+            const std::string& copyFrom = "")
+      : at(dir) {
+    EXPECT_EQ(0, system(("mkdir -p '" + staging + "'").c_str()));
+    EXPECT_EQ(0, mount("tmpfs", staging.c_str(), "tmpfs", 0, ("size=" + size).c_str()));
+    if (!copyFrom.empty()) {
+      EXPECT_EQ(0, system(("cp -a '" + copyFrom + "/.' '" + staging + "/'").c_str()));
+    }
+    EXPECT_EQ(0, mount(staging.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr));
+    umount2(staging.c_str(), MNT_DETACH);
+    filler = dir + "/.filler";
+  }
+  ~SmallDisk() { umount2(at.c_str(), MNT_DETACH); }
+  void leaveFree(long bytes) {
+    unlink(filler.c_str());
+    struct statvfs fs;
+    ASSERT_EQ(0, statvfs(at.c_str(), &fs));
+    const long room = static_cast<long>(fs.f_bavail * fs.f_frsize) - bytes;
+    int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    if (room > 0) {
+      EXPECT_EQ(0, posix_fallocate(fd, 0, room));
+    }
+    close(fd);
+  }
+  void makeRoom() { unlink(filler.c_str()); }
+};
+
+// A run that failed for want of space: a negative code and one trace line,
+// the last on standard error (the tools' own complaints come before it).
+void expectCleanFailure(const RunResult& r, const std::string& what) {
+  EXPECT_EQ(0, r.signal) << what;
+  EXPECT_LT(r.code(), 0) << what;
+  const auto lines = splitLines(r.err);
+  EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("Error") == 0; }))
+      << what << ": " << r.err;
+  EXPECT_TRUE(!lines.empty() && std::regex_match(lines.back(), std::regex("Error(_[A-Za-z]+)+: -[0-9]+")))
+      << what << ": " << r.err;
+}
+
+std::string contents(Sandbox& box, const std::vector<std::string>& paths) {
+  std::string all;
+  for (const auto& p : paths) all += p + "\n" + box.read(p) + "\n";
+  return all;
+}
+
+TEST(FaultInjection, PollsOnAFullWorkingDirectory) {
+  Injector in{"full working directory during polls", "failed for space"};
+  NisSandbox nis;
+  std::vector<PolledStore> stores{filesStore(nis.box), nisStore(nis)};
+  SmallDisk disk(nis.box.workdir(), nis.box.root() + "/workfs", "2m");
+  for (auto& store : stores) {
+    for (int i = 0; i < 15; ++i) store.change(0);
+    store.cleanPoll(in);
+  }
+  // Free space from none to more than a poll needs, in pages.
+  for (long pages = 0; pages <= 48; pages += 1 + pages / 2) {
+    for (auto& store : stores) {
+      for (int i = 0; i < 3; ++i) store.change(in.pick(6), in.pick(1000));
+      std::vector<std::string> kept;
+      for (const auto& snapshot : store.snapshots) kept.push_back(store.box.work(snapshot));
+      for (const char* stamp : {"qvnisfiles.stamp", "qvnisyp.stamp"})
+        if (store.box.exists(store.box.work(stamp))) kept.push_back(store.box.work(stamp));
+      const std::string before = contents(store.box, kept), stamp = store.box.read(store.box.work(store.stamp));
+      disk.leaveFree(pages * 4096);
+      ++in.runs;
+      RunResult r = store.box.shim(store.poll, {}, "y");
+      disk.makeRoom();
+      if (r.status != 0) {
+        ++in.kills;
+        expectCleanFailure(r, "poll with " + std::to_string(pages) + " pages free");
+        const bool intact = before == contents(store.box, kept);
+        EXPECT_TRUE(intact) << pages << " pages free";
+        in.damaged += !intact;
+      }
+      store.applyIfAnswered(r.out, stamp, 0);
+      store.cleanPoll(in);
+    }
+  }
+}
+
+TEST(FaultInjection, PasswordRewriteOnAFullEtc) {
+  Injector in{"full /etc during password rewrites", "failed for space"};
+  Sandbox box;
+  box.privateCopy("/var/log");
+  box.privateCopy("/var/mail");
+  for (int i = 0; i < 8; ++i)
+    ASSERT_EQ(0, box.shim({"-n", "files", "-p", "addUser:fz" + std::to_string(i) + "::" + std::to_string(3000 + i) +
+                                                   "::N:/home/fz:/bin/sh::::::::"},
+                          {{"encrypted", "h0"}})
+                     .status);
+  SmallDisk disk("/etc", box.root() + "/etcfs", "4m", "/etc");
+  const std::vector<std::string> files{"/etc/passwd", "/etc/shadow", "/etc/group", "/etc/gshadow"};
+  disk.leaveFree(0);
+  disk.makeRoom();
+  const std::set<std::string> etcBefore = listing("/etc");
+  for (long pages = 0; pages <= 3; ++pages) {
+    for (int repeat = 0; repeat < 3; ++repeat) {
+      const std::string name = "fz" + std::to_string(in.pick(8)), hash = "p" + std::to_string(pages * 10 + repeat);
+      const Argv args{"-n", "files", "-p", userEvent("modifyUser", name, {})};
+      const std::string before = contents(box, files);
+      disk.leaveFree(pages * 4096);
+      ++in.runs;
+      RunResult r = box.shim(args, {{"encrypted", hash}});
+      disk.makeRoom();
+      if (r.status != 0) {
+        ++in.kills;
+        expectCleanFailure(r, name + " with " + std::to_string(pages) + " pages free");
+        const bool intact = before == contents(box, files);
+        EXPECT_TRUE(intact) << pages << " pages free";
+        in.damaged += !intact;
+        r = box.shim(args, {{"encrypted", hash}});
+        EXPECT_EQ(0, r.status) << r.err;
+      }
+      Accounts shadow;
+      EXPECT_TRUE(parseAccounts(box.read("/etc/shadow"), 9, &shadow));
+      EXPECT_EQ(hash, passwordOf(shadow, name));
+      EXPECT_EQ(std::set<std::string>{}, leftovers("/etc", etcBefore, true));
+    }
+  }
+}
+
+}  // namespace

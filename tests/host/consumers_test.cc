@@ -130,11 +130,13 @@ class PrivateNetwork {
 // their sockets and state in the sandbox's /run.
 class NisConsumers : public ::testing::Test {
  protected:
+  // A daemon that lost a race with the other one at start (seen under load:
+  // "Can't communicate with portmapper") is started again, a few times.
   void SetUp() override {
-    rpcbind = nis.box.start({"/usr/sbin/rpcbind", "-w", "-f"});
-    waitFor("rpcbind", "portmapper");
-    ypserv = nis.box.start({"/usr/sbin/ypserv", "-f"});
-    waitFor("ypserv", "ypserv");
+    rpcbind = startRegistered({"/usr/sbin/rpcbind", "-w", "-f"}, "portmapper");
+    ASSERT_GT(rpcbind, 0) << "rpcbind did not register";
+    ypserv = startRegistered({"/usr/sbin/ypserv", "-f"}, "ypserv");
+    ASSERT_GT(ypserv, 0) << "ypserv did not register";
   }
   void TearDown() override {
     for (pid_t pid : {ypserv, rpcbind}) {
@@ -144,17 +146,23 @@ class NisConsumers : public ::testing::Test {
     }
   }
 
-  void waitFor(const char* what, const std::string& service) {
-    for (int i = 0; i < 100; ++i) {
-      if (nis.box.sh("/usr/sbin/rpcinfo -p localhost").out.find(service) != std::string::npos) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  pid_t startRegistered(const Argv& daemon, const std::string& service) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      pid_t pid = nis.box.start(daemon);
+      for (int i = 0; i < 50; ++i) {
+        if (nis.box.sh("timeout 5 /usr/sbin/rpcinfo -p localhost").out.find(service) != std::string::npos) return pid;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      kill(pid, SIGTERM);
+      nis.box.finish(pid);
     }
-    FAIL() << what << " did not register";
+    return -1;
   }
 
   // The map as a NIS client gets it: name -> line.
   std::map<std::string, std::string> served(const std::string& map) {
-    RunResult r = nis.box.sh("ypcat -h localhost -d kdl.test " + map);
+    // A client that cannot reach the server fails instead of hanging.
+    RunResult r = nis.box.sh("timeout 30 ypcat -h localhost -d kdl.test " + map);
     EXPECT_EQ(0, r.status) << map << ": " << r.err;
     std::map<std::string, std::string> byName;
     for (const auto& line : splitLines(r.out)) byName[line.substr(0, line.find(':'))] = line;

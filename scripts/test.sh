@@ -27,6 +27,7 @@ reports="$PWD/build-sanitize/sanitizer-reports"
 rm -rf "$reports"
 mkdir -p "$reports"
 export ASAN_OPTIONS="halt_on_error=1:verify_asan_link_order=0:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:log_path=$reports/asan"
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
 status=0
 (cd build-sanitize && ctest --output-on-failure -j"$(nproc)") || status=$?

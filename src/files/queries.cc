@@ -46,8 +46,10 @@ class RecordReader {
   bool isOpen() const { return fd_ >= 0; }
   bool next(std::string_view* record) {
     for (;;) {
-      const char* newline = static_cast<const char*>(
-          std::memchr(buffer_.data() + start_, '\n', end_ - start_));
+      // Never a null buffer into memchr, even for no bytes.
+      const char* newline = end_ == start_ ? nullptr
+                                           : static_cast<const char*>(std::memchr(
+                                                 buffer_.data() + start_, '\n', end_ - start_));
       if (newline != nullptr) return take(newline - buffer_.data(), 1, record);
       if (!fill()) return start_ < end_ && take(end_, 0, record);
     }
@@ -65,12 +67,12 @@ class RecordReader {
   // the end of the file or on a read error, which ends the file for awk too.
   bool fill() {
     if (fd_ < 0 || eof_) return false;
-    std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
+    if (end_ > start_) std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
     end_ -= start_;
     start_ = 0;
     if (buffer_.size() - end_ < kChunk / 2) {
       std::vector<char> grown(end_ + kChunk);
-      std::memcpy(grown.data(), buffer_.data(), end_);
+      if (end_ > 0) std::memcpy(grown.data(), buffer_.data(), end_);
       if (!buffer_.empty()) explicit_bzero(buffer_.data(), buffer_.size());
       buffer_.swap(grown);
     }
@@ -148,11 +150,11 @@ class ReverseRecordReader {
     const std::size_t size = std::min(kChunk, low_);
     if (buffer_.size() < size + tail_) {
       std::vector<char> grown(size + tail_ + kChunk);
-      std::memcpy(grown.data(), buffer_.data(), tail_);
+      if (tail_ > 0) std::memcpy(grown.data(), buffer_.data(), tail_);
       if (!buffer_.empty()) explicit_bzero(buffer_.data(), buffer_.size());
       buffer_.swap(grown);
     }
-    std::memmove(buffer_.data() + size, buffer_.data(), tail_);
+    if (tail_ > 0) std::memmove(buffer_.data() + size, buffer_.data(), tail_);
     std::size_t got = 0;
     while (got < size) {
       ssize_t n = pread(fd_, buffer_.data() + got, size - got, static_cast<off_t>(low_ - size + got));

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/line_reader.h"
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
@@ -29,15 +30,14 @@ constexpr const char* kShadowFile = "/etc/shadow";
 // needs, whatever the number of accounts.
 constexpr std::size_t kJoinBatch = 4096;
 
-// Reads a file record by record as awk does: split at "\n", a last line
-// without one still counts. Large reads, as the account files are scanned
-// whole; the buffer grows only for a longer line. It may hold hashes: wiped
-// at the end.
+// Reads a file record by record as awk does (a last line without "\n"
+// still counts), through the one line reader; the line may hold a hash and
+// is wiped at the end.
 class RecordReader {
  public:
-  explicit RecordReader(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC)) {}
+  explicit RecordReader(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC)), lines_(fd_) {}
   ~RecordReader() {
-    if (!buffer_.empty()) explicit_bzero(buffer_.data(), buffer_.size());
+    wipeString(line_);
     if (fd_ >= 0) close(fd_);
   }
   RecordReader(const RecordReader&) = delete;
@@ -45,53 +45,16 @@ class RecordReader {
 
   bool isOpen() const { return fd_ >= 0; }
   bool next(std::string_view* record) {
-    for (;;) {
-      // Never a null buffer into memchr, even for no bytes.
-      const char* newline = end_ == start_ ? nullptr
-                                           : static_cast<const char*>(std::memchr(
-                                                 buffer_.data() + start_, '\n', end_ - start_));
-      if (newline != nullptr) return take(newline - buffer_.data(), 1, record);
-      if (!fill()) return start_ < end_ && take(end_, 0, record);
-    }
+    bool ended = false;
+    if (fd_ < 0 || !lines_.next(&line_, &ended)) return false;
+    *record = line_;
+    return true;
   }
 
  private:
-  static constexpr std::size_t kChunk = 256 * 1024;
-
-  bool take(std::size_t stop, std::size_t skip, std::string_view* record) {
-    *record = std::string_view(buffer_.data() + start_, stop - start_);
-    start_ = stop + skip;
-    return true;
-  }
-  // Moves the unread part to the front and reads more after it. False at
-  // the end of the file or on a read error, which ends the file for awk too.
-  bool fill() {
-    if (fd_ < 0 || eof_) return false;
-    if (end_ > start_) std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
-    end_ -= start_;
-    start_ = 0;
-    if (buffer_.size() - end_ < kChunk / 2) {
-      std::vector<char> grown(end_ + kChunk);
-      if (end_ > 0) std::memcpy(grown.data(), buffer_.data(), end_);
-      if (!buffer_.empty()) explicit_bzero(buffer_.data(), buffer_.size());
-      buffer_.swap(grown);
-    }
-    ssize_t got;
-    do {
-      got = read(fd_, buffer_.data() + end_, buffer_.size() - end_);
-    } while (got < 0 && errno == EINTR);
-    if (got <= 0) {
-      eof_ = true;
-      return false;
-    }
-    end_ += static_cast<std::size_t>(got);
-    return true;
-  }
-
   int fd_;
-  std::vector<char> buffer_;
-  std::size_t start_ = 0, end_ = 0;
-  bool eof_ = false;
+  LineReader lines_;
+  std::string line_;
 };
 
 // Reads a regular file's records from the last to the first, with the

@@ -93,19 +93,19 @@ int runChild(const ChildEnvironment& env, Exec exec, bool finishes = false) {
   return kOk;
 }
 
-}  // namespace
-
-int qvSystem(const char* command, const ChildEnvironment& env) {
+int runShell(const char* command, const ChildEnvironment& env, bool finishes) {
   if (command == nullptr) return failAt("qvSystem", kErrArgument);
   return runChild(env, [command] {
     execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
-  });
+  }, finishes);
 }
 
+}  // namespace
+
+int qvSystem(const char* command, const ChildEnvironment& env) { return runShell(command, env, false); }
+
 int qvSystemToCompletion(const std::string& command, const ChildEnvironment& env) {
-  return runChild(env, [&command] {
-    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-  }, true);
+  return runShell(command.c_str(), env, true);
 }
 
 int qvSystem(const std::string& program, const std::vector<std::string>& argv,

@@ -154,6 +154,13 @@ int getRecordFromFile(const std::string& name, const std::string& sourceDir,
 
 namespace {
 
+// The shell's own printf appends a record held in variable: the record is
+// never an argument of a program, and unlike echo, printf leaves
+// backslashes alone.
+std::string appendCommand(const std::string& variable, const std::string& target) {
+  return "printf '%s\\n' \"$" + variable + "\" >> " + target;
+}
+
 // The edit of one operation: an append in place for the adds, otherwise an
 // awk pass from the source file into the scratch copy. Empty for an
 // unknown operation.
@@ -162,10 +169,7 @@ std::string editCommand(const std::string& operation, const std::string& awk,
                         const std::string& newName, const std::string& target,
                         const std::string& scratch) {
   std::string quotedName = quoteAwkString(name);
-  if (operation == "useradd" || operation == "groupadd")
-    // printf is the shell's own: the record is never an argument of a
-    // program, and unlike echo it leaves backslashes alone.
-    return std::string("printf '%s\\n' \"$") + kRecordVariable + "\" >> " + target;
+  if (operation == "useradd" || operation == "groupadd") return appendCommand(kRecordVariable, target);
   if (operation == "usermod" || operation == "groupmod")
     return awk + " 'BEGIN {FS=\":\"}       $1 != \"" + quotedName +
            "\" { print $0 };       $1 == \"" + quotedName + "\" { print ENVIRON[\"" +
@@ -234,14 +238,12 @@ int checkEditCopy(const std::string& fileName) {
 }
 
 int appendUserRecords(const std::string& sourceDir, const std::string& passwd, const std::string* shadow) {
-  // printf is the shell's own: the records are never arguments of a program.
-  std::string command = std::string("printf '%s\\n' \"$") + kRecordVariable + "\" >> " +
-                        quoteBareWord(sourceDir + "/passwd");
+  const std::string shadowVariable = std::string(kRecordVariable) + "_SHADOW";
+  std::string command = appendCommand(kRecordVariable, quoteBareWord(sourceDir + "/passwd"));
   ChildEnvironment env{{kRecordVariable, passwd}};
   if (shadow != nullptr) {
-    command += std::string(" && printf '%s\\n' \"$") + kRecordVariable + "_SHADOW\" >> " +
-               quoteBareWord(sourceDir + "/shadow");
-    env.emplace_back(std::string(kRecordVariable) + "_SHADOW", *shadow);
+    command += " && " + appendCommand(shadowVariable, quoteBareWord(sourceDir + "/shadow"));
+    env.emplace_back(shadowVariable, *shadow);
   }
   if (!fits(command)) return kErrArgument;
   debugCommand("modifyRecordInFile", command);

@@ -37,6 +37,14 @@ int FileLock::acquire(const std::string& path, int attempts, int pauseMillis) {
   if (fd_ >= 0) return kOk;
   int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return kErrNotFound;
+  return acquire(fd, attempts, pauseMillis);
+}
+
+int FileLock::acquire(int fd, int attempts, int pauseMillis) {
+  if (fd_ >= 0) {
+    close(fd);
+    return kOk;
+  }
   // A free lock is taken at once; only a held one is waited for. The later
   // attempts share the whole patience (attempts x pause), so a holder is
   // given as long as ever before the answer is -8.

@@ -23,6 +23,10 @@ class FileLock {
   // blocking: the first at once, the others spread evenly over
   // attempts x pauseMillis. -8 when none succeeds.
   int acquire(const std::string& path, int attempts, int pauseMillis);
+  // The same on a lock file the caller has opened (and checked): the lock
+  // is taken on that very file. The descriptor is this lock's from then on,
+  // whatever the outcome.
+  int acquire(int fd, int attempts, int pauseMillis);
   // Gives the lock back and closes the file; -8 when unlocking fails.
   int release();
   bool held() const { return fd_ >= 0; }

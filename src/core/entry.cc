@@ -12,6 +12,7 @@
 #include "core/event_record.h"
 #include "core/process_state.h"
 #include "core/result.h"
+#include "core/run_directory.h"
 #include "core/runner.h"
 #include "core/scratch_file.h"
 #include "core/trace.h"
@@ -35,6 +36,7 @@ void onTerminate(int) {
   }
   if (child > 0 && !ended && kill(-child, SIGTERM) != 0) kill(child, SIGTERM);
   removeRegisteredTemporaries();
+  removeRunDirectoryOnSignal();
   _exit(0);
 }
 
@@ -150,6 +152,7 @@ int runShim(int argc, char** argv) {
   if (access("/etc/NIS_debug", F_OK) == 0) debugLogging = true;
 
   EventRecord record;
+  RunDirectoryCleanup runDirectory;
   signal(SIGTERM, onTerminate);
   umask(077);
 

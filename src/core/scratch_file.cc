@@ -60,9 +60,9 @@ void syncParentDirectory(const std::string& path) {
   }
 }
 
-int createExclusive(const std::string& path, mode_t mode, int* fdOut) {
+int createExclusive(const std::string& path, mode_t mode, int* fdOut, bool replaceStale) {
   struct stat st;
-  if (lstat(path.c_str(), &st) == 0) {
+  if (replaceStale && lstat(path.c_str(), &st) == 0) {
     // Only a plain file of ours from an earlier, killed run may go.
     if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid()) return kErrOpen;
     if (unlink(path.c_str()) != 0) return kErrOpen;
@@ -99,7 +99,7 @@ int ScratchFile::open(mode_t mode) {
   if (created_) return kOk;
   // Registered before it exists, so that no signal can fall between the two.
   if (!registerTemporary(path_)) return kErrOpen;
-  if (createExclusive(path_, mode, &fd_) != kOk) {
+  if (createExclusive(path_, mode, &fd_, replaceStale_) != kOk) {
     forgetTemporary(path_);
     return kErrOpen;
   }

@@ -10,12 +10,12 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-// Creates path for writing with O_CREAT|O_EXCL|O_NOFOLLOW. A regular file of
-// that name with a single link (left by a run that was killed) is removed
-// first; a link, a hard link or anything else in the way makes it fail
-// without touching it. 0 and the descriptor, open for reading and writing
-// (close-on-exec), or -1.
-int createExclusive(const std::string& path, mode_t mode, int* fdOut);
+// Creates path for writing with O_CREAT|O_EXCL|O_NOFOLLOW. With replaceStale,
+// a regular file of that name with a single link (a fixed name under a lock,
+// left by a run that was killed) is removed first; a link, a hard link or
+// anything else in the way makes it fail without touching it. 0 and the
+// descriptor, open for reading and writing (close-on-exec), or -1.
+int createExclusive(const std::string& path, mode_t mode, int* fdOut, bool replaceStale = true);
 
 // The registry the SIGTERM handler reads. registerTemporary copies the path
 // (false when it does not fit: the caller then fails rather than leave a
@@ -30,8 +30,12 @@ void removeRegisteredTemporaries();
 // path. A ScratchFile that was never created removes nothing.
 class ScratchFile {
  public:
+  // Whether a plain file found under the name is a killed run's leftover
+  // (true of fixed names that a lock guards) or must make create() fail.
+  enum Existing { kReplaceStale, kNeverReplace };
   ScratchFile() = default;
-  explicit ScratchFile(std::string path) : path_(std::move(path)) {}
+  explicit ScratchFile(std::string path, Existing existing = kReplaceStale)
+      : path_(std::move(path)), replaceStale_(existing == kReplaceStale) {}
   ~ScratchFile() { remove(); }
   ScratchFile(const ScratchFile&) = delete;
   ScratchFile& operator=(const ScratchFile&) = delete;
@@ -63,6 +67,7 @@ class ScratchFile {
 
  private:
   std::string path_;
+  bool replaceStale_ = true;
   int fd_ = -1;
   bool created_ = false;
 };

@@ -7,6 +7,7 @@
 #include "core/event_record.h"
 #include "core/process_state.h"
 #include "core/result.h"
+#include "core/run_directory.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"
 #include "core/scratch_file.h"
@@ -18,11 +19,10 @@ namespace {
 constexpr const char* kGroupsFile = "grp.tmp";
 constexpr const char* kGroupFile = "/etc/group";
 
-// The scratch file of the `groups` output, made afresh for a membership
-// step (open() fails on anything planted under its name) and removed
-// whichever way the step ends.
-struct GroupsScratch : ScratchFile {
-  GroupsScratch() : ScratchFile(kGroupsFile) {}
+// The scratch file of the `groups` output, in this run's own directory,
+// made afresh for a membership step and removed whichever way it ends.
+struct GroupsScratch : RunScratchFile {
+  GroupsScratch() : RunScratchFile(kGroupsFile) {}
 };
 
 // The group name goes into a comma-separated `usermod -G` list: a comma,
@@ -41,7 +41,8 @@ int supplementaryGroups(const char* logName, const std::string& member, const Sc
   std::string groupsDir;
   int found = searchPath("groups", &groupsDir);
   if (found != kOk) return found;
-  std::string command = groupsDir + "/groups " + quoteBareWord(member) + " > " + kGroupsFile;
+  std::string command =
+      groupsDir + "/groups " + quoteBareWord(member) + " > " + quoteBareWord(scratch.path());
   if (command.size() >= kCommandCapacity) return kErrArgument;
   debugCommand(logName, command);
   if (qvSystem(command) != kOk) return kErrOther;

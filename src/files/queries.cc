@@ -15,6 +15,7 @@
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
+#include "core/run_directory.h"
 #include "core/scratch_file.h"
 #include "core/secret.h"
 #include "core/shell_quote.h"
@@ -29,6 +30,9 @@ constexpr const char* kShadowFile = "/etc/shadow";
 // Candidate lines joined per shadow pass: bounds the memory a broad pattern
 // needs, whatever the number of accounts.
 constexpr std::size_t kJoinBatch = 4096;
+
+// The user table, a scratch file of this run.
+std::string userTable() { return runScratchPath(kUserTable); }
 
 // Reads a file record by record as awk does (a last line without "\n"
 // still counts), through the one line reader; the line may hold a hash and
@@ -308,12 +312,12 @@ int extractUserTable(const EventRecord& record, const std::string& passwdPath,
 // table of every user, then scanned as that one is.
 int scanUserParts(const std::string& value, int column, const EventRecord& record,
                   const std::vector<std::string>& lines) {
-  ScratchFile passwd(pidName("quser_p")), shadow(pidName("quser_s"));
+  RunScratchFile passwd(pidName("quser_p")), shadow(pidName("quser_s"));
   int result = passwd.open();
   if (result == kOk) result = shadow.open();
   if (result == kOk) result = writeUserParts(lines, record.noShadow, passwd, shadow);
   if (result == kOk) result = extractUserTable(record, passwd.path(), shadow.path());
-  if (result == kOk) result = ::filesNameQuery(value, kUserTable, column, "User");
+  if (result == kOk) result = ::filesNameQuery(value, userTable().c_str(), column, "User");
   return result;
 }
 
@@ -370,12 +374,13 @@ int extractUserTable(const EventRecord& record, const std::string& passwdPath,
   std::string directory;
   int result = searchPath("awk", &directory);
   if (result != kOk) return result;
+  const std::string table = quoteBareWord(userTable());
   char command[kCommandCapacity];
   int n;
   const char* routine;
   if (record.noShadow) {
-    n = std::snprintf(command, sizeof command, "%s/%s '{print $0\":::::::\" }' %s > quser.files",
-                      directory.c_str(), "awk", quoteBareWord(passwdPath).c_str());
+    n = std::snprintf(command, sizeof command, "%s/%s '{print $0\":::::::\" }' %s > %s",
+                      directory.c_str(), "awk", quoteBareWord(passwdPath).c_str(), table.c_str());
     routine = "filesUserQuery3";
   } else {
     char program[kCommandCapacity];
@@ -384,7 +389,7 @@ int extractUserTable(const EventRecord& record, const std::string& passwdPath,
                   "$2OFS$3OFS$4OFS$5OFS$6OFS$7OFS$8OFS$9}} /^[a-zA-Z0-9_]/ {$8 = shadow[$1];printf "
                   "\"%%s\\n\",$0}' %s",
                   quoteAwkString(shadowPath).c_str(), quoteBareWord(passwdPath).c_str());
-    n = std::snprintf(command, sizeof command, "%s/%s %s > quser.files", directory.c_str(), "awk", program);
+    n = std::snprintf(command, sizeof command, "%s/%s %s > %s", directory.c_str(), "awk", program, table.c_str());
     routine = "filesUserQuery2";
   }
   if (n < 0 || static_cast<std::size_t>(n) >= sizeof command) return kErrArgument;
@@ -398,9 +403,10 @@ int queryExtractedTable(EventRecord& record, QueryKind kind) {
   int result = extractUserTable(record, kPasswdFile, kShadowFile);
   if (result != kOk) return result;
   result = kErrNoSuchAccount;
-  if (kind.byName) result = ::filesNameQuery(record.field(kName), kUserTable, 0, "User");
-  else if (kind.byId) result = ::filesNameQuery(record.field(kUid), kUserTable, 2, "User");
-  if (result == kErrNoSuchAccount) result = genericUserQuery(record, kUserTable);
+  const std::string table = userTable();
+  if (kind.byName) result = ::filesNameQuery(record.field(kName), table.c_str(), 0, "User");
+  else if (kind.byId) result = ::filesNameQuery(record.field(kUid), table.c_str(), 2, "User");
+  if (result == kErrNoSuchAccount) result = genericUserQuery(record, table);
   return result;
 }
 
@@ -411,11 +417,11 @@ int queryUserFiles(EventRecord& record, QueryKind kind) {
   if (kind.byName) result = filesNameQuery(record.field(kName), 0, record);
   else if (kind.byId) result = filesNameQuery(record.field(kUid), 2, record);
   if (result != kErrNoSuchAccount) return result;
-  ScratchFile candidates(pidName("quser_"));
+  RunScratchFile candidates(pidName("quser_"));
   result = candidates.create();
   if (result != kOk) return result;
   const UserTableSource source{kPasswdFile, !record.noShadow, candidates.path(), makeUserTable};
-  return genericUserQuery(record, kUserTable, source);
+  return genericUserQuery(record, userTable(), source);
 }
 
 bool readableFile(const char* path) {
@@ -452,7 +458,7 @@ int filesNameQuery(const std::string& value, const char* path, int column, const
 int filesUserQuery(EventRecord& record) {
   const QueryKind kind = classifyUserQuery(record);
   // Made here, afresh, before it is filled: it holds hashes.
-  ScratchFile table(kUserTable);
+  RunScratchFile table(kUserTable);
   int result = table.create();
   std::string directory;
   if (result == kOk) result = searchPath("awk", &directory);

@@ -12,6 +12,7 @@
 #include "core/runner.h"
 #include "core/shell_quote.h"
 #include "core/trace.h"
+#include "core/run_directory.h"
 #include "core/scratch_file.h"
 #include "nis/live_map.h"
 #include "publisher/change_cache.h"
@@ -29,7 +30,7 @@ int dumpWouldFail(const std::string& mapPath) {
   int result = searchPath("makedbm", &makedbmDir);
   if (result != kOk) return result;
   std::string command = makedbmDir + "/makedbm -u " + quoteBareWord(mapPath) + " > " +
-                        quoteBareWord(pidName("tmpmap_"));
+                        quoteBareWord(runScratchPath(pidName("tmpmap_")));
   return command.size() >= kCommandCapacity ? kErrArgument : kOk;
 }
 
@@ -45,7 +46,7 @@ int openMap(LiveMap& map, const std::string& mapPath, bool mayBeMissing) {
 // The order in which a listing names the accounts: that of a gdbm database
 // made afresh by storing the map's accounts in the map's own order. It holds
 // the keys alone (the bucket layout, and so the walk, does not depend on the
-// values); the values are fetched from the map. Made in the working
+// values); the values are fetched from the map. Made in this run's
 // directory under the map's name and the process id, registered for the
 // SIGTERM handler and removed with the guard.
 struct ListingOrder {
@@ -75,7 +76,7 @@ struct ListingOrder {
     }
     return kOk;
   }
-  ScratchFile file;
+  RunScratchFile file;
   DbmFile db;  // closed before the file is removed: declared after it
 };
 
@@ -91,7 +92,7 @@ struct Listing {
   }
   // The listing must be complete before the query reads it.
   bool flush() { return std::fflush(stream.get()) == 0 && !std::ferror(stream.get()); }
-  ScratchFile file;
+  RunScratchFile file;
   File stream{nullptr, std::fclose};  // closed before the file is removed
 };
 

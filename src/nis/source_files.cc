@@ -17,6 +17,7 @@
 #include "core/runner.h"
 #include "core/secret.h"
 #include "core/shell_quote.h"
+#include "core/run_directory.h"
 #include "core/scratch_file.h"
 #include "publisher/change_cache.h"
 
@@ -125,7 +126,7 @@ int getRecordFromFile(const std::string& name, const std::string& sourceDir,
   int result = searchPath("awk", &awkDir);
   if (result != kOk) return result;
   if (!isSourceFile(fileName)) return kErrArgument;
-  ScratchFile scratch(pidName("tmptmp_"));
+  RunScratchFile scratch(pidName("tmptmp_"));
   std::string source = sourceDir + "/" + fileName;
   std::string command = awkDir + "/awk 'BEGIN {FS=\":\"} $1 == \"" + quoteAwkString(name) +
                         "\" { print $0 }' > " + quoteBareWord(scratch.path()) + " " +
@@ -213,7 +214,7 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
   // An append edits in place: it has no copy, and must not touch one that
   // is another command's.
   const bool appends = operation == "useradd" || operation == "groupadd";
-  ScratchFile copy(appends ? std::string() : fileName + ".tmp");
+  RunScratchFile copy(appends ? std::string() : fileName + ".tmp");
   std::string scratch = quoteBareWord(copy.path());
   std::string command =
       editCommand(operation, awkDir + "awk", fileName, name, newName, target, scratch);
@@ -233,7 +234,7 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
 }
 
 int checkEditCopy(const std::string& fileName) {
-  ScratchFile copy(fileName + ".tmp");
+  RunScratchFile copy(fileName + ".tmp");
   return copy.create();
 }
 
@@ -257,8 +258,8 @@ int isKeyInMap(const std::string& key, const std::string& mapDir, const std::str
   std::string makedbmDir;
   int result = searchPath("makedbm", &makedbmDir);
   if (result != kOk) return result;
-  ScratchFile dump(pidName("tmpmap_"));
-  ScratchFile hits(pidName("tmp_"));
+  RunScratchFile dump(pidName("tmpmap_"));
+  RunScratchFile hits(pidName("tmp_"));
   std::string suffix;
   if (selector == "BYNAME")
     suffix = ".byname";
@@ -366,7 +367,7 @@ int getRecordFromMap(const std::string& mapPath, const std::string& name, std::s
   if (result != kOk) return result;
   result = searchPath("awk", &awkDir);
   if (result != kOk) return result;
-  ScratchFile scratch(pidName("tmp_"));
+  RunScratchFile scratch(pidName("tmp_"));
   // The value is everything after the key and its separator (blank or tab),
   // inner blanks included; the name is compared as text, not as a pattern.
   std::string command =

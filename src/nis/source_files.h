@@ -38,9 +38,9 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
                        const std::string& record, const std::string& fileName,
                        const std::string& operation, const std::string& newName);
 
-// 0 when the edit copy of a source file ("<fileName>.tmp" in the working
-// directory) can be made afresh; -1 when a link or another file is in its
-// way. The copy is removed again at once.
+// 0 when the edit copy of a source file ("<fileName>.tmp" in this run's
+// directory) can be made; -1 when it cannot. The copy is removed again at
+// once.
 int checkEditCopy(const std::string& fileName);
 
 // Appends a new user's passwd line and, when shadow is not null, its shadow

@@ -136,8 +136,8 @@ constexpr std::size_t kWholeRead = 1022;
 
 // Puts line in place of the user's lines of a source file, unless the file
 // holds exactly that one line already: a file left alone keeps its time, so
-// make does not rebuild the maps made from it. Something planted where its
-// edit copy goes is refused either way.
+// make does not rebuild the maps made from it. An edit copy that cannot be
+// made fails either way.
 int replaceUserLine(const std::string& name, const std::string& sourceDir, const std::string& line,
                     const std::string& stored, const char* fileName) {
   if (line == stored && stored.size() < kWholeRead) return checkEditCopy(fileName);

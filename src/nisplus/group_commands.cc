@@ -7,6 +7,7 @@
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
+#include "core/run_directory.h"
 #include "core/scratch_file.h"
 #include "core/shell_quote.h"
 #include "core/trace.h"
@@ -29,10 +30,10 @@ int nisplusGroupMod(EventRecord& record) {
   int rc = searchPath("nismatch", &nismatchDir);
   if (rc != kOk) return failAt(me, rc);
 
-  ScratchFile scratch{"file.tmp"};
+  RunScratchFile scratch{"file.tmp"};
   if (scratch.open() != kOk) return failAt(me, kErrOpen);
   std::string command = nismatchDir + "/nismatch name=\"" + quoteDoubleQuoted(record.field(kName)) +
-                        "\" group.org_dir > file.tmp";
+                        "\" group.org_dir > " + quoteBareWord(scratch.path());
   if (command.size() >= kCommandCapacity) return failAt(me, kErrArgument);
   debugCommand(me, command);
   if (qvSystem(command) != kOk) return failAt(me, kErrOther);

@@ -7,6 +7,7 @@
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"
+#include "core/run_directory.h"
 #include "core/scratch_file.h"
 #include "core/trace.h"
 #include "nisplus/nisplus_command.h"
@@ -33,11 +34,11 @@ int lookUp(const char* routine, const char* column, const std::string& value, co
   return kOk;
 }
 
-int dumpTable(const char* routine, const char* table, const char* file) {
+int dumpTable(const char* routine, const char* table, const std::string& file) {
   std::string niscatDir;
   int rc = searchPath("niscat", &niscatDir);
   if (rc != kOk) return rc;
-  std::string command = niscatDir + "/niscat " + table + " > " + file;
+  std::string command = niscatDir + "/niscat " + table + " > " + quoteBareWord(file);
   debugCommand(routine, command);
   return qvSystem(command) == kOk ? kOk : kErrOther;
 }
@@ -46,7 +47,7 @@ int dumpTable(const char* routine, const char* table, const char* file) {
 
 int nisplusUserQuery(EventRecord& record) {
   const char* me = "nisplusUserQuery";
-  ScratchFile scratch{"quser.nisplus"};
+  RunScratchFile scratch{"quser.nisplus"};
   if (scratch.create() != kOk) return failAt(me, kErrOpen);
   QueryKind kind = classifyUserQuery(record);
   bool byName = kind.byName;
@@ -57,7 +58,7 @@ int nisplusUserQuery(EventRecord& record) {
     if (rc != kOk) return failAt(me, rc);
     if (printed) return kOk;
   }
-  int rc = dumpTable(me, "passwd.org_dir", "quser.nisplus");
+  int rc = dumpTable(me, "passwd.org_dir", scratch.path());
   if (rc != kOk) return failAt(me, rc);
   // The table has no column for the shadow password: its lines carry the
   // aging values right after the shell, so the pattern's aging fields move
@@ -67,14 +68,14 @@ int nisplusUserQuery(EventRecord& record) {
   if (pattern.field(kPasswd).empty()) pattern.fields[kPasswd] = record.field(kShadowPasswd);
   for (int i = kShadowPasswd; i < kFlag; ++i) pattern.fields[i] = record.field(i + 1);
   pattern.fields[kFlag] = std::string();
-  rc = genericUserQuery(pattern, "quser.nisplus");
+  rc = genericUserQuery(pattern, scratch.path());
   if (rc != kOk) return failAt(me, rc);
   return kOk;
 }
 
 int nisplusGroupQuery(EventRecord& record) {
   const char* me = "nisplusGroupQuery";
-  ScratchFile scratch{"qgroup.nisplus"};
+  RunScratchFile scratch{"qgroup.nisplus"};
   if (scratch.create() != kOk) return failAt(me, kErrOpen);
   QueryKind kind = classifyGroupQuery(record);
   bool byName = kind.byName;
@@ -85,9 +86,9 @@ int nisplusGroupQuery(EventRecord& record) {
     if (rc != kOk) return failAt(me, rc);
     if (printed) return kOk;
   }
-  int rc = dumpTable(me, "group.org_dir", "qgroup.nisplus");
+  int rc = dumpTable(me, "group.org_dir", scratch.path());
   if (rc != kOk) return failAt(me, rc);
-  rc = genericGroupQuery(record, "qgroup.nisplus");
+  rc = genericGroupQuery(record, scratch.path());
   if (rc != kOk) return failAt(me, rc);
   return kOk;
 }

@@ -9,6 +9,7 @@
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"
+#include "core/run_directory.h"
 #include "core/scratch_file.h"
 #include "core/trace.h"
 #include "nisplus/nisplus_command.h"
@@ -67,7 +68,7 @@ int nisplusUserMod(EventRecord& record) {
   if (rc == kOk) rc = searchPath("awk", &awkDir);
   if (rc != kOk) return failAt(me, rc);
 
-  ScratchFile scratch{"file.tmp"};
+  RunScratchFile scratch{"file.tmp"};
   if (scratch.open() != kOk) return failAt(me, kErrOpen);
   // The entry in the event's field order: the passwd column stands in for
   // the shadow password, which has no column of its own.
@@ -75,7 +76,8 @@ int nisplusUserMod(EventRecord& record) {
       nismatchDir + "/nismatch name=\"" + quoteDoubleQuoted(record.field(kName)) + "\" passwd.org_dir | " +
       awkDir +
       "/awk 'BEGIN {FS=\":\"} { printf \"%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s\",$1,$2,$3,$4,$5,"
-      "$6,$7,$2,$8,$9,$10,$11,$12,$13,$14}' > file.tmp";
+      "$6,$7,$2,$8,$9,$10,$11,$12,$13,$14}' > " +
+      quoteBareWord(scratch.path());
   if (command.size() >= kCommandCapacity) return failAt(me, kErrArgument);
   debugCommand(me, command);
   if (qvSystem(command) != kOk) return failAt(me, kErrOther);
@@ -100,14 +102,14 @@ int nisplusUserMod(EventRecord& record) {
 int nisplusDel(EventRecord& record) {
   const char* me = "nisplusDel";
   bool user = record.command == kDeleteUser;
-  ScratchFile scratch{"qvnisplus.tmp.homedir"};
+  RunScratchFile scratch{"qvnisplus.tmp.homedir"};
   bool looked = false;
   if (user) {
     if (scratch.open() != kOk) return failAt(me, kErrOpen);
     std::string nismatchDir;
     if (searchPath("nismatch", &nismatchDir) == kOk) {
       std::string command = nismatchDir + "/nismatch name=\"" + quoteDoubleQuoted(record.field(kName)) +
-                            "\" passwd.org_dir > qvnisplus.tmp.homedir";
+                            "\" passwd.org_dir > " + quoteBareWord(scratch.path());
       if (command.size() < kCommandCapacity) {
         debugCommand(me, command);
         looked = qvSystem(command) == kOk;

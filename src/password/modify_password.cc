@@ -12,6 +12,7 @@
 
 #include "core/command_table.h"
 #include "core/result.h"
+#include "core/run_directory.h"
 #include "core/scratch_file.h"
 #include "core/secret.h"
 #include "core/trace.h"
@@ -74,7 +75,7 @@ std::size_t hashPiece(const EventRecord& record) {
 // or the query's own failure when it failed without naming the user: a store
 // that cannot be read must not pass for an unknown user.
 int lookupStoredHash(EventRecord& record, std::string& storedHash) {
-  ScratchFile answer(pidName("query_"));
+  RunScratchFile answer(pidName("query_"));
   if (answer.open() != kOk) return kErrOpen;
   int ran = kOk;
   {

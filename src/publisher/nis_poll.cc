@@ -16,6 +16,7 @@
 #include "core/runner.h"
 #include "core/shell_quote.h"
 #include "core/trace.h"
+#include "core/run_directory.h"
 #include "core/scratch_file.h"
 #include "publisher/change_cache.h"
 #include "publisher/poll_run.h"
@@ -30,7 +31,7 @@ int cloneFrom(const std::string& mapPath, const std::string& clonePath) {
   if (result != kOk) return result;
   // Made here, so that the shell's redirection writes into a file of this
   // process and never through a link planted under the name.
-  ScratchFile dump(pidName("tmpmap_"));
+  RunScratchFile dump(pidName("tmpmap_"));
   if (makeScratch(dump) != kOk) return kErrNotFound;
   std::string command = makedbmDir + "/makedbm -u " + quoteBareWord(mapPath) + " > " +
                         quoteBareWord(dump.path());

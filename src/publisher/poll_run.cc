@@ -113,11 +113,13 @@ int takePollLock(FileLock& lock) {
   if (fd < 0) return failAt("takePollLock", kErrOpen);
   struct stat st;
   bool plain = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
-  close(fd);
-  if (!plain) return failAt("takePollLock", kErrOpen);
-  // One attempt at once, the others after a pause each.
-  int result = lock.acquire(kLockFile, 1, 0);
-  if (result == kErrLock) result = lock.acquire(kLockFile, kLockAttempts, kLockPauseMillis);
+  if (!plain) {
+    close(fd);
+    return failAt("takePollLock", kErrOpen);
+  }
+  // The file checked is the file locked: never reopened by its name, which
+  // may lead elsewhere by now. The first attempt at once.
+  int result = lock.acquire(fd, kLockAttempts, kLockPauseMillis);
   return result == kOk ? kOk : failAt("takePollLock", result);
 }
 

@@ -69,7 +69,7 @@ class ModifyPassword : public ::testing::Test {
     DIR* d = opendir(box.workdir().c_str());
     while (dirent* e = readdir(d)) {
       std::string n = e->d_name;
-      if (n == "quser.files" || n.rfind("query_", 0) == 0) found = true;
+      if (n == "quser.files" || n.rfind("query_", 0) == 0 || n.rfind(".kdl2nis.", 0) == 0) found = true;
     }
     closedir(d);
     return found;

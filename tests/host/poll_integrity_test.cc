@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/run_directory.h"
 #include "core/trace.h"
 #include "nis_sandbox.h"
 #include "publisher/nis_poll.h"
@@ -295,12 +296,17 @@ TEST(PollIntegrity, LinksPlantedUnderThePollsFileNamesNeverReachTheirTargets) {
     clean();
   }
 
-  // The dump of a NIS map clone, made under this process's id.
+  // The dump of a NIS map clone, made under this process's id in the run's
+  // own directory: a link of that name in the working directory is not in
+  // the way.
   char saved[4096];
   ASSERT_NE(nullptr, getcwd(saved, sizeof saved));
   ASSERT_EQ(0, chdir(box.workdir().c_str()));
   ASSERT_EQ(0, symlink(victim.c_str(), ("tmpmap_" + std::to_string(getpid())).c_str()));
-  EXPECT_NE(0, NISBackupByClone(all.nis.maps + "/passwd.byname", "clone"));
+  {
+    RunDirectoryCleanup runDirectory;
+    EXPECT_EQ(0, NISBackupByClone(all.nis.maps + "/passwd.byname", "clone"));
+  }
   EXPECT_TRUE(untouched());
   ASSERT_EQ(0, chdir(saved));
   resetErrorTrace();

@@ -99,12 +99,13 @@ TEST_F(RunScratch, OverlappingMembershipRunsEachReadTheirOwnAnswersAndKeepTheirO
   pid_t killed = startGroup("modifyGroup:other:::carol");
   awaitHeld(box, 3);
   kill(killed, SIGKILL);
+  release(box, 3);  // its tool, orphaned, still holds the output pipes
   box.finish(killed);
   EXPECT_EQ(2u, runDirectories(box).size());
   // A later run sweeps the killed run's directory only.
   ASSERT_EQ(0, box.shim({"-n", "files", "-p", "queryUser:carol"}).status);
   EXPECT_EQ(liveOnly, runDirectories(box));
-  for (int i : {1, 2, 3}) release(box, i);
+  for (int i : {1, 2}) release(box, i);
   RunResult last = box.finish(live);
   ASSERT_EQ(0, last.status) << last.err;
   EXPECT_EQ("bob newg g1\n", groupsOf(box, "bob"));

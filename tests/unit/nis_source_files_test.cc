@@ -124,7 +124,9 @@ TEST_F(NisFiles, PlantedLinksUnderTheProcessNamesAreLeftAlone) {
                       ? getRecordFromFile("al", dir_, "passwd", &text, &found)
                       : isKeyInMap("al", dir_, "BYNAME", "passwd");
     EXPECT_EQ(kOk, result) << prefix;
-    if (std::string(prefix) == "tmp_") EXPECT_EQ(kOk, getRecordFromMap(dir_ + "/passwd.byname", "al", &text));
+    if (std::string(prefix) == "tmp_") {
+      EXPECT_EQ(kOk, getRecordFromMap(dir_ + "/passwd.byname", "al", &text));
+    }
     EXPECT_EQ("victim\n", read("victim")) << prefix;
     unlink(name.c_str());
   }

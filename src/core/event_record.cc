@@ -59,6 +59,29 @@ std::vector<std::string> splitFields(const std::string& text, char separator) {
   }
 }
 
+namespace {
+
+bool plainDecimal(const std::string& id) {
+  if (id.empty()) return true;
+  if (id.find_first_not_of("0123456789") != std::string::npos) return false;
+  return id == "0" || id[0] != '0';
+}
+
+}  // namespace
+
+bool idsArePlainDecimal(const EventRecord& record) {
+  switch (record.command) {
+    case kAddUser:
+    case kModifyUser:
+      return plainDecimal(record.field(kUid)) && plainDecimal(record.field(kGid));
+    case kAddGroup:
+    case kModifyGroup:
+      return plainDecimal(record.field(kGid));
+    default:
+      return true;
+  }
+}
+
 int parseEventData(EventRecord* record, const char* eventData, int command) {
   if (record == nullptr || eventData == nullptr || command > kQueryGroup || command < 0)
     return failAt("parseEventData", kErrArgument);

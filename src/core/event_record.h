@@ -87,9 +87,9 @@ char* nextToken(char* text, const char* separators);
 std::vector<std::string> splitFields(const std::string& text, char separator);
 
 // The ids an add or modify event carries (uid and gid, or the group's gid)
-// are empty or plain decimal: digits without a sign, a blank or a leading
-// zero. Any other form would name an id that a text comparison takes for
-// another one. Other commands carry no id and pass.
+// that read as numbers are plain decimal: digits without a sign, a blank or
+// a leading zero. Any other spelling would name an id that a comparison of
+// texts takes for another one. Other commands carry no id and pass.
 bool idsArePlainDecimal(const EventRecord& record);
 
 // Fills the record's text fields from event data laid out for the command.

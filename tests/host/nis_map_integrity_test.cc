@@ -23,10 +23,14 @@ RunResult duringGap(NisSandbox& nis, const std::string& map, const Argv& args, i
   const std::string path = nis.maps + "/" + map;
   EXPECT_EQ(0, std::rename(path.c_str(), (path + "~").c_str())) << map;
   pid_t pid = nis.box.startShim(args, {}, input);
-  if (holdMs >= 0) usleep(holdMs * 1000);
-  if (holdMs >= 0) EXPECT_EQ(0, std::rename((path + "~").c_str(), path.c_str())) << map;
+  if (holdMs >= 0) {
+    usleep(holdMs * 1000);
+    EXPECT_EQ(0, std::rename((path + "~").c_str(), path.c_str())) << map;
+  }
   RunResult r = nis.box.finish(pid);
-  if (holdMs < 0) EXPECT_EQ(0, std::rename((path + "~").c_str(), path.c_str())) << map;
+  if (holdMs < 0) {
+    EXPECT_EQ(0, std::rename((path + "~").c_str(), path.c_str())) << map;
+  }
   return r;
 }
 

@@ -102,7 +102,7 @@ TEST(NisMapGap, APollNeverTakesAnEmptiedOrVanishingMapForAnEmptyStore) {
     EXPECT_GT(0, r.code()) << map << ": " << r.err;
     EXPECT_EQ("", r.out) << map;
     EXPECT_EQ(stamp, nis.box.read(nis.box.work("qvnisyp.stamp"))) << map;
-    EXPECT_EQ(committed, nis.box.read(nis.box.work("passwd.byname.log"))) << map;
+    EXPECT_TRUE(committed == nis.box.read(nis.box.work("passwd.byname.log"))) << map;
     nis.box.sh("mv " + path + ".keep " + path);
   }
   // Gone for a moment, with its time unchanged: nothing happened.

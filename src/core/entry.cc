@@ -69,6 +69,14 @@ bool needsShadowTest(const EventRecord& record) {
   return record.backend == kNis && !skipShadowTest;
 }
 
+// Queries and password checks may run without the source directory. Given
+// it, its shadow file says whether users have shadow data: never a shadow
+// map that a rebuild has moved away for a moment.
+bool shadowSourceMissing(const EventRecord& record) {
+  return record.backend == kNis && skipShadowTest && record.sourceDir &&
+         fileMtime(*record.sourceDir + "/shadow") == -2;
+}
+
 // The -p argument: "" asks for a poll, else "<command>:<event data>". The
 // result so far stands when the command is unknown.
 int readEventOption(const char* text, EventRecord& record, int result) {
@@ -91,6 +99,8 @@ int readEventOption(const char* text, EventRecord& record, int result) {
       result = kErrArgument;
     else
       result = parseEventData(&record, eventData.c_str(), code);
+    // Refused before any tool or map sees the id.
+    if (result == kOk && !idsArePlainDecimal(record)) result = kErrArgument;
   }
   if (!eventData.empty()) explicit_bzero(eventData.data(), eventData.size());
   if (!argument.empty()) explicit_bzero(argument.data(), argument.size());
@@ -140,6 +150,8 @@ int dispatch(EventRecord& record) {
   if (needsShadowTest(record)) {
     std::string shadow = *record.sourceDir + "/shadow";
     record.noShadow = fileMtime(shadow) == -2 ? 1 : 0;
+  } else if (shadowSourceMissing(record)) {
+    record.noShadow = 1;
   }
   if (record.command == kAddUser || record.command == kModifyUser)
     preparePassword(record.fields[record.noShadow ? kPasswd : kShadowPasswd], record.command);

@@ -59,6 +59,38 @@ std::vector<std::string> splitFields(const std::string& text, char separator) {
   }
 }
 
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// What reads as a number must be written as one. A value that begins with a
+// letter names the id (a group by its name) or is "*", and is the tools'
+// to judge.
+bool plainDecimal(const std::string& id) {
+  if (id.empty()) return true;
+  const char first = id[0];
+  const bool numeric = (first >= '0' && first <= '9') || first == '+' || first == '-' ||
+                       isBlank(first) || isBlank(id.back());
+  if (!numeric) return true;
+  if (id.find_first_not_of("0123456789") != std::string::npos) return false;
+  return id == "0" || first != '0';
+}
+
+}  // namespace
+
+bool idsArePlainDecimal(const EventRecord& record) {
+  switch (record.command) {
+    case kAddUser:
+    case kModifyUser:
+      return plainDecimal(record.field(kUid)) && plainDecimal(record.field(kGid));
+    case kAddGroup:
+    case kModifyGroup:
+      return plainDecimal(record.field(kGid));
+    default:
+      return true;
+  }
+}
+
 int parseEventData(EventRecord* record, const char* eventData, int command) {
   if (record == nullptr || eventData == nullptr || command > kQueryGroup || command < 0)
     return failAt("parseEventData", kErrArgument);

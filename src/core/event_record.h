@@ -86,6 +86,12 @@ char* nextToken(char* text, const char* separators);
 // separators, empty ones kept.
 std::vector<std::string> splitFields(const std::string& text, char separator);
 
+// The ids an add or modify event carries (uid and gid, or the group's gid)
+// that read as numbers are plain decimal: digits without a sign, a blank or
+// a leading zero. Any other spelling would name an id that a comparison of
+// texts takes for another one. Other commands carry no id and pass.
+bool idsArePlainDecimal(const EventRecord& record);
+
 // Fills the record's text fields from event data laid out for the command.
 // 0, or -3 (with "parseEventData" traced) for a missing text or a command
 // code above 10.

@@ -57,7 +57,10 @@ void keepFirstLine(std::string& text) {
 
 int nisGroupAdd(EventRecord& r) {
   SourceLock lock;
-  if (r.field(kName).empty()) return failAt("nisGroupAdd", kErrArgument);
+  // makedbm keys an entry by the line's first word: a blank or a tab would
+  // file the group under part of its name.
+  if (r.field(kName).empty() || r.field(kName).find_first_of(" \t") != std::string::npos)
+    return failAt("nisGroupAdd", kErrArgument);
   int result = lockFor(r, lock, "nisGroupAdd");
   if (result != kOk) return result;
   result = require("nisGroupAdd", taken(r.field(kName), r), false, kErrNameInUse);

@@ -1,5 +1,9 @@
 #include "nis/live_map.h"
 
+#include <cerrno>
+#include <sys/stat.h>
+#include <time.h>
+
 #include "core/event_record.h"
 #include "core/result.h"
 #include "publisher/change_cache.h"
@@ -21,7 +25,22 @@ bool dumpCarries(std::string_view key, std::string_view value) {
   return carried;
 }
 
+bool missing(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
 }  // namespace
+
+bool awaitMap(const std::string& path) {
+  for (int waited = 0; missing(path); waited += kMapRebuildStepMs) {
+    if (waited >= kMapRebuildWaitMs) return false;
+    timespec step{0, kMapRebuildStepMs * 1'000'000L};
+    while (nanosleep(&step, &step) != 0 && errno == EINTR) {
+    }
+  }
+  return true;
+}
 
 int LiveMap::open(const std::string& path) {
   db_ = DbmFile(gdbm_open(path.c_str(), 0, GDBM_READER | GDBM_NOMMAP, 0, nullptr));

@@ -11,6 +11,18 @@
 
 #include "core/dbm_file.h"
 
+// makedbm puts a rebuilt map in place by unlinking the old one and then
+// renaming the new file, so every rebuild leaves the map missing for a
+// moment. A reader that finds it missing waits this long, looking every
+// step, before it takes the map for one that does not exist.
+constexpr int kMapRebuildWaitMs = 3000;
+constexpr int kMapRebuildStepMs = 20;
+
+// True once path exists (or cannot be looked at for another reason than
+// its absence: opening it then reports that); false when it stayed missing
+// past the wait.
+bool awaitMap(const std::string& path);
+
 class LiveMap {
  public:
   // 0, or -1 when the map cannot be opened for reading.

@@ -34,12 +34,21 @@ int dumpWouldFail(const std::string& mapPath) {
   return command.size() >= kCommandCapacity ? kErrArgument : kOk;
 }
 
-// A shadow map that does not exist answers as one without entries; a map
-// that exists but cannot be read is an error like any other.
-int openMap(LiveMap& map, const std::string& mapPath, bool mayBeMissing) {
-  if (mayBeMissing && fileMtime(mapPath) == -2) return kOk;
+// Opened once it is there: a map missing for a rebuild is waited for, also
+// when it goes again between the wait and the open. One that stays missing
+// or cannot be read fails the query; it never answers as a map without
+// accounts.
+bool openWhenThere(LiveMap& map, const std::string& mapPath) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (!awaitMap(mapPath)) return false;
+    if (map.open(mapPath) == kOk) return true;
+  }
+  return false;
+}
+
+int openMap(LiveMap& map, const std::string& mapPath) {
   int result = dumpWouldFail(mapPath);
-  if (result == kOk && map.open(mapPath) != kOk) result = failAt("qvSystem", kErrOther);
+  if (result == kOk && !openWhenThere(map, mapPath)) result = failAt("qvSystem", kErrOther);
   return result == kOk ? kOk : failAt("NISBackupByClone", result);
 }
 
@@ -104,7 +113,7 @@ struct ListingSource {
   // order from it.
   int open() {
     int result = order.create();
-    if (result == kOk) result = openMap(map, mapDir + mapName, false);
+    if (result == kOk) result = openMap(map, mapDir + mapName);
     if (result == kOk) result = order.fill(map);
     return result;
   }
@@ -133,14 +142,13 @@ std::string shadowPart(const LiveMap* shadow, const std::string& name, const cha
 
 std::string firstField(const std::string& value) { return value.substr(0, value.find(':')); }
 
-// The account under key, at most 1023 bytes of it, as a lookup in a copy of
-// the map gives it (false, traced as that lookup is, when there is none).
+// The whole account under key (false, traced as a lookup in a copy of the
+// map is, when there is none).
 bool findAccount(const LiveMap& map, const std::string& key, std::string* record) {
   record->clear();
   std::optional<std::string> value = map.account(key);
   if (!value) return failAt("findIdFromMap", false);
-  record->assign(*value, 0, 1023);
-  wipeString(*value);
+  record->swap(*value);
   return true;
 }
 
@@ -179,7 +187,7 @@ int listUsers(EventRecord& record) {
   int result = source.open();
   if (result != kOk) return result;
   if (!record.noShadow) {
-    result = openMap(source.shadow, source.mapDir + "/shadow.byname", true);
+    result = openMap(source.shadow, source.mapDir + "/shadow.byname");
     if (result != kOk) return result;
   }
   Listing listing("quser.nis");
@@ -218,7 +226,7 @@ int nisUserNameQuery(EventRecord& record, const char* mapName, int keyField) {
   if (!record.mapDir) return failAt("nisUserNameQuery", kErrOther);
   const std::string& mapDir = *record.mapDir;
   LiveMap map;
-  int result = openMap(map, mapDir + mapName, false);
+  int result = openMap(map, mapDir + mapName);
   if (result != kOk) return failAt("nisUserNameQuery", result);
   std::string value;
   if (!findAccount(map, record.field(keyField), &value))
@@ -227,7 +235,7 @@ int nisUserNameQuery(EventRecord& record, const char* mapName, int keyField) {
     value += "::::::::";
   } else {
     LiveMap shadow;
-    result = openMap(shadow, mapDir + "/shadow.byname", true);
+    result = openMap(shadow, mapDir + "/shadow.byname");
     if (result != kOk) return failAt("nisUserNameQuery", result);
     value += shadowPart(&shadow, firstField(value), "::::::::");
   }
@@ -253,7 +261,7 @@ int nisUserQuery(EventRecord& record) {
 int nisGroupNameQuery(EventRecord& record, const char* mapName, int keyField) {
   if (!record.mapDir) return failAt("nisGroupNameQuery", kErrOther);
   LiveMap map;
-  int result = openMap(map, *record.mapDir + mapName, false);
+  int result = openMap(map, *record.mapDir + mapName);
   if (result != kOk) return failAt("nisGroupNameQuery", result);
   std::string value;
   if (!findAccount(map, record.field(keyField), &value))

@@ -18,7 +18,9 @@
 #include "core/secret.h"
 #include "core/shell_quote.h"
 #include "core/run_directory.h"
+#include "core/trace.h"
 #include "core/scratch_file.h"
+#include "nis/live_map.h"
 #include "publisher/change_cache.h"
 
 int sourceLockWaitMs = 60000;
@@ -107,13 +109,31 @@ bool readMatchingLines(const std::string& path, const std::string& name, std::st
   return whole;
 }
 
+// An id without the zeros it may be written with in front; other text as
+// it is.
+std::string_view idValue(std::string_view id) {
+  if (id.empty() || id.find_first_not_of("0123456789") != std::string_view::npos) return id;
+  auto first = id.find_first_not_of('0');
+  return first == std::string_view::npos ? id.substr(id.size() - 1) : id.substr(first);
+}
+
+// An id map may carry a key written with leading zeros (a source line edited
+// by hand): ids are the same when their numbers are.
+bool holdsIdNumber(const DbmFile& map, std::string_view id) {
+  std::string_view wanted = idValue(id);
+  for (Datum key(gdbm_firstkey(map.get())); !key.empty(); key = Datum(gdbm_nextkey(map.get(), key.d)))
+    if (idValue(std::string_view(key.d.dptr, key.d.dsize)) == wanted) return true;
+  return false;
+}
+
 // The key looked up in the map itself: 1 there, 0 not there, -1 when the
 // map cannot be opened here (its dump then decides, as it always has).
-int lookUpKey(const std::string& mapPath, const std::string& key) {
+int lookUpKey(const std::string& mapPath, const std::string& key, bool isId) {
   // No lock: a rebuild puts a new map in place of the old one whole.
   DbmFile map(gdbm_open(mapPath.c_str(), 0, GDBM_READER | GDBM_NOLOCK, 0, nullptr));
   if (!map.isOpen()) return -1;
-  return map.contains(key) ? 1 : 0;
+  if (map.contains(key)) return 1;
+  return isId && holdsIdNumber(map, key) ? 1 : 0;
 }
 
 }  // namespace
@@ -186,6 +206,21 @@ std::string editCommand(const std::string& operation, const std::string& awk,
   return std::string();
 }
 
+// An append must begin a line of its own: a last line without its newline
+// (a file edited by hand) is ended first, or the record would be glued onto
+// it and lost to the maps. A file not there yet has no last line.
+int endLastLine(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? kOk : kErrOpen;
+  struct stat st;
+  char last = '\n';
+  bool ok = fstat(fd, &st) == 0;
+  if (ok && S_ISREG(st.st_mode) && st.st_size > 0) ok = pread(fd, &last, 1, st.st_size - 1) == 1;
+  if (ok && last != '\n') ok = write(fd, "\n", 1) == 1 && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  return ok ? kOk : kErrOpen;
+}
+
 // Moves the edited copy over the source file. Only the copy made for this
 // edit ever goes there.
 int moveCopyInPlace(ScratchFile& copy, const std::string& move, const std::string& source) {
@@ -223,6 +258,7 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
   if (!fits(move)) return kErrArgument;
   // The edited copy is made here, afresh, before awk writes into it.
   if (!appends && copy.open() != kOk) return kErrOpen;
+  if (appends && endLastLine(sourceDir + "/" + fileName) != kOk) return kErrOpen;
 
   debugCommand("modifyRecordInFile", command);
   // Always set, so that nothing inherited under that name can stand in.
@@ -239,6 +275,8 @@ int checkEditCopy(const std::string& fileName) {
 }
 
 int appendUserRecords(const std::string& sourceDir, const std::string& passwd, const std::string* shadow) {
+  if (endLastLine(sourceDir + "/passwd") != kOk) return kErrOpen;
+  if (shadow != nullptr && endLastLine(sourceDir + "/shadow") != kOk) return kErrOpen;
   const std::string shadowVariable = std::string(kRecordVariable) + "_SHADOW";
   std::string command = appendCommand(kRecordVariable, quoteBareWord(sourceDir + "/passwd"));
   ChildEnvironment env{{kRecordVariable, passwd}};
@@ -270,7 +308,7 @@ int isKeyInMap(const std::string& key, const std::string& mapDir, const std::str
   else
     return kErrArgument;
   // Bookkeeping entries are no accounts, whatever their key.
-  if (isMapBookkeepingKey(key) || key.empty()) return kErrOther;
+  if (isMapBookkeepingKey(key) || key.empty()) return kErrNoSuchAccount;
   std::string map = quoteBareWord(mapDir + "/" + base + suffix);
   std::string command =
       makedbmDir + "/makedbm -u " + map + " > " + quoteBareWord(dump.path());
@@ -278,8 +316,9 @@ int isKeyInMap(const std::string& key, const std::string& mapDir, const std::str
   if (dump.create() != kOk) return kErrOpen;
   // Both scratch files are made before the map is read directly, so that a
   // name in the way is refused alike on both roads.
-  int there = hits.open() == kOk ? lookUpKey(mapDir + "/" + base + suffix, key) : -1;
-  if (there >= 0) return there ? kOk : kErrOther;
+  int there = hits.open() == kOk ? lookUpKey(mapDir + "/" + base + suffix, key, selector != "BYNAME") : -1;
+  if (there >= 0) return there ? kOk : kErrNoSuchAccount;
+  // A map that neither gdbm nor its dump can read is no map without keys.
   debugCommand("isKeyInMap", command);
   if (qvSystem(command) != kOk) return kErrOther;
 
@@ -297,14 +336,23 @@ int isKeyInMap(const std::string& key, const std::string& mapDir, const std::str
 
   std::string text;
   if (hits.readBack(&text) != kOk) return kErrOpen;
-  return firstWord(text) == key ? kOk : kErrOther;
+  return firstWord(text) == key ? kOk : kErrNoSuchAccount;
 }
 
 int keyPresence(const std::string& key, const std::string& mapDir, const std::string& selector,
                 const std::string& base) {
-  int result = isKeyInMap(key, mapDir, selector, base);
-  if (result == kOk) return 1;
-  return result == kErrOpen ? kErrOpen : 0;
+  const std::string suffix = selector == "BYUID" ? ".byuid" : selector == "BYGID" ? ".bygid" : ".byname";
+  const std::string path = mapDir + "/" + base + suffix;
+  // A second try covers a rebuild that takes the map away again between
+  // the wait and the read.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (!awaitMap(path)) break;
+    int result = isKeyInMap(key, mapDir, selector, base);
+    if (result == kOk) return 1;
+    if (result == kErrNoSuchAccount) return 0;
+    if (result != kErrOther) return failAt("keyPresence", result);
+  }
+  return failAt("keyPresence", kErrOther);
 }
 
 int nameInSource(const std::string& name, const std::string& sourceDir,
@@ -362,6 +410,7 @@ int readFirstWord(const std::string& path, std::string* word) {
 
 int getRecordFromMap(const std::string& mapPath, const std::string& name, std::string* value) {
   value->clear();
+  if (!awaitMap(mapPath)) return kErrOther;
   std::string makedbmDir, awkDir;
   int result = searchPath("makedbm", &makedbmDir);
   if (result != kOk) return result;

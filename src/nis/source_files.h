@@ -43,19 +43,25 @@ int modifyRecordInFile(const std::string& name, const std::string& sourceDir,
 // once.
 int checkEditCopy(const std::string& fileName);
 
+// Appends (operations "useradd" and "groupadd") end the file's last line
+// first when it has no newline.
+
 // Appends a new user's passwd line and, when shadow is not null, its shadow
 // line, in one child that a SIGTERM to the shim lets finish and that
 // outlives a SIGKILL of it: the account never lands in one file alone.
 int appendUserRecords(const std::string& sourceDir, const std::string& passwd, const std::string* shadow);
 
 // 0 when key is a key of "<mapDir>/<base>.by{name,uid,gid}" (selector
-// "BYNAME", "BYUID", "BYGID"); -1 when its scratch files cannot be made (the
-// test was not done); any other value means absent.
+// "BYNAME", "BYUID", "BYGID", the ids compared as numbers); -6 when it is
+// not; -11 when the map cannot be read; -1 when its scratch files cannot be
+// made (the test was not done); or the code of searchPath.
 int isKeyInMap(const std::string& key, const std::string& mapDir, const std::string& selector,
                const std::string& base);
 
-// The same test as the commands use it: 1 present, 0 absent (a missing
-// map included), -1 when the test could not be done.
+// The same test as the commands use it: 1 present, 0 absent, or the
+// failure of the test. A map missing for a rebuild is waited for; one that
+// stays missing or cannot be read fails the test (-11): it is never a map
+// without keys.
 int keyPresence(const std::string& key, const std::string& mapDir, const std::string& selector,
                 const std::string& base);
 
@@ -74,8 +80,8 @@ int nameInSource(const std::string& name, const std::string& sourceDir,
 int checkSourceLine(const std::string& line, std::string_view file = "");
 
 // The whole value of the map's first entry whose value begins with
-// "<name>:". 0, -11 when there is none or the map cannot be read, or the code
-// of searchPath.
+// "<name>:". 0, -11 when there is none or the map cannot be read (one missing
+// for a rebuild is waited for first), or the code of searchPath.
 int getRecordFromMap(const std::string& mapPath, const std::string& name, std::string* value);
 
 // The first blank-delimited word of a file: 0, or -11 when the file cannot

@@ -90,6 +90,12 @@ std::string renamed(const std::string& newName, const std::string& oldLine) {
 
 bool hasDirectories(const EventRecord& r) { return r.mapDir && r.sourceDir; }
 
+// makedbm keys an entry by the line's first word: a name with a blank or a
+// tab would be filed under part of it.
+bool mapKeyable(const std::string& name) {
+  return !name.empty() && name.find_first_of(" \t") == std::string::npos;
+}
+
 // The password comes from the environment, not the parsed event: a ":" or a
 // line break in it would shift the fields or add a line of its own.
 bool passwordFitsRecord(EventRecord& r) { return isPasswordFieldSafe(passwordField(r)); }
@@ -151,7 +157,7 @@ int nisUserAdd(EventRecord& r) {
   int result = searchPath("awk", &awkDir);
   if (result != kOk) return failAt("nisUserAdd", result);
   if (!hasDirectories(r)) return failAt("nisUserAdd", kErrOther);
-  if (r.field(kName).empty() || !passwordFitsRecord(r)) return failAt("nisUserAdd", kErrArgument);
+  if (!mapKeyable(r.field(kName)) || !passwordFitsRecord(r)) return failAt("nisUserAdd", kErrArgument);
   // Held from the name check to the end: two adds of one name or uid must
   // not both pass the checks.
   SourceLock lock;
@@ -256,8 +262,8 @@ int nisUserRename(EventRecord& r) {
   if (!hasDirectories(r)) return failAt("nisUserRename", kErrOther);
   const std::string& oldName = r.field(kName);
   const std::string& newName = r.field(kNewName);
-  // A comma or blank in the new name would split the member lists it joins.
-  if (newName.empty() || newName.find_first_of(", \t") != std::string::npos)
+  // A comma in the new name would split the member lists it joins.
+  if (!mapKeyable(newName) || newName.find(',') != std::string::npos)
     return failAt("nisUserRename", kErrArgument);
   SourceLock lock;
   int result = lockSourceFiles(*r.sourceDir, lock);
@@ -305,8 +311,7 @@ bool findIdFromMap(const DbmFile& map, const std::string& key, std::string* reco
   id->clear();
   std::optional<std::string> value = map.isOpen() ? map.fetch(key) : std::nullopt;
   if (!value) return failAt("findIdFromMap", false);
-  record->assign(*value, 0, 1023);
-  wipeString(*value);
+  record->swap(*value);
   std::vector<std::string> fields = splitFields(*record, ':');
   if (fields.size() > 2) *id = fields[2];
   return true;

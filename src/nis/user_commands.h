@@ -12,7 +12,7 @@ int nisUserDel(EventRecord& record);
 int nisUserRename(EventRecord& record);
 
 // Looks key up in a copy of a map: false (and "findIdFromMap" traced) when
-// absent; otherwise the value (at most 1023 bytes) in *record and its third
+// absent; otherwise the whole value in *record and its third
 // field (the uid of a passwd value, the gid of a group value) in *id.
 bool findIdFromMap(const DbmFile& map, const std::string& key, std::string* record,
                    std::string* id);

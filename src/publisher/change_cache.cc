@@ -34,6 +34,17 @@ DbmFile openSnapshot(const std::string& path, int cacheBuckets) {
   return db;
 }
 
+DbmFile openSnapshotCopy(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return DbmFile();
+  DbmFile db(gdbm_open(path.c_str(), 0, GDBM_READER | GDBM_NOMMAP, 0, nullptr));
+  if (db.isOpen()) {
+    int buckets = kReadCacheBuckets;
+    gdbm_setopt(db.get(), GDBM_SETCACHESIZE, &buckets, sizeof buckets);
+  }
+  return db;
+}
+
 DbmFile openCommittedSnapshot(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_nlink != 1)) return DbmFile();

@@ -23,6 +23,11 @@ enum class SnapshotTable { kPasswd, kShadow, kGroup };
 constexpr int kReadCacheBuckets = 16;
 constexpr int kBuildCacheBuckets = 256;
 DbmFile openSnapshot(const std::string& path, int cacheBuckets = kReadCacheBuckets);
+// A snapshot copied whole from a map, opened for reading only: never created
+// nor made up where the copy is empty. A zero-length or unreadable copy is
+// not opened, so that a map emptied by a crash or a full disk is never
+// compared as a store without accounts.
+DbmFile openSnapshotCopy(const std::string& path);
 // The same for a committed snapshot, which only a plain file of its own may
 // be: a link or a hard link in its place is not opened (nor created through).
 DbmFile openCommittedSnapshot(const std::string& path);

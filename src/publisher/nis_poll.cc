@@ -18,6 +18,7 @@
 #include "core/trace.h"
 #include "core/run_directory.h"
 #include "core/scratch_file.h"
+#include "nis/live_map.h"
 #include "publisher/change_cache.h"
 #include "publisher/poll_run.h"
 #include "publisher/snapshot_poll.h"
@@ -88,9 +89,11 @@ namespace {
 
 int takeNisSnapshot(const std::string& mapDir, PollTable table, ScratchFile& fresh, DbmFile& db) {
   static constexpr const char* kTables[3] = {"passwd", "shadow", "group"};
+  // The time was read with the map there: one gone since is being rebuilt.
+  awaitMap(mapDir + "/" + kTables[table] + ".byname");
   // cp writes into the file made afresh for it.
   int result = NISBackup(mapDir, kTables[table], kBackupCopy);
-  if (result == kOk && !(db = openSnapshot(fresh.path())).isOpen()) result = kErrOpen;
+  if (result == kOk && !(db = openSnapshotCopy(fresh.path())).isOpen()) result = kErrOpen;
   return result;
 }
 

@@ -8,8 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/event_record.h"
 #include "core/result.h"
 #include "core/trace.h"
+#include "nis/live_map.h"
 #include "publisher/change_cache.h"
 #include "publisher/change_detection.h"
 #include "publisher/event_output.h"
@@ -86,6 +88,10 @@ int readTimes(SnapshotPoll& poll) {
     table.used = !poll.backend.sources[t].empty();
     if (!table.used) continue;
     table.before = examine(poll.backend.sources[t]);
+    // A NIS map is missing for a moment during every rebuild; only one that
+    // stays missing is a map that does not exist.
+    if (!table.before.exists && poll.backend.backend == kNis && awaitMap(poll.backend.sources[t]))
+      table.before = examine(poll.backend.sources[t]);
     table.time = table.before.exists ? table.before.mtime : -2;
   }
   return poll.at(kPasswdTable).time == -2 && poll.at(kGroupTable).time == -2 ? kErrOpen : kOk;

@@ -23,7 +23,8 @@ constexpr const char* kLockFile = ".qvnispoll.lock";
 // A poll that finds the lock taken waits up to about two seconds.
 constexpr int kLockAttempts = 20;
 constexpr int kLockPauseMillis = 100;
-constexpr std::size_t kPlanMax = 4096;
+// Room for one name per user with a password published on its own line.
+constexpr std::size_t kPlanMax = 16 << 20;
 
 std::optional<SnapshotTable> tableNamed(const std::string& name) {
   if (name == "passwd") return SnapshotTable::kPasswd;
@@ -84,7 +85,7 @@ std::optional<CommitPlan> parsePlan(const std::string& text) {
 int readPlanFile(const char* path, std::string* text) {
   int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return kErrOpen;
-  char buffer[kPlanMax];
+  char buffer[4096];
   ssize_t n;
   while ((n = read(fd, buffer, sizeof buffer)) != 0) {
     if (n < 0 && errno == EINTR) continue;

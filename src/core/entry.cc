@@ -8,6 +8,7 @@
 #include <ctime>
 #include <unistd.h>
 
+#include "core/answer_output.h"
 #include "core/command_table.h"
 #include "core/event_record.h"
 #include "core/process_state.h"
@@ -170,6 +171,9 @@ int runShim(int argc, char** argv) {
 
   int result = readOptions(argc, argv, record);
   result = result != kOk ? failAt("main", result) : dispatch(record);
+  // Whatever was answered must have gone out whole, even the part stdio
+  // wrote out on its own.
+  if (result == kOk && flushAnswer() != kOk) result = failAt("flushAnswer", kErrOpen);
 
   if (result != kOk) reportError(result);
   releaseRecord(record);

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/answer_output.h"
 #include "core/line_reader.h"
 #include "core/process_state.h"
 #include "core/result.h"
@@ -39,7 +40,8 @@ std::string userTable() { return runScratchPath(kUserTable); }
 // is wiped at the end.
 class RecordReader {
  public:
-  explicit RecordReader(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC)), lines_(fd_) {}
+  explicit RecordReader(const char* path)
+      : fd_(::open(path, O_RDONLY | O_CLOEXEC)), openError_(fd_ < 0 ? errno : 0), lines_(fd_) {}
   ~RecordReader() {
     wipeString(line_);
     if (fd_ >= 0) close(fd_);
@@ -48,6 +50,8 @@ class RecordReader {
   RecordReader& operator=(const RecordReader&) = delete;
 
   bool isOpen() const { return fd_ >= 0; }
+  int openError() const { return openError_; }
+  bool failed() const { return lines_.failed(); }
   bool next(std::string_view* record) {
     bool ended = false;
     if (fd_ < 0 || !lines_.next(&line_, &ended)) return false;
@@ -57,6 +61,7 @@ class RecordReader {
 
  private:
   int fd_;
+  int openError_;
   LineReader lines_;
   std::string line_;
 };
@@ -81,6 +86,7 @@ class ReverseRecordReader {
   ReverseRecordReader& operator=(const ReverseRecordReader&) = delete;
 
   bool isRegular() const { return regular_; }
+  bool failed() const { return failed_; }
   bool next(std::string_view* record) {
     while (!done_) {
       if (!started_ && !start()) return false;
@@ -127,7 +133,7 @@ class ReverseRecordReader {
       ssize_t n = pread(fd_, buffer_.data() + got, size - got, static_cast<off_t>(low_ - size + got));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
-        done_ = true;
+        done_ = failed_ = true;
         return false;
       }
       got += static_cast<std::size_t>(n);
@@ -138,7 +144,7 @@ class ReverseRecordReader {
   }
 
   int fd_;
-  bool regular_ = false, started_ = false, done_ = true;
+  bool regular_ = false, started_ = false, done_ = true, failed_ = false;
   std::vector<char> buffer_;
   std::size_t low_ = 0, tail_ = 0;
 };
@@ -198,25 +204,28 @@ void takeShadowLine(std::string_view line, std::string* name, ShadowTable* wante
 
 // The shadow file read from its end, until every wanted user is found (the
 // first line found for a name is its last, which the table-making awk
-// program kept). One that cannot be read gives every user an empty shadow
-// part, as that program gives.
-void readShadow(ShadowTable* wanted) {
+// program kept). A missing file gives every user an empty shadow part, as
+// that program gives; false when the file is there but cannot be read, so
+// that a read error never passes for users without a password.
+bool readShadow(ShadowTable* wanted) {
   std::size_t missing = wanted->size();
   std::string name;
   std::string_view line;
   ReverseRecordReader backwards(kShadowFile);
   if (backwards.isRegular()) {
     while (missing > 0 && backwards.next(&line)) takeShadowLine(line, &name, wanted, &missing);
-    return;
+    return !backwards.failed();
   }
   // Not a regular file: read forwards, each line replacing the one before.
   RecordReader shadow(kShadowFile);
+  if (!shadow.isOpen()) return shadow.openError() == ENOENT;
   while (shadow.next(&line)) {
     auto entry = wanted->find(name.assign(line.substr(0, line.find(':'))));
     if (entry == wanted->end()) continue;
     entry->second.found = true;
     shadowFields(line, &entry->second.fields);
   }
+  return !shadow.failed();
 }
 
 void wantShadowOf(const std::vector<std::string>& passwdLines, ShadowTable* wanted) {
@@ -252,13 +261,19 @@ void joinLine(std::string_view passwd, std::string_view shadow, bool noShadow, s
 // Where user records go: into a table file, or out as answer lines.
 enum class Emit { kTable, kAnswer };
 
-void emitUserRecords(const std::vector<std::string>& passwdLines, bool noShadow, Emit how,
-                     std::FILE* table) {
+// 0; -1 when the shadow file cannot be read; -3 (as from the awk that
+// printed these lines before) when an answer line does not go out.
+int emitUserRecords(const std::vector<std::string>& passwdLines, bool noShadow, Emit how,
+                    std::FILE* table) {
   ShadowTable wanted;
   if (!noShadow) {
     wantShadowOf(passwdLines, &wanted);
-    readShadow(&wanted);
+    if (!readShadow(&wanted)) {
+      wipeShadowTable(wanted);
+      return kErrOpen;
+    }
   }
+  int result = kOk;
   SecretString record;
   for (const std::string& line : passwdLines) {
     std::string_view shadow;
@@ -267,12 +282,18 @@ void emitUserRecords(const std::vector<std::string>& passwdLines, bool noShadow,
       if (entry.found) shadow = entry.fields;
     }
     joinLine(line, shadow, noShadow, &record.text);
-    std::FILE* out = how == Emit::kTable ? table : stdout;
-    if (how == Emit::kAnswer) std::fputs("instanceUser:", out);
-    std::fwrite(record.text.data(), 1, record.text.size(), out);
-    std::fputc('\n', out);
+    if (how == Emit::kAnswer) {
+      if (!answerLine("instanceUser:", record.text)) {
+        result = kErrArgument;
+        break;
+      }
+      continue;
+    }
+    std::fwrite(record.text.data(), 1, record.text.size(), table);
+    std::fputc('\n', table);
   }
   wipeShadowTable(wanted);
+  return result;
 }
 
 // The passwd lines whose user record has value in column 0 or 2: there the
@@ -297,7 +318,10 @@ int writeUserParts(const std::vector<std::string>& lines, bool noShadow, const S
   if (noShadow) return kOk;
   ShadowTable wanted;
   wantShadowOf(lines, &wanted);
-  readShadow(&wanted);
+  if (!readShadow(&wanted)) {
+    wipeShadowTable(wanted);
+    return kErrOpen;
+  }
   SecretString shadowText;
   for (const auto& [name, entry] : wanted)
     if (entry.found) shadowText.text.append(name).append(":").append(entry.fields).push_back('\n');
@@ -353,16 +377,20 @@ int makeUserTable(const EventRecord& record, const std::string& candidateFile,
   std::vector<std::string> batch;
   std::string_view line;
   bool more = true;
-  while (more) {
+  int result = kOk;
+  while (more && result == kOk) {
     more = candidates.next(&line);
     if (more) batch.emplace_back(line);
     if (batch.size() < kJoinBatch && more) continue;
-    if (!batch.empty()) emitUserRecords(batch, record.noShadow, how, table);
+    if (!batch.empty()) result = emitUserRecords(batch, record.noShadow, how, table);
     batch.clear();
   }
-  if (table == nullptr) return kOk;
-  const bool failed = std::ferror(table) != 0;
-  if (std::fclose(table) != 0 || failed) return failAt("makeUserTable", kErrOther);
+  if (result == kOk && table == nullptr && flushAnswer() != kOk) result = kErrArgument;
+  if (table != nullptr) {
+    const bool failed = std::ferror(table) != 0;
+    if ((std::fclose(table) != 0 || failed) && result == kOk) result = kErrOther;
+  }
+  if (result != kOk) return failAt("makeUserTable", result);
   return kOk;
 }
 
@@ -445,12 +473,19 @@ int filesNameQuery(const std::string& value, const char* path, int column, const
     line[--length] = '\0';
     if (length == 0) continue;
     if (fieldAt(std::string_view(line, static_cast<std::size_t>(length)), column) == value) {
-      std::printf("instance%s:%s\n", kind, line);
       result = kOk;
+      if (!answerText("instance") || !answerText(kind) ||
+          !answerLine(":", std::string_view(line, static_cast<std::size_t>(length)))) {
+        result = kErrArgument;
+        break;
+      }
     }
   }
+  // A user's line may hold a hash.
+  if (line != nullptr) explicit_bzero(line, capacity);
   std::free(line);
   std::fclose(file);
+  if (result == kOk && flushAnswer() != kOk) result = kErrArgument;
   if (result != kOk) return failAt("filesNameQuery", result);
   return kOk;
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "core/answer_output.h"
 #include "core/dbm_file.h"
 #include "core/result.h"
 #include "core/runner.h"
@@ -239,9 +240,10 @@ int nisUserNameQuery(EventRecord& record, const char* mapName, int keyField) {
     if (result != kOk) return failAt("nisUserNameQuery", result);
     value += shadowPart(&shadow, firstField(value), "::::::::");
   }
-  std::printf("instanceUser:%s\n", value.c_str());
-  std::fflush(stdout);
+  // The awk that answered before failed with -3 on a short write: so does this.
+  result = answerLine("instanceUser:", value) && flushAnswer() == kOk ? kOk : kErrArgument;
   wipeString(value);
+  if (result != kOk) return failAt("nisUserNameQuery", result);
   return kOk;
 }
 
@@ -266,8 +268,7 @@ int nisGroupNameQuery(EventRecord& record, const char* mapName, int keyField) {
   std::string value;
   if (!findAccount(map, record.field(keyField), &value))
     return failAt("nisGroupNameQuery", kErrNoSuchAccount);
-  std::printf("instanceGroup:%s\n", value.c_str());
-  std::fflush(stdout);
+  if (!answerLine("instanceGroup:", value) || flushAnswer() != kOk) return failAt("nisGroupNameQuery", kErrArgument);
   return kOk;
 }
 

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <memory>
 
+#include "core/answer_output.h"
 #include "core/command_table.h"
 #include "core/result.h"
 #include "core/run_directory.h"
@@ -22,31 +23,34 @@
 
 namespace {
 
-// Clears a secret text on every way out.
-void flushStandardOutput() {
+// false when what was answered so far did not go out in full.
+bool flushStandardOutput() {
   std::cout.flush();
-  std::fflush(stdout);
+  return flushAnswer() == kOk;
 }
 
 // Standard output sent into another file until restored.
 class StdoutRedirect {
  public:
   explicit StdoutRedirect(int fd) {
-    flushStandardOutput();
+    if (!flushStandardOutput()) return;
     // Close-on-exec: the query's tools must not hold the engine's pipe.
     saved_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
     active_ = saved_ >= 0 && dup2(fd, STDOUT_FILENO) >= 0;
   }
   ~StdoutRedirect() { restore(); }
   bool active() const { return active_; }
-  void restore() {
-    if (saved_ < 0) return;
+  // true when the query's answer reached the file in full and standard
+  // output is back.
+  bool restore() {
+    if (saved_ < 0) return false;
     // What the handler buffered belongs in the query file.
-    flushStandardOutput();
-    if (active_) dup2(saved_, STDOUT_FILENO);
+    bool written = flushStandardOutput();
+    bool back = active_ && dup2(saved_, STDOUT_FILENO) >= 0;
     close(saved_);
     saved_ = -1;
     active_ = false;
+    return written && back;
   }
 
  private:
@@ -73,17 +77,18 @@ std::size_t hashPiece(const EventRecord& record) {
 // Runs the backend's user query into "query_<pid>" and takes the stored hash
 // from the line of the event's user. 0, -1 (query file), -6 (no such user),
 // or the query's own failure when it failed without naming the user: a store
-// that cannot be read must not pass for an unknown user.
+// that cannot be read must not pass for an unknown user, nor an answer that
+// could not be taken or written whole (-1) for one without the user.
 int lookupStoredHash(EventRecord& record, std::string& storedHash) {
   RunScratchFile answer(pidName("query_"));
   if (answer.open() != kOk) return kErrOpen;
   int ran = kOk;
   {
     StdoutRedirect redirect(answer.fd());
-    if (redirect.active()) {
-      EventRecord query(record);
-      ran = runUserQuery(query);  // its lines count where it found the user
-    }
+    if (!redirect.active()) return kErrOpen;
+    EventRecord query(record);
+    ran = runUserQuery(query);  // its lines count where it found the user
+    if (!redirect.restore()) return kErrOpen;
   }
   SecretString text;
   if (answer.readBack(&text.text) != kOk) return kErrOpen;
@@ -156,7 +161,7 @@ int modifyPassword(EventRecord& record) {
   const std::string newToken = comma == std::string::npos ? std::string() : compactToken(tokens.substr(comma + 1));
   if (record.fields[kPasswd]) wipeString(*record.fields[kPasswd]);
 
-  std::printf("\n");
+  if (!answerText("\n")) return failAt("modifyPassword", kErrOpen);
 
   SecretString storedHash;
   int found = lookupStoredHash(record, storedHash.text);
@@ -164,7 +169,7 @@ int modifyPassword(EventRecord& record) {
   if (found != kOk) return failAt("modifyPassword", found);
   SecretString clear;
   if (decryptToken(newToken, clear.text) != 0) return kOk;
-  flushStandardOutput();
+  if (!flushStandardOutput()) return failAt("modifyPassword", kErrOpen);
   if (!verifyCurrentPassword(clear.text, storedHash.text)) return kOk;
   return storePendingPassword(record.backend, record.field(kName), oldToken, newToken);
 }

@@ -11,6 +11,7 @@
 
 #include "core/event_record.h"
 #include "core/result.h"
+#include "core/trace.h"
 #include "password/pass_cache.h"
 
 namespace {
@@ -275,20 +276,29 @@ int insertCachedPassword(int backend, std::string& record, int fieldNumber) {
 
 namespace {
 
+// The entry's state: what follows its last colon.
+std::string_view entryState(std::string_view entry) {
+  auto colon = entry.rfind(':');
+  return colon == std::string_view::npos ? std::string_view() : entry.substr(colon + 1);
+}
+
+bool waitingState(std::string_view state) { return state == "1" || state == "2"; }
+
 int consumePassword(int backend, const std::string& name, bool waitingOnly, std::string* eventData) {
   DbmFile cache = openPassCache(backend);
   if (!cache.isOpen()) return kErrOpen;
   std::optional<std::string> entry = cache.fetch(name);
   if (!entry) return kErrNoSuchAccount;
   auto state = entry->rfind(':');
-  if (waitingOnly && (state == std::string::npos || entry->substr(state + 1) != "1")) return kErrNoSuchAccount;
+  if (waitingOnly && !waitingState(entryState(*entry))) return kErrNoSuchAccount;
   std::string tokens = entry->substr(0, state == std::string::npos ? 0 : state);
   auto colon = tokens.find(':');
   std::string oldToken = tokens.substr(0, colon);
   std::string newToken = colon == std::string::npos ? std::string() : tokens.substr(colon + 1);
   *eventData = name + ":" + oldToken + "," + newToken;
   // A failing store leaves the entry waiting; a later poll publishes it again.
-  cache.store(name, tokens + ":0");
+  cache.store(name, tokens + (waitingOnly ? ":2" : ":0"));
+  wipeString(tokens);
   return kOk;
 }
 
@@ -302,20 +312,39 @@ int consumeWaitingPassword(int backend, const std::string& name, std::string* ev
   return consumePassword(backend, name, true, eventData);
 }
 
-int purgePasswordCache(int backend) {
+namespace {
+
+bool purgeable(std::string_view entry, bool answered) {
+  std::string_view state = entryState(entry);
+  return state == "0" || (answered && state == "2");
+}
+
+// The names to delete, or false when the walk or a fetch failed: an entry
+// not seen is not known to be unpublished.
+bool collectPurgeable(GDBM_FILE db, const std::set<std::string, std::less<>>& answered,
+                      std::vector<std::string>* names) {
+  Datum key(gdbm_firstkey(db));
+  for (; !key.empty(); key = Datum(gdbm_nextkey(db, key.d))) {
+    Datum value(gdbm_fetch(db, key.d));
+    if (value.empty()) return false;
+    std::string name = key.text();
+    if (purgeable(value.text(), answered.contains(name))) names->push_back(std::move(name));
+  }
+  return gdbm_errno == GDBM_ITEM_NOT_FOUND;
+}
+
+}  // namespace
+
+int purgePasswordCache(int backend, const std::vector<std::string>& answered) {
   DbmFile cache = openPassCache(backend);
-  if (!cache.isOpen()) return kErrOpen;
+  if (!cache.isOpen()) return failAt("purgePasswordCache", kErrOpen);
   // Deleting during a gdbm walk upsets the walk: collect the published
   // names first (few: one per change since the last poll), then delete.
   std::vector<std::string> published;
-  for (Datum key(gdbm_firstkey(cache.get())); !key.empty();
-       key = Datum(gdbm_nextkey(cache.get(), key.d))) {
-    Datum value(gdbm_fetch(cache.get(), key.d));
-    if (value.empty()) break;
-    std::vector<std::string> pieces = splitFields(value.text(), ':');
-    if (pieces.size() > 2 && pieces[2] == "0") published.push_back(key.text());
-  }
-  for (const auto& name : published) cache.remove(name);
+  if (!collectPurgeable(cache.get(), {answered.begin(), answered.end()}, &published))
+    return failAt("purgePasswordCache", kErrOpen);
+  for (const auto& name : published)
+    if (cache.remove(name) != 0) return failAt("purgePasswordCache", kErrOpen);
   return kOk;
 }
 
@@ -329,7 +358,7 @@ PendingPasswordNames::PendingPasswordNames(int backend) {
     names_.insert(key.text());
     Datum value(gdbm_fetch(cache.get(), key.d));
     std::string text = value.empty() ? std::string() : value.text();
-    if (text.size() > 1 && text.compare(text.size() - 2, 2, ":1") == 0) waiting_.insert(key.text());
+    if (waitingState(entryState(text))) waiting_.insert(key.text());
   }
 }
 

@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/dbm_file.h"
 
@@ -149,14 +150,20 @@ int insertCachedPassword(int backend, std::string& record, int fieldNumber);
 // event) and marks the entry published (state "0"). 0, -6 without an entry,
 // -1 when the store cannot be opened.
 int consumeCachedPassword(int backend, const std::string& name, std::string* eventData);
-// The same for an entry still waiting (state "1") only; -6 otherwise.
+// The same for an entry not yet published with its user's line (state "1",
+// or "2": written on a line of its own by a poll that got no answer), -6
+// otherwise; the entry is left in state "2". Only the answer to the poll
+// makes it published (purgePasswordCache), so a poll that stops before the
+// answer leaves it to the next one.
 int consumeWaitingPassword(int backend, const std::string& name, std::string* eventData);
 
-// Deletes every published entry. A poll calls it only after the engine has
-// answered and the snapshots are committed: until then a published entry
-// must survive, so that a poll that stops early publishes it again.
-// 0, or -1 when the store cannot be opened.
-int purgePasswordCache(int backend);
+// Deletes every published entry (state "0"), and the entries of answered
+// that are still in state "2" (one accepted again since keeps its state
+// "1"). A poll calls it only after the engine has answered and the
+// snapshots are committed: until then a published entry must survive, so
+// that a poll that stops early publishes it again. 0, or -1 when the store
+// cannot be opened, walked or changed.
+int purgePasswordCache(int backend, const std::vector<std::string>& answered = {});
 
 // The names that have a pending password, read once per comparison pass so
 // that the many users without one cost no opening of the store (each
@@ -166,7 +173,7 @@ class PendingPasswordNames {
  public:
   explicit PendingPasswordNames(int backend);
   bool mayHave(const std::string& name) const { return unknown_ || names_.count(name) != 0; }
-  // Still to be published (state "1").
+  // Still to be published on a line of its own (state "1" or "2").
   bool anyMayWait() const { return unknown_ || !waiting_.empty(); }
   // Known to be still waiting (none when the store could not be read).
   const std::set<std::string>& waiting() const { return waiting_; }

@@ -256,7 +256,7 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
   return kOk;
 }
 
-int publishWaitingPasswords(GDBM_FILE newPasswd, int backend) {
+int publishWaitingPasswords(GDBM_FILE newPasswd, int backend, std::vector<std::string>* answered) {
   if (!hasWaitingPassword(backend)) return kOk;
   // A store that cannot be read now is looked at again by the next poll.
   PendingPasswordNames pending(backend);
@@ -265,8 +265,10 @@ int publishWaitingPasswords(GDBM_FILE newPasswd, int backend) {
   bool written = true;
   for (const std::string& name : pending.waiting()) {
     std::string eventData;
-    if (hasKey(newPasswd, name) && consumeWaitingPassword(backend, name, &eventData) == kOk)
+    if (hasKey(newPasswd, name) && consumeWaitingPassword(backend, name, &eventData) == kOk) {
       written = std::fprintf(out, "modifyPassword:%s\n", eventData.c_str()) >= 0 && written;
+      answered->push_back(name);
+    }
     wipeString(eventData);
   }
   int closed = closePublication(out);

@@ -7,6 +7,7 @@
 #include <gdbm.h>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "publisher/change_cache.h"
 
@@ -45,11 +46,12 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend);
 int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int backend);
 
 // After the user comparison: a modifyPassword line for every user of the new
-// snapshot whose accepted password change still waits, marked published. The
-// comparison publishes a change only with the user's own line, so one
-// accepted after the poll that saw the new password would otherwise wait for
-// the user's next change. 0, or -1 (publication file not written).
-int publishWaitingPasswords(GDBM_FILE newPasswd, int backend);
+// snapshot whose accepted password change still waits; their names go to
+// answered, for the commit to mark them published once the engine has
+// answered. The comparison publishes a change only with the user's own line,
+// so one accepted after the poll that saw the new password would otherwise
+// wait for the user's next change. 0, or -1 (publication file not written).
+int publishWaitingPasswords(GDBM_FILE newPasswd, int backend, std::vector<std::string>* answered);
 
 // Shared by the comparisons: the record a snapshot value stands for. In a
 // files snapshot (backend 0) an overflow reference is read from its file and

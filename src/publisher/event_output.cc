@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unistd.h>
 
+#include "core/answer_output.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/trace.h"
@@ -33,38 +34,9 @@ bool isUserLine(std::string_view line) {
   return line.starts_with("addUser") || line.starts_with("modifyUser") || line.starts_with("modifyPassword");
 }
 
-class Printer {
- public:
-  // False once a write failed; error is then its errno.
-  bool add(std::string_view text) {
-    if (error_ != 0) return false;
-    if (buffer_.size() + text.size() > kChunk && !flush()) return false;
-    if (text.size() > kChunk) return writeOut(text);
-    buffer_.append(text);
-    return true;
-  }
-  bool flush() {
-    bool written = error_ == 0 && writeOut(buffer_);
-    buffer_.clear();
-    return written;
-  }
-  int error() const { return error_; }
-
- private:
-  bool writeOut(std::string_view text) {
-    while (!text.empty()) {
-      ssize_t n = write(STDOUT_FILENO, text.data(), text.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        error_ = n < 0 ? errno : EIO;
-        return false;
-      }
-      text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-  }
-  std::string buffer_;
-  int error_ = 0;
+// The lines go out through the answer path, which keeps the first failure.
+struct Printer {
+  bool add(std::string_view text) { return answerText(text); }
 };
 
 bool printLine(Printer& out, Part part, std::string_view line) {
@@ -131,13 +103,12 @@ int printReordered(const char* path) {
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGPIPE, &ignore, &saved);
-  std::fflush(stdout);
   Printer out;
   int result = kOk;
   for (Part part : {Part::kUserDeletions, Part::kGroupDeletions, Part::kGroups, Part::kUsers, Part::kMembers})
     if (result == kOk) result = printPart(fd, part, out);
-  if (result == kOk && !out.flush()) result = kErrArgument;
-  if (result == kErrArgument && out.error() == EPIPE) result = kErrNotFound;
+  int error = 0;
+  if (flushAnswer(&error) != kOk) result = error == EPIPE ? kErrNotFound : kErrArgument;
   sigaction(SIGPIPE, &saved, nullptr);
   close(fd);
   return result;

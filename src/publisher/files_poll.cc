@@ -204,36 +204,16 @@ int snapshotFromText(const std::string& awkDir, const char* source, const char* 
   return kOk;
 }
 
-struct FilesTools {
-  std::string awkDir, makedbmDir;
-};
-
-int takeShadowSnapshot(const FilesTools& tools, ScratchFile& fresh) {
-  // makedbm builds the map under this name and then renames it: made here
-  // first, so that it is never opened through a link, and removed when
-  // makedbm fails halfway.
-  ScratchFile building(fresh.path() + "~");
-  if (makeScratch(building) != kOk) return kErrOpen;
-  int result = runSnapshotCommand("handleFilesChange3", tools.awkDir + "/awk 'BEGIN { FS=\":\" }{print $1,$0}' //etc//shadow | " +
-                                                            tools.makedbmDir + "/makedbm - " + fresh.path());
-  if (result == kOk) return kOk;
-  // The host's makedbm gives up on some large inputs; the snapshot is then
-  // built here, as the passwd one is.
-  errorLog("handleFilesChange: makedbm failed on the shadow file, building the snapshot directly");
-  building.remove();
-  fresh.remove();
-  if (makeScratch(fresh) != kOk) return kErrOpen;
-  return snapshotFromText(tools.awkDir, "//etc//shadow", "handleFilesChange3", fresh.path(), false, false);
-}
-
-int takeFilesSnapshot(const FilesTools& tools, PollTable table, ScratchFile& fresh, DbmFile& db) {
+// Every table's snapshot is built here from awk's text, so that it holds
+// each line as the file holds it, however long.
+int takeFilesSnapshot(const std::string& awkDir, PollTable table, ScratchFile& fresh, DbmFile& db) {
   int result;
   if (table == kPasswdTable)
-    result = snapshotFromText(tools.awkDir, "/etc/passwd", "handleFilesChange", fresh.path(), false, true);
+    result = snapshotFromText(awkDir, "/etc/passwd", "handleFilesChange", fresh.path(), false, true);
   else if (table == kGroupTable)
-    result = snapshotFromText(tools.awkDir, "/etc/group", "handleFilesChange2", fresh.path(), true, true);
+    result = snapshotFromText(awkDir, "/etc/group", "handleFilesChange2", fresh.path(), true, true);
   else
-    result = takeShadowSnapshot(tools, fresh);
+    result = snapshotFromText(awkDir, "//etc//shadow", "handleFilesChange3", fresh.path(), false, false);
   if (result == kOk && !(db = openSnapshot(fresh.path())).isOpen()) result = kErrOpen;
   return result;
 }
@@ -312,17 +292,14 @@ void removeTmpOverflowFiles() {
 }
 
 int handleFilesChange(EventRecord& record) {
-  FilesTools tools;
+  std::string awkDir;
   SnapshotBackend backend{
       "handleFilesChange",
       kFiles,
       kFilesCommit,
       {"/etc/passwd", record.noShadow ? "" : "/etc/shadow", "/etc/group"},
-      [&] {
-        int result = searchPath("makedbm", &tools.makedbmDir);
-        return result == kOk ? searchPath("awk", &tools.awkDir) : result;
-      },
-      [&](PollTable table, ScratchFile& fresh, DbmFile& db) { return takeFilesSnapshot(tools, table, fresh, db); },
+      [&] { return searchPath("awk", &awkDir); },
+      [&](PollTable table, ScratchFile& fresh, DbmFile& db) { return takeFilesSnapshot(awkDir, table, fresh, db); },
       discardFilesSnapshot,
   };
   return runSnapshotPoll(backend);

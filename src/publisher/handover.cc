@@ -1,25 +1,12 @@
 #include "publisher/handover.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include "core/result.h"
+#include "core/answer_output.h"
 
 namespace {
-
-void closeEventOutput() {
-  std::fflush(stdout);
-  int null = open("/dev/null", O_WRONLY);
-  if (null >= 0) {
-    dup2(null, STDOUT_FILENO);
-    if (null != STDOUT_FILENO) close(null);
-  } else {
-    close(STDOUT_FILENO);
-  }
-}
 
 void readAnswer() {
   char answer;
@@ -28,12 +15,6 @@ void readAnswer() {
 }
 
 }  // namespace
-
-int finishEventOutput() {
-  bool failed = std::fflush(stdout) != 0;
-  if (std::ferror(stdout)) failed = true;
-  return failed ? kErrOpen : kOk;
-}
 
 TerminationHold::TerminationHold() {
   sigset_t term;
@@ -45,12 +26,11 @@ TerminationHold::TerminationHold() {
 TerminationHold::~TerminationHold() { sigprocmask(SIG_SETMASK, &outside_, nullptr); }
 
 void handOverEvents() {
-  closeEventOutput();
+  closeAnswer();
   readAnswer();
 }
 
-void handOverEvents(const TerminationHold& hold) {
-  closeEventOutput();
+void awaitAnswer(const TerminationHold& hold) {
   // The wait admits SIGTERM; the read that follows it does not. A SIGTERM
   // that came with the answer (the engine may signal and close at once)
   // still stops the poll.

@@ -4,10 +4,6 @@
 
 #include <csignal>
 
-// 0 when everything the shim printed on standard output got written in
-// full; -1 otherwise (a short list of events must never pass for the whole).
-int finishEventOutput();
-
 // Holds SIGTERM back for its lifetime; a signal that comes meanwhile is
 // taken when the hold ends.
 class TerminationHold {
@@ -23,11 +19,11 @@ class TerminationHold {
   sigset_t outside_;
 };
 
-// Flushes and closes standard output (descriptor 1 then points at
-// /dev/null, so nothing opened later can take its place), then waits for one
-// character on standard input; end of input counts as the answer.
+// Closes standard output (closeAnswer), then waits for one character on
+// standard input; end of input counts as the answer.
 void handOverEvents();
-// The same, inside a hold: SIGTERM still ends the wait, but from the moment
-// the answer is read it is held back, so that the commit which the answer
-// allows is never cut in half.
-void handOverEvents(const TerminationHold& hold);
+// Waits for the answer to events whose output is closed already, inside a
+// hold: SIGTERM still ends the wait, but from the moment the answer is read
+// it is held back, so that the commit which the answer allows is never cut
+// in half.
+void awaitAnswer(const TerminationHold& hold);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "core/process_state.h"
+#include "core/answer_output.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/trace.h"
@@ -56,19 +57,19 @@ bool printEvents(int backend) {
     std::size_t colon = line.find(':');
     std::string word = line.substr(0, colon);
     if (colon == std::string::npos || (word != "addUser" && word != "modifyUser")) {
-      written = std::printf("%s\n", line.c_str()) >= 0;
+      written = answerLine("", line);
       continue;
     }
     std::string data = line.substr(colon + 1);
     if (insertCachedPassword(backend, data, 2) == kOk)
-      written = std::printf("%s:%s\n", word.c_str(), data.c_str()) >= 0;
+      written = answerText(word) && answerLine(":", data);
     else
-      written = std::printf("%s\n", line.c_str()) >= 0;
+      written = answerLine("", line);
     wipeString(data);
     std::string name = line.substr(colon + 1, line.find(':', colon + 1) - colon - 1);
     std::string pending;
     if (written && consumeCachedPassword(backend, name, &pending) == kOk)
-      written = std::printf("modifyPassword:%s\n", pending.c_str()) >= 0;
+      written = answerLine("modifyPassword:", pending);
     wipeString(pending);
   }
   wipeString(line);
@@ -102,10 +103,10 @@ int handleNISplusChange(EventRecord& record) {
   if (result == kOk && found) {
     debugCommand(me, kNislogEventProgram);
     result = qvSystem(nawkDir + "/nawk", {"nawk", kNislogEventProgram, kLogFile});
-    if (result == kOk && !printEvents(record.backend)) result = failAt("printEvents", kErrOpen);
     // The stamp advances, and the published passwords go, only once the
     // engine has taken the events.
-    if (result == kOk) result = run.handOverAndCommit({{}, std::to_string(currentXid)}, {});
+    auto print = [&record] { return printEvents(record.backend) ? kOk : failAt("printEvents", kErrOpen); };
+    if (result == kOk) result = run.handOverAndCommit({{}, std::to_string(currentXid), {}}, {}, print);
   }
   run.handOver();
   if (result != kOk) return failAt(me, result);

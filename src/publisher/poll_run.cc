@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <optional>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/answer_output.h"
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/trace.h"
@@ -21,7 +23,8 @@ constexpr const char* kLockFile = ".qvnispoll.lock";
 // A poll that finds the lock taken waits up to about two seconds.
 constexpr int kLockAttempts = 20;
 constexpr int kLockPauseMillis = 100;
-constexpr std::size_t kPlanMax = 4096;
+// Room for one name per user with a password published on its own line.
+constexpr std::size_t kPlanMax = 16 << 20;
 
 std::optional<SnapshotTable> tableNamed(const std::string& name) {
   if (name == "passwd") return SnapshotTable::kPasswd;
@@ -48,10 +51,14 @@ int syncFile(const std::string& path) {
 }
 
 // The plan as a file: the stamp's content on the first line, then one table
-// per line.
+// per line, then one line per published password: its user's name behind
+// kPasswordTag.
+constexpr std::string_view kPasswordTag = "password ";
+
 std::string planText(const CommitPlan& plan) {
   std::string text = plan.stamp + "\n";
   for (const auto& table : plan.tables) text += table + "\n";
+  for (const auto& name : plan.passwords) text.append(kPasswordTag).append(name) += "\n";
   return text;
 }
 
@@ -63,9 +70,13 @@ std::optional<CommitPlan> parsePlan(const std::string& text) {
   while (++at < text.size()) {
     std::size_t end = text.find('\n', at);
     if (end == std::string::npos) return std::nullopt;
-    std::string table = text.substr(at, end - at);
-    if (!tableNamed(table)) return std::nullopt;
-    plan.tables.push_back(table);
+    std::string line = text.substr(at, end - at);
+    if (line.starts_with(kPasswordTag))
+      plan.passwords.push_back(line.substr(kPasswordTag.size()));
+    else if (tableNamed(line) && plan.passwords.empty())
+      plan.tables.push_back(line);
+    else
+      return std::nullopt;
     at = end;
   }
   return plan;
@@ -74,7 +85,7 @@ std::optional<CommitPlan> parsePlan(const std::string& text) {
 int readPlanFile(const char* path, std::string* text) {
   int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return kErrOpen;
-  char buffer[kPlanMax];
+  char buffer[4096];
   ssize_t n;
   while ((n = read(fd, buffer, sizeof buffer)) != 0) {
     if (n < 0 && errno == EINTR) continue;
@@ -100,8 +111,11 @@ int applyPlan(const CommitRules& rules, const CommitPlan& plan) {
   }
   if (replaceStateFile(rules.stampFile, plan.stamp) != kOk) return kErrOpen;
   // The engine has the events and the snapshots that produced them are
-  // committed: the published passwords may go now.
-  purgePasswordCache(rules.backend);
+  // committed: the published passwords may go now. Until they have gone
+  // the plan stays, so that the next poll removes them before it compares:
+  // a token left behind would go out again with its user's next change.
+  int purged = purgePasswordCache(rules.backend, plan.passwords);
+  if (purged != kOk) return purged;
   if (rules.afterCommit != nullptr) rules.afterCommit(plan);
   unlink(rules.intentFile);
   syncParentDirectory(rules.intentFile);
@@ -154,8 +168,9 @@ int PollRun::begin() {
   return result == kOk ? finishCommit(rules_) : result;
 }
 
-int PollRun::handOverAndCommit(const CommitPlan& plan, const std::vector<ScratchFile*>& fresh) {
-  int result = finishEventOutput();
+int PollRun::handOverAndCommit(const CommitPlan& plan, const std::vector<ScratchFile*>& fresh,
+                               const std::function<int()>& print) {
+  int result = kOk;
   for (ScratchFile* file : fresh)
     if (result == kOk) result = syncFile(file->path());
   // A fixed name under the poll lock: one that a killed poll left is taken
@@ -165,16 +180,23 @@ int PollRun::handOverAndCommit(const CommitPlan& plan, const std::vector<Scratch
   if (result == kOk) result = writeAll(pending.fd(), planText(plan));
   if (result == kOk && fsync(pending.fd()) != 0) result = kErrOpen;
   if (result == kOk) result = pending.closeFd();
+  if (result == kOk) result = print();
+  if (result == kOk && closeAnswer() != kOk) result = failAt("closeAnswer", kErrOpen);
   if (result != kOk) return result;
 
   TerminationHold hold;
   handedOver_ = true;
-  handOverEvents(hold);
+  awaitAnswer(hold);
   // From here on the commit completes: now, or at the next poll's start.
-  if (std::rename(pending.c_str(), rules_.intentFile) != 0) return kErrOpen;
-  pending.release();
   for (ScratchFile* file : fresh) file->release();
-  syncParentDirectory(rules_.intentFile);
+  if (std::rename(pending.c_str(), rules_.intentFile) == 0) {
+    pending.release();
+    syncParentDirectory(rules_.intentFile);
+  } else {
+    // The engine has the events: the plan is carried out all the same, from
+    // memory, rather than be lost with this poll.
+    errorLog("handOverAndCommit: can't rename %s, committing without it", pending.c_str());
+  }
   return applyPlan(rules_, plan);
 }
 

@@ -4,6 +4,7 @@
 // at the start of the next poll when this one was killed or failed halfway.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,10 +17,13 @@
 int makeScratch(ScratchFile& file);
 
 // What a commit does: the tables whose new snapshots replace the committed
-// ones ("passwd", "shadow", "group"), then the stamp's new content.
+// ones ("passwd", "shadow", "group"), then the stamp's new content, then the
+// users whose pending password went out on a line of its own: only the
+// answer makes those published.
 struct CommitPlan {
   std::vector<std::string> tables;
   std::string stamp;
+  std::vector<std::string> passwords;
 };
 
 // How one backend commits.
@@ -46,12 +50,16 @@ class PollRun {
   // plan file is not a plain file of this program's; a failing commit step's
   // code.
   int begin();
-  // For a poll whose events are printed: fails (-1) when they were not
-  // written in full; writes the plan and the new snapshots to disk; hands the
-  // events over; and once the engine has answered, commits. Every file in
-  // fresh is this poll's new snapshot of a table in the plan: from the answer
-  // on it belongs to the commit, and is no longer removed with the poll.
-  int handOverAndCommit(const CommitPlan& plan, const std::vector<ScratchFile*>& fresh);
+  // For a poll with events: writes the new snapshots and the plan to disk;
+  // only then prints the events (print), so that nothing the engine may
+  // have read is left without its commit by a failing disk. Fails, and
+  // commits nothing, when print fails or the events did not go out in full.
+  // Then hands them over and, once the engine has answered, commits. Every
+  // file in fresh is this poll's new snapshot of a table in the plan: from
+  // the answer on it belongs to the commit, and is no longer removed with
+  // the poll.
+  int handOverAndCommit(const CommitPlan& plan, const std::vector<ScratchFile*>& fresh,
+                        const std::function<int()>& print);
   // Hands the events over without a commit (nothing changed, or a failure);
   // does nothing the second time.
   void handOver();

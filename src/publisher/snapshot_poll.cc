@@ -71,6 +71,7 @@ struct SnapshotPoll {
   long readAt = 0;
   bool first = false;
   std::optional<ScratchFile> publication;
+  std::vector<std::string> passwords;  // standalone modifyPassword lines
 
   explicit SnapshotPoll(const SnapshotBackend& b) : backend(b), run(b.commit) {}
   Table& at(PollTable t) { return tables[t]; }
@@ -152,7 +153,8 @@ int compare(SnapshotPoll& poll) {
   if (group.taken()) result = processIncrementalGroupChanges(group.db.get(), backend);
   if (result == kOk && passwd.taken())
     result = processIncrementalUserChanges(passwd.db.get(), shadow.db.get(), backend);
-  if (result == kOk && passwd.taken()) result = publishWaitingPasswords(passwd.db.get(), backend);
+  if (result == kOk && passwd.taken())
+    result = publishWaitingPasswords(passwd.db.get(), backend, &poll.passwords);
   return result;
 }
 
@@ -175,7 +177,9 @@ int commitAfterAnswer(SnapshotPoll& poll) {
   std::snprintf(stamp, sizeof stamp, "%ld %ld %ld", stampedTime(poll, poll.tables[kPasswdTable]),
                 stampedTime(poll, poll.tables[kShadowTable]), stampedTime(poll, poll.tables[kGroupTable]));
   plan.stamp = stamp;
-  return poll.run.handOverAndCommit(plan, fresh);
+  plan.passwords = poll.passwords;
+  const char* events = publicationFileName(poll.backend.backend);
+  return poll.run.handOverAndCommit(plan, fresh, [events] { return displayPublisherEvents(events); });
 }
 
 // Clean-up, on every path: the events handed over, and whatever new
@@ -204,7 +208,6 @@ int runSnapshotPoll(const SnapshotBackend& backend) {
   if (result == kOk && poll.anyNeeded()) {
     result = takeSnapshots(poll);
     if (result == kOk) result = compare(poll);
-    if (result == kOk) result = displayPublisherEvents(publicationFileName(backend.backend));
     if (result == kOk) result = commitAfterAnswer(poll);
   }
   return endPoll(poll, result);

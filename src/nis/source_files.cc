@@ -112,7 +112,9 @@ int lookUpKey(const std::string& mapPath, const std::string& key) {
   // No lock: a rebuild puts a new map in place of the old one whole.
   DbmFile map(gdbm_open(mapPath.c_str(), 0, GDBM_READER | GDBM_NOLOCK, 0, nullptr));
   if (!map.isOpen()) return -1;
-  return map.contains(key) ? 1 : 0;
+  bool present = false;
+  if (map.contains(key, &present) != kOk) return -1;
+  return present ? 1 : 0;
 }
 
 }  // namespace

@@ -303,8 +303,8 @@ bool findIdFromMap(const DbmFile& map, const std::string& key, std::string* reco
                    std::string* id) {
   record->clear();
   id->clear();
-  std::optional<std::string> value = map.isOpen() ? map.fetch(key) : std::nullopt;
-  if (!value) return failAt("findIdFromMap", false);
+  std::optional<std::string> value;
+  if (!map.isOpen() || map.fetch(key, &value) != kOk || !value) return failAt("findIdFromMap", false);
   record->assign(*value, 0, 1023);
   wipeString(*value);
   std::vector<std::string> fields = splitFields(*record, ':');

@@ -35,6 +35,7 @@
 #include <crypt.h>
 #include "files_test_support.h"
 #include "nis_sandbox.h"
+#include "nisplus_box.h"
 
 namespace {
 
@@ -168,7 +169,8 @@ struct Injector {
     return r;
   }
   ~Injector() {
-    std::printf("fault injection: %s: %d runs, %d %s, %d events lost, %d files damaged\n", scenario.c_str(), runs,
+    if (runs > 0)
+      std::printf("fault injection: %s: %d runs, %d %s, %d events lost, %d files damaged\n", scenario.c_str(), runs,
                 kills, faults, lost, damaged);
   }
 };
@@ -614,7 +616,7 @@ constexpr int kCallsPerClass = 60;
 
 struct Fault {
   std::string call, action;  // e.g. "read", "error=EIO"
-  int when;
+  int when;                  // counted from the process start, the loader's calls included
   std::string text() const { return call + ":" + action + ":when=" + std::to_string(when); }
   bool kill() const { return action == "signal=KILL"; }
 };
@@ -624,12 +626,19 @@ int injectStride() {
   return given ? std::max(1, std::atoi(given)) : 5;
 }
 
-// The faults for calls counted in a clean run: at most kCallsPerClass calls
-// per class, spread evenly, every stride-th of those.
-std::vector<Fault> faultsFor(const std::map<std::string, int>& counts) {
+// The calls of a clean run, each after the dynamic loader's own (which end
+// where the C library sets up the main thread).
+struct CallCounts {
+  std::map<std::string, int> loader, shim;
+};
+
+// The faults for the shim's calls counted in a clean run: at most
+// kCallsPerClass calls per class, spread evenly, every stride-th of those.
+std::vector<Fault> faultsFor(const CallCounts& counts) {
   std::vector<Fault> faults;
   int taken = 0;
-  for (const auto& [call, n] : counts) {
+  for (const auto& [call, n] : counts.shim) {
+    const int skip = counts.loader.count(call) ? counts.loader.at(call) : 0;
     std::vector<std::string> actions{"error=EIO"};
     if (call == "write" || call == "fsync" || call == "fdatasync") actions.push_back("error=ENOSPC");
     if (call == "openat") actions.push_back("error=EACCES");
@@ -637,7 +646,8 @@ std::vector<Fault> faultsFor(const std::map<std::string, int>& counts) {
     const int points = std::min(n, kCallsPerClass);
     for (const auto& action : actions)
       for (int i = 1; i <= points; ++i)
-        if (taken++ % injectStride() == 0) faults.push_back({call, action, static_cast<int>(1 + (long(i - 1) * n) / points)});
+        if (taken++ % injectStride() == 0)
+          faults.push_back({call, action, skip + static_cast<int>(1 + (long(i - 1) * n) / points)});
   }
   return faults;
 }
@@ -720,6 +730,7 @@ struct FaultScenario {
   std::function<bool()> done;        // the change is fully made (events)
   std::optional<PolledTables> polled;  // what a poll reads (polls)
   EngineView view{};                 // the engine's view before the run (polls)
+  std::string cleanOut = {};         // what a clean run prints (a log poll: each line must reach the engine)
   std::function<void(Injector&)> afterRetry = {};  // e.g. the maps against the sources
 };
 
@@ -729,24 +740,26 @@ struct SavedState {
   std::vector<std::string> dirs;
   std::string aside;
   SavedState(Sandbox& b, std::vector<std::string> d) : box(b), dirs(std::move(d)), aside(b.root() + "/aside") {
-    std::string command = "rm -rf " + aside + " && mkdir -p " + aside;
+    std::string command = "rm -rf " + aside + " && mkdir -p " + aside + " && touch " + aside + "/.marker";
     for (std::size_t i = 0; i < dirs.size(); ++i)
       command += " && mkdir " + aside + "/" + std::to_string(i) + " && cp -a " + dirs[i] + "/. " + aside + "/" +
                  std::to_string(i) + "/";
     mustRun(box, command);
   }
+  // Only what changed since it was set aside (by its change time, which
+  // no tool can set back) goes, and what is then missing comes back.
   void restore() {
     std::string command = "true";
     for (std::size_t i = 0; i < dirs.size(); ++i)
-      command += " && find " + dirs[i] + " -mindepth 1 -maxdepth 1 -exec rm -rf {} + && cp -a " + aside + "/" +
-                 std::to_string(i) + "/. " + dirs[i] + "/";
+      command += " && find " + dirs[i] + " -mindepth 1 -cnewer " + aside + "/.marker -prune -exec rm -rf {} + && cp -an " +
+                 aside + "/" + std::to_string(i) + "/. " + dirs[i] + "/";
     mustRun(box, command);
   }
 };
 
-std::map<std::string, int> countCalls(FaultScenario& sc) {
+CallCounts countCalls(FaultScenario& sc) {
   const std::string log = sc.box.root() + "/calls.strace";
-  Argv argv{"/usr/bin/strace", "-o", log, "-e", "trace=" + [] {
+  Argv argv{"/usr/bin/strace", "-o", log, "-e", "trace=set_robust_list," + [] {
               std::string all;
               for (const auto& c : kFaultedCalls) all += (all.empty() ? "" : ",") + c;
               return all;
@@ -754,10 +767,14 @@ std::map<std::string, int> countCalls(FaultScenario& sc) {
   argv.insert(argv.end(), sc.args.begin(), sc.args.end());
   RunResult r = sc.box.finish(sc.box.start(argv, sc.env, sc.input));
   EXPECT_EQ(0, r.status) << sc.name << " without faults: " << r.err;
-  std::map<std::string, int> counts;
+  sc.cleanOut = r.out;
+  CallCounts counts;
+  bool started = false;
   for (const auto& line : sc.box.lines(log)) {
     const std::string call = line.substr(0, line.find('('));
-    if (std::find(kFaultedCalls.begin(), kFaultedCalls.end(), call) != kFaultedCalls.end()) ++counts[call];
+    started = started || call == "set_robust_list";
+    if (std::find(kFaultedCalls.begin(), kFaultedCalls.end(), call) != kFaultedCalls.end())
+      ++(started ? counts.shim : counts.loader)[call];
   }
   return counts;
 }
@@ -877,6 +894,9 @@ void injectEveryCall(FaultScenario& sc) {
   Reaper reaper;
   SavedState saved(sc.box, sc.dirs);
   const auto counts = countCalls(sc);
+  std::string counted;
+  for (const auto& [call, n] : counts.shim) counted += " " + call + "=" + std::to_string(n);
+  std::printf("syscall faults: %s: calls of a clean run:%s\n", sc.name.c_str(), counted.c_str());
   // What a clean run and its retry leave: anything more is a leftover.
   std::set<std::string> expected[8];
   for (std::size_t i = 0; i < sc.dirs.size(); ++i) expected[i] = listing(sc.dirs[i]);
@@ -900,6 +920,15 @@ void injectEveryCall(FaultScenario& sc) {
       EngineView view = sc.view;
       view.apply(r.out);
       if (!pollsSettle(sc, view, &why)) fig.violated(5, fault, why);
+    } else if (!sc.done) {
+      std::string printed = r.out;
+      for (int i = 0; i < 5; ++i) {
+        RunResult clean = sc.box.shim(sc.args, sc.env, sc.input);
+        printed += clean.out;
+        if (clean.status != 0 || clean.out.empty()) break;
+      }
+      for (const auto& line : splitLines(sc.cleanOut))
+        if (printed.find(line + "\n") == std::string::npos) fig.violated(5, fault, "never published: " + line);
     } else {
       RunResult retry = sc.box.shim(sc.args, sc.env, sc.input);
       if (!sc.done()) fig.violated(5, fault, "the retry (" + std::to_string(retry.code()) + ") left it undone: " + retry.err);
@@ -1079,6 +1108,22 @@ FaultScenario nisPoll(NisSandbox& nis, const std::string& which) {
                       change);
 }
 
+// NIS+: a poll after new transactions in the log.
+FaultScenario nisplusPoll(NisplusBox& nb, const std::string& which) {
+  auto tbl = [&nb](const std::string& args) { mustRun(nb.box, "NISPLUS_STANDIN_DIR=" + nb.env.at("NISPLUS_STANDIN_DIR") +
+                                                                   " /usr/local/bin/nistbladm " + args); };
+  tbl("-a passwd='$1$a$A' uid=1001 gid=100 gcos=A home=/home/alice shell=/bin/sh shadow=19000:0:99999:7::: "
+      "name=alice passwd.org_dir");
+  EXPECT_EQ(0, nb.poll().status);
+  tbl("-a passwd='$1$b$B' uid=1002 gid=100 gcos=B home=/home/bob shell=/bin/sh shadow=19000:0:99999:7::: "
+      "name=bob passwd.org_dir");
+  tbl("-E shell=/bin/bash '[name=alice],passwd.org_dir'");
+  tbl("-a passwd=x gid=50 members=alice,bob name=staff group.org_dir");
+  FaultScenario sc{which, nb.box, {"-n", "nisplus", "-p", ""}, nb.env, "\n",
+                   {nb.box.workdir(), kStateDir, nb.env.at("NISPLUS_STANDIN_DIR")}, {}, "", {}, {}};
+  return sc;
+}
+
 class SyscallFaults : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(SyscallFaults, EveryCallFails) {
@@ -1086,6 +1131,12 @@ TEST_P(SyscallFaults, EveryCallFails) {
   const bool poll = which.find("poll") != std::string::npos;
   std::optional<Sandbox> own;
   std::optional<NisSandbox> nis;
+  if (which.rfind("nisplus", 0) == 0) {
+    NisplusBox nb;
+    FaultScenario sc = nisplusPoll(nb, which);
+    injectEveryCall(sc);
+    return;
+  }
   if (which.rfind("nis", 0) == 0) nis.emplace(); else own.emplace();
   FaultScenario sc = nis ? (poll ? nisPoll(*nis, which) : nisEvent(*nis, which))
                          : (poll ? filesPoll(*own, which) : filesEvent(*own, which));
@@ -1096,7 +1147,8 @@ INSTANTIATE_TEST_SUITE_P(Each, SyscallFaults,
                          ::testing::Values("files addUser encrypted", "files addUser cleartext", "files modifyUser",
                                            "files deleteUser", "files addGroup", "files modifyPassword",
                                            "nis addUser", "nis modifyUser", "nis deleteUser", "nis addGroup",
-                                           "files first poll", "files poll after changes", "nis poll after changes"),
+                                           "files first poll", "files poll after changes", "nis poll after changes",
+                                           "nisplus poll after new transactions"),
                          [](const auto& info) {
                            std::string n;
                            for (char c : std::string(info.param)) if (std::isalnum(static_cast<unsigned char>(c))) n += c;

@@ -71,8 +71,12 @@ int waitForChild(pid_t pid, siginfo_t* info) {
     waited = waitid(P_PID, static_cast<id_t>(pid), info, WEXITED | WNOWAIT);
   } while (waited < 0 && errno == EINTR);
   if (waited < 0 || info->si_pid != pid) {
-    kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);
+    // Without a child of that id (ECHILD) there is nothing to stop, and the
+    // id may be another process's.
+    if (!(waited < 0 && errno == ECHILD)) {
+      kill(-pid, SIGKILL);
+      kill(pid, SIGKILL);
+    }
     reapChild(pid);
     return kErrNotFound;
   }

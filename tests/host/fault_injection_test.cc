@@ -994,7 +994,7 @@ FaultScenario filesEvent(Sandbox& box, const std::string& which) {
     sc.changed = "fz0";
     sc.done = [&box] { return field(box, "/etc/passwd", "fz0", 4) == "Changed" && field(box, "/etc/shadow", "fz0", 1) == "h7"; };
   } else if (which == "files deleteUser") {
-    sc.args = argsOf(userEvent("deleteUser", "fz0", {}));
+    sc.args = argsOf("deleteUser:fz0");
     sc.changed = "fz0";
     sc.done = [&box] { return box.entry("/etc/passwd", "fz0").empty() && box.entry("/etc/shadow", "fz0").empty(); };
   } else if (which == "files addGroup") {
@@ -1046,7 +1046,7 @@ FaultScenario nisEvent(NisSandbox& nis, const std::string& which) {
              inMap("shadow.byname", "alice") == box.entry(src + "/shadow", "alice");
     };
   } else if (which == "nis deleteUser") {
-    sc.args.push_back(userEvent("deleteUser", "bob", {}));
+    sc.args.push_back("deleteUser:bob");
     sc.changed = "bob";
     sc.done = [&box, src, inMap] {
       return box.entry(src + "/passwd", "bob").empty() && box.entry(src + "/shadow", "bob").empty() &&

@@ -19,7 +19,7 @@ fi
 packages=(build-essential cmake pkg-config libssl-dev libgdbm-dev libcrypt-dev
           googletest libgtest-dev ypserv passwd mawk util-linux coreutils make
           openssl xxd mount pamtester rpcbind yp-tools groff-base dpkg-dev file
-          iproute2 "$@")
+          iproute2 strace "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,6 +1,11 @@
 // gdbm databases as the shim opens them: block size 0, GDBM_WRCREAT, mode
 // 0600, stores with GDBM_REPLACE. The handle closes itself; datums returned
 // by gdbm are owned by a Datum that frees them.
+//
+// gdbm answers a failed read the way it answers a missing key (a null
+// datum), and a failed bucket write with a store that seems to succeed. Every
+// call goes through the functions here, which tell "not there" from an
+// error: an error is kErrOpen, never an absent key or the end of a walk.
 #pragma once
 
 #include <cstdlib>
@@ -25,12 +30,18 @@ class DbmFile {
 
   bool isOpen() const { return handle_ != nullptr; }
   GDBM_FILE get() const { return handle_; }
-  void close();
+  // 0, or kErrOpen when gdbm could not write out what it held (a handle
+  // already closed is 0).
+  int close();
 
-  std::optional<std::string> fetch(std::string_view key) const;
-  bool contains(std::string_view key) const;
-  // gdbm_store's status: 0 on success.
+  // 0 with the value, 0 with nullopt when the key is absent, kErrOpen on a
+  // read error or a closed handle.
+  int fetch(std::string_view key, std::optional<std::string>* value) const;
+  int contains(std::string_view key, bool* present) const;
+  // 0, or kErrOpen when the store failed or left the database needing
+  // recovery.
   int store(std::string_view key, std::string_view value);
+  // 0, kErrNoSuchAccount when the key is absent, kErrOpen on an error.
   int remove(std::string_view key);
 
  private:
@@ -53,6 +64,26 @@ struct Datum {
   bool empty() const { return d.dptr == nullptr; }
   std::string text() const { return d.dptr ? std::string(d.dptr, d.dsize) : std::string(); }
 };
+
+// The same on a bare handle. First and next give an empty key at the end.
+int dbmFetch(GDBM_FILE db, std::string_view key, std::optional<std::string>* value);
+int dbmContains(GDBM_FILE db, std::string_view key, bool* present);
+int dbmFirstKey(GDBM_FILE db, Datum* key);
+int dbmNextKey(GDBM_FILE db, const Datum& previous, Datum* key);
+
+// Calls visit(key) for every key until it returns false. 0, or kErrOpen
+// when the walk could not read on.
+template <typename Visit>
+int walkAllKeys(GDBM_FILE db, Visit visit) {
+  Datum key;
+  int read = dbmFirstKey(db, &key);
+  while (read == 0 && !key.empty() && visit(std::string_view(key.d.dptr, key.d.dsize))) {
+    Datum next;
+    read = dbmNextKey(db, key, &next);
+    key = std::move(next);
+  }
+  return read;
+}
 
 inline datum asDatum(std::string_view text) {
   return datum{const_cast<char*>(text.data()), static_cast<int>(text.size())};

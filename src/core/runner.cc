@@ -42,6 +42,48 @@ int mapToolExit(int exitStatus) {
 
 namespace {
 
+// Reaps the child, retrying an interrupted wait. The id stops being recorded
+// first, with SIGTERM held: once reaped, the id and its group may be given
+// to another process, which the handler must never signal.
+void reapChild(pid_t pid) {
+  sigset_t term, saved;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  sigprocmask(SIG_BLOCK, &term, &saved);
+  childPid = 0;
+  childFinishes = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    pid_t got = waitpid(pid, nullptr, 0);
+    if (got == pid || (got < 0 && errno == ECHILD)) break;
+  }
+  sigprocmask(SIG_SETMASK, &saved, nullptr);
+}
+
+// Waits until the child has ended, leaving it unreaped so that its id
+// stays its own meanwhile, and then reaps it. A wait that fails for any
+// reason but an interruption must not leave the tool running on unseen
+// after the shim has given up on it: its whole group is killed and reaped.
+// 0 and how it ended, or kErrNotFound.
+int waitForChild(pid_t pid, siginfo_t* info) {
+  int waited;
+  do {
+    *info = siginfo_t{};
+    waited = waitid(P_PID, static_cast<id_t>(pid), info, WEXITED | WNOWAIT);
+  } while (waited < 0 && errno == EINTR);
+  if (waited < 0 || info->si_pid != pid) {
+    // Without a child of that id (ECHILD) there is nothing to stop, and the
+    // id may be another process's.
+    if (!(waited < 0 && errno == ECHILD)) {
+      kill(-pid, SIGKILL);
+      kill(pid, SIGKILL);
+    }
+    reapChild(pid);
+    return kErrNotFound;
+  }
+  reapChild(pid);
+  return kOk;
+}
+
 // Forks, runs exec in the child, waits. The child gets the default SIGTERM
 // action back at once: the shim's handler would otherwise run in it.
 template <typename Exec>
@@ -73,22 +115,9 @@ int runChild(const ChildEnvironment& env, Exec exec, bool finishes = false) {
   childPid = pid;
   childFinishes = finishes;
   sigprocmask(SIG_SETMASK, &saved, nullptr);
-  int status = 0;
-  pid_t got;
-  do {
-    got = waitpid(pid, &status, 0);
-  } while (got < 0 && errno == EINTR);
-  childPid = 0;
-  childFinishes = 0;
-  int result;
-  if (got < 0)
-    result = kErrNotFound;
-  else if (WIFSIGNALED(status))
-    result = kErrNotFound;
-  else if (WIFEXITED(status))
-    result = mapToolExit(WEXITSTATUS(status));
-  else
-    result = kErrNotFound;
+  siginfo_t info;
+  int result = waitForChild(pid, &info);
+  if (result == kOk) result = info.si_code == CLD_EXITED ? mapToolExit(info.si_status) : kErrNotFound;
   if (result != kOk) return failAt("qvSystem", result);
   return kOk;
 }

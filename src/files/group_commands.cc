@@ -1,5 +1,8 @@
 #include "files/group_commands.h"
 
+#include <cstdio>
+#include <grp.h>
+#include <memory>
 #include <string>
 
 #include "core/result.h"
@@ -28,6 +31,21 @@ int membershipStep(const char* routine, const EventRecord& record, bool built,
   return kOk;
 }
 
+// An add stopped after groupadd leaves the group, with the event's gid and
+// no members yet: the engine's retry of the same event adds the members.
+// A group with other values or with members is a plain "name in use".
+bool addedWithoutMembers(const EventRecord& record) {
+  std::unique_ptr<FILE, int (*)(FILE*)> groups(std::fopen("/etc/group", "re"), std::fclose);
+  while (groups) {
+    struct group* gr = fgetgrent(groups.get());
+    if (gr == nullptr) return false;
+    if (record.field(kName) != gr->gr_name) continue;
+    const std::string& gid = record.field(kGid);
+    return (gid == "*" || gid == std::to_string(gr->gr_gid)) && gr->gr_mem[0] == nullptr;
+  }
+  return false;
+}
+
 }  // namespace
 
 int handleGroupAdd(EventRecord& record) {
@@ -36,6 +54,10 @@ int handleGroupAdd(EventRecord& record) {
 
   bool built = false;
   int result = runFilesStep("handleGroupAdd", {kGroupAddCommand, "handleGroupAdd"}, record, &built);
+  if (result == kErrNameInUse && record.field(kMembers) != "*" && addedWithoutMembers(record)) {
+    resetErrorTrace();
+    result = kOk;
+  }
   if (result != kOk) return result;
   return membershipStep("handleGroupAdd", record, built, addUsersToGroup);
 }

@@ -1,5 +1,9 @@
 #include "files/user_commands.h"
 
+#include <cstdio>
+#include <memory>
+#include <pwd.h>
+#include <shadow.h>
 #include <string>
 #include <sys/stat.h>
 
@@ -8,6 +12,38 @@
 #include "files/files_command.h"
 #include "files/set_password.h"
 #include "password/prepare_password.h"
+
+namespace {
+
+bool sameField(const std::string& given, const char* stored) { return given == "*" || given == stored; }
+
+// An add stopped after useradd (by a failure or a kill) leaves the account
+// as the event describes it but without its password: the engine's retry of
+// the same event completes it. Any other account of the name (other fields,
+// or one that has a password) is a plain "name in use".
+bool addedUnfinished(const EventRecord& record) {
+  const std::string& name = record.field(kName);
+  bool matches = false;
+  std::unique_ptr<FILE, int (*)(FILE*)> passwd(std::fopen("/etc/passwd", "re"), std::fclose);
+  while (passwd && !matches) {
+    struct passwd* pw = fgetpwent(passwd.get());
+    if (pw == nullptr) break;
+    matches = name == pw->pw_name && sameField(record.field(kUid), std::to_string(pw->pw_uid).c_str()) &&
+              sameField(record.field(kGid), std::to_string(pw->pw_gid).c_str()) &&
+              sameField(record.field(kGecos), pw->pw_gecos) && sameField(record.field(kHome), pw->pw_dir) &&
+              sameField(record.field(kShell), pw->pw_shell);
+  }
+  if (!matches) return false;
+  std::unique_ptr<FILE, int (*)(FILE*)> shadow(std::fopen("/etc/shadow", "re"), std::fclose);
+  while (shadow) {
+    struct spwd* sp = fgetspent(shadow.get());
+    if (sp == nullptr) return false;
+    if (name == sp->sp_namp) return std::string(sp->sp_pwdp) == "!" || std::string(sp->sp_pwdp) == "!!";
+  }
+  return false;
+}
+
+}  // namespace
 
 int handleUserAdd(EventRecord& record) {
   for (int i = kPasswd; i <= kFlag; ++i) {
@@ -19,6 +55,11 @@ int handleUserAdd(EventRecord& record) {
   bool added = false, aged = false;
   umask(022);
   int result = runFilesStep("handleUserAdd", {kUserAddCommand, "handleUserAdd", "", suffix}, record, &added);
+  if (result == kErrNameInUse && addedUnfinished(record)) {
+    resetErrorTrace();
+    result = kOk;
+    added = true;
+  }
   if (result != kOk) return result;
   umask(077);
   result = runFilesStep("handleUserAdd", {kChageCommand, "handleUserAdd2"}, record, &aged);

@@ -50,11 +50,13 @@ int LiveMap::open(const std::string& path) {
   return kOk;
 }
 
-std::optional<std::string> LiveMap::account(std::string_view key) const {
-  std::optional<std::string> value = db_.fetch(key);
-  if (value && !dumpCarries(key, *value)) {
-    wipeString(*value);
-    return std::nullopt;
+int LiveMap::account(std::string_view key, std::optional<std::string>* value) const {
+  value->reset();
+  if (!db_.isOpen()) return kOk;
+  if (db_.fetch(key, value) != kOk) return kErrOpen;
+  if (*value && !dumpCarries(key, **value)) {
+    wipeString(**value);
+    value->reset();
   }
-  return value;
+  return kOk;
 }

@@ -34,8 +34,8 @@ class LiveMap {
   // The account stored under key; none for a key the map lacks and for what
   // a dump of the map would not carry as an account (its bookkeeping
   // entries, a key with a blank, a value over more than one line). A map not
-  // opened holds no accounts.
-  std::optional<std::string> account(std::string_view key) const;
+  // opened holds no accounts. 0, or kErrOpen when the map cannot be read.
+  int account(std::string_view key, std::optional<std::string>* value) const;
 
  private:
   DbmFile db_;

@@ -75,15 +75,14 @@ struct ListingOrder {
     if (!db.isOpen()) return mapOpenFailure();
     int buckets = kBuildCacheBuckets;
     gdbm_setopt(db.get(), GDBM_SETCACHESIZE, &buckets, sizeof buckets);
-    for (Datum key(gdbm_firstkey(map.get())); !key.empty();
-         key = Datum(gdbm_nextkey(map.get(), key.d))) {
-      std::string_view name(key.d.dptr, key.d.dsize);
-      std::optional<std::string> value = map.account(name);
-      if (!value) continue;
+    int status = kOk;
+    int walked = walkAllKeys(map.get(), [&](std::string_view name) {
+      std::optional<std::string> value;
+      if ((status = map.account(name, &value)) != kOk || !value) return status == kOk;
       wipeString(*value);
-      int status = db.store(name, "");
-      if (status != 0) return failAt("NISBackupByClone", status);
-    }
+      return (status = db.store(name, "")) == kOk;
+    });
+    if (walked != kOk || status != kOk) return failAt("NISBackupByClone", walked != kOk ? walked : status);
     return kOk;
   }
   RunScratchFile file;
@@ -129,8 +128,8 @@ struct ListingSource {
 // on, or the given run of colons when there is none.
 std::string shadowPart(const LiveMap* shadow, const std::string& name, const char* none) {
   if (shadow != nullptr) {
-    std::optional<std::string> value = shadow->account(name);
-    if (value) {
+    std::optional<std::string> value;
+    if (shadow->account(name, &value) == kOk && value) {
       auto colon = value->find(':');
       std::string part = none;
       if (colon != std::string::npos) part.assign(*value, colon);
@@ -147,8 +146,8 @@ std::string firstField(const std::string& value) { return value.substr(0, value.
 // map is, when there is none).
 bool findAccount(const LiveMap& map, const std::string& key, std::string* record) {
   record->clear();
-  std::optional<std::string> value = map.account(key);
-  if (!value) return failAt("findIdFromMap", false);
+  std::optional<std::string> value;
+  if (map.account(key, &value) != kOk || !value) return failAt("findIdFromMap", false);
   record->swap(*value);
   return true;
 }
@@ -156,28 +155,33 @@ bool findAccount(const LiveMap& map, const std::string& key, std::string* record
 // Every account of passwd.byname, in listing order, joined with its shadow
 // entry, one line each into the listing.
 int writeUserListing(const ListingSource& source, bool noShadow, Listing& listing) {
-  Datum key(gdbm_firstkey(source.order.db.get()));
-  if (key.empty()) return kErrOther;
-  for (; !key.empty(); key = Datum(gdbm_nextkey(source.order.db.get(), key.d))) {
-    std::optional<std::string> value = source.map.account(key.text());
-    if (!value) return kErrOther;
+  int result = kOk, lines = 0;
+  int walked = walkAllKeys(source.order.db.get(), [&](std::string_view key) {
+    std::optional<std::string> value;
+    if (source.map.account(key, &value) != kOk || !value) return (result = kErrOther) == kOk;
     std::string line =
-        *value + shadowPart(noShadow ? nullptr : &source.shadow, key.text(), ":::::::");
+        *value + shadowPart(noShadow ? nullptr : &source.shadow, std::string(key), ":::::::");
     std::fprintf(listing.stream.get(), "%s\n", line.c_str());
+    ++lines;
     wipeString(line);
     wipeString(*value);
-  }
+    return true;
+  });
+  if (walked != kOk || result != kOk || lines == 0) return kErrOther;
   return listing.flush() ? kOk : kErrOpen;
 }
 
 // Every group of group.byname, in listing order, one line each.
 int writeGroupListing(const ListingSource& source, Listing& listing) {
-  for (Datum key(gdbm_firstkey(source.order.db.get())); !key.empty();
-       key = Datum(gdbm_nextkey(source.order.db.get(), key.d))) {
-    std::optional<std::string> value = source.map.account(key.text());
-    if (!value) return mapOpenFailure();
+  bool missing = false;
+  int walked = walkAllKeys(source.order.db.get(), [&](std::string_view key) {
+    std::optional<std::string> value;
+    if (source.map.account(key, &value) != kOk || !value) return !(missing = true);
     std::fprintf(listing.stream.get(), "%s\n", value->c_str());
-  }
+    return true;
+  });
+  if (walked != kOk) return kErrOther;
+  if (missing) return mapOpenFailure();
   return listing.flush() ? kOk : kErrOpen;
 }
 

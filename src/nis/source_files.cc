@@ -119,11 +119,14 @@ std::string_view idValue(std::string_view id) {
 
 // An id map may carry a key written with leading zeros (a source line edited
 // by hand): ids are the same when their numbers are.
-bool holdsIdNumber(const DbmFile& map, std::string_view id) {
+// 1 when a key of the map is the same id number, 0 when none is, -1 when the
+// map cannot be read to the end.
+int holdsIdNumber(const DbmFile& map, std::string_view id) {
   std::string_view wanted = idValue(id);
-  for (Datum key(gdbm_firstkey(map.get())); !key.empty(); key = Datum(gdbm_nextkey(map.get(), key.d)))
-    if (idValue(std::string_view(key.d.dptr, key.d.dsize)) == wanted) return true;
-  return false;
+  bool held = false;
+  int walked = walkAllKeys(map.get(), [&](std::string_view key) { return !(held = idValue(key) == wanted); });
+  if (walked != kOk) return -1;
+  return held ? 1 : 0;
 }
 
 // The key looked up in the map itself: 1 there, 0 not there, -1 when the
@@ -132,8 +135,10 @@ int lookUpKey(const std::string& mapPath, const std::string& key, bool isId) {
   // No lock: a rebuild puts a new map in place of the old one whole.
   DbmFile map(gdbm_open(mapPath.c_str(), 0, GDBM_READER | GDBM_NOLOCK, 0, nullptr));
   if (!map.isOpen()) return -1;
-  if (map.contains(key)) return 1;
-  return isId && holdsIdNumber(map, key) ? 1 : 0;
+  bool present = false;
+  if (map.contains(key, &present) != kOk) return -1;
+  if (present) return 1;
+  return isId ? holdsIdNumber(map, key) : 0;
 }
 
 }  // namespace

@@ -241,10 +241,18 @@ int nisUserDel(EventRecord& r) {
   if (result == kErrOpen) return failAt("nisUserDel", result);
   if (result != kOk) return failAt("nisUserDel", kErrNoSuchAccount);
 
+  // The passwd line is kept to be put back when the shadow line cannot go:
+  // the sources must never name different users.
+  StoredLines before;
+  if (!r.noShadow && readStoredLines(r, &before) != kOk) return failAt("nisUserDel", kErrOther);
+  keepFirstLine(before.passwd.text);
   if (modifyRecordInFile(name, *r.sourceDir, "", "passwd", "userdel", "") != kOk)
     return failAt("nisUserDel", kErrOther);
-  if (!r.noShadow && modifyRecordInFile(name, *r.sourceDir, "", "shadow", "userdel", "") != kOk)
+  if (!r.noShadow && modifyRecordInFile(name, *r.sourceDir, "", "shadow", "userdel", "") != kOk) {
+    if (!before.passwd.text.empty())
+      modifyRecordInFile(name, *r.sourceDir, before.passwd.text, "passwd", "useradd", "");
     return failAt("nisUserDel", kErrOther);
+  }
 
   if (r.removeHome && !value.text.empty()) {
     EventRecord stored;
@@ -309,8 +317,8 @@ bool findIdFromMap(const DbmFile& map, const std::string& key, std::string* reco
                    std::string* id) {
   record->clear();
   id->clear();
-  std::optional<std::string> value = map.isOpen() ? map.fetch(key) : std::nullopt;
-  if (!value) return failAt("findIdFromMap", false);
+  std::optional<std::string> value;
+  if (!map.isOpen() || map.fetch(key, &value) != kOk || !value) return failAt("findIdFromMap", false);
   record->swap(*value);
   std::vector<std::string> fields = splitFields(*record, ':');
   if (fields.size() > 2) *id = fields[2];

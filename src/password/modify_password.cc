@@ -140,12 +140,15 @@ int storePendingPassword(int backend, const std::string& name, std::string oldTo
   DbmFile cache = openPassCache(backend);
   if (!cache.isOpen()) return kErrOpen;
   if (oldToken.empty()) {
-    if (auto earlier = cache.fetch(name)) {
+    std::optional<std::string> earlier;
+    if (cache.fetch(name, &earlier) != kOk) return kErrOpen;
+    if (earlier) {
       std::vector<std::string> pieces = splitFields(*earlier, ':');
       oldToken = pieces.size() > 1 ? pieces[1] : std::string();
     }
   }
-  return cache.store(name, oldToken + ":" + newToken + ":1") == 0 ? kOk : kErrOpen;
+  if (cache.store(name, oldToken + ":" + newToken + ":1") != kOk) return kErrOpen;
+  return cache.close();
 }
 
 int modifyPassword(EventRecord& record) {

@@ -175,85 +175,103 @@ std::optional<std::size_t> accountKeyCount(GDBM_FILE db) {
   if (db == nullptr || gdbm_count(db, &count) != 0) return std::nullopt;
   static constexpr std::string_view kKeys[] = {"YP_INPUT_NAME",    "YP_OUTPUT_NAME", "YP_MASTER_NAME",
                                                "YP_LAST_MODIFIED", "YP_SECURE",      "YP_INTERDOMAIN"};
-  for (auto k : kKeys)
-    if (hasKey(db, k) && count > 0) --count;
+  for (auto k : kKeys) {
+    bool present = false;
+    if (hasKey(db, k, &present) != kOk) return std::nullopt;
+    if (present && count > 0) --count;
+  }
   return static_cast<std::size_t>(count);
 }
 
 std::string datumText(const Datum& d) { return d.text(); }
 
-Datum nextMapKey(GDBM_FILE db, const Datum& previous) {
-  if (db == nullptr) return Datum();
-  Datum candidate(previous.empty() ? gdbm_firstkey(db) : gdbm_nextkey(db, previous.d));
-  while (!candidate.empty() &&
-         isMapBookkeepingKey(std::string_view(candidate.d.dptr, candidate.d.dsize)))
-    candidate = Datum(gdbm_nextkey(db, candidate.d));
-  return candidate;
+int nextMapKey(GDBM_FILE db, const Datum& previous, Datum* next) {
+  *next = Datum();
+  if (db == nullptr) return kOk;
+  int read = previous.empty() ? dbmFirstKey(db, next) : dbmNextKey(db, previous, next);
+  while (read == kOk && !next->empty() && isMapBookkeepingKey(std::string_view(next->d.dptr, next->d.dsize))) {
+    Datum after;
+    read = dbmNextKey(db, *next, &after);
+    *next = std::move(after);
+  }
+  return read;
 }
 
-bool OrderedLookup::atWalk(std::string_view key) {
-  if (db_ == nullptr) return false;
+int OrderedLookup::atWalk(std::string_view key, bool* here) {
+  *here = false;
   if (!started_) {
     started_ = true;
-    next_ = nextMapKey(db_, Datum());
+    if (int read = nextMapKey(db_, Datum(), &next_); read != kOk) return read;
   }
-  if (next_.empty() || std::string_view(next_.d.dptr, next_.d.dsize) != key) return false;
-  return true;
+  *here = !next_.empty() && std::string_view(next_.d.dptr, next_.d.dsize) == key;
+  return kOk;
 }
 
-void OrderedLookup::followFrom(std::string_view key) {
+int OrderedLookup::followFrom(std::string_view key) {
   // A datum of its own (Datum frees it) to walk on from.
   Datum at;
   at.d.dptr = static_cast<char*>(std::malloc(key.size() > 0 ? key.size() : 1));
   if (at.d.dptr == nullptr) {
     next_ = Datum();
-    return;
+    return kErrOther;
   }
   std::memcpy(at.d.dptr, key.data(), key.size());
   at.d.dsize = static_cast<int>(key.size());
-  next_ = nextMapKey(db_, at);
+  return nextMapKey(db_, at, &next_);
 }
 
-std::optional<std::string> OrderedLookup::fetch(std::string_view key) {
-  if (db_ == nullptr) return std::nullopt;
-  bool inStep = atWalk(key);
+int OrderedLookup::fetch(std::string_view key, std::optional<std::string>* value) {
+  value->reset();
+  if (db_ == nullptr) return kOk;
+  bool inStep = false;
+  int result = atWalk(key, &inStep);
   // In step, the entry is the one the walk has just read: gdbm answers
   // from its cache.
-  std::optional<std::string> value = fetchValue(db_, key);
-  if (inStep)
-    next_ = nextMapKey(db_, next_);
-  else if (value)
-    followFrom(key);
-  return value;
-}
-
-bool OrderedLookup::contains(std::string_view key) {
-  if (db_ == nullptr) return false;
-  if (atWalk(key)) {
-    next_ = nextMapKey(db_, next_);
-    return true;
+  if (result == kOk) result = fetchValue(db_, key, value);
+  if (result != kOk) return result;
+  if (inStep) {
+    Datum after;
+    result = nextMapKey(db_, next_, &after);
+    next_ = std::move(after);
+  } else if (*value) {
+    result = followFrom(key);
   }
-  bool present = hasKey(db_, key);
-  if (present) followFrom(key);
-  return present;
+  return result;
 }
 
-std::optional<std::string> fetchValue(GDBM_FILE db, std::string_view key) {
-  if (db == nullptr) return std::nullopt;
-  Datum value(gdbm_fetch(db, asDatum(key)));
-  if (value.empty()) return std::nullopt;
-  return value.text();
+int OrderedLookup::contains(std::string_view key, bool* present) {
+  *present = false;
+  if (db_ == nullptr) return kOk;
+  bool inStep = false;
+  int result = atWalk(key, &inStep);
+  if (result != kOk) return result;
+  if (inStep) {
+    *present = true;
+    Datum after;
+    result = nextMapKey(db_, next_, &after);
+    next_ = std::move(after);
+    return result;
+  }
+  if ((result = hasKey(db_, key, present)) == kOk && *present) result = followFrom(key);
+  return result;
 }
 
-bool hasKey(GDBM_FILE db, std::string_view key) {
-  return db != nullptr && gdbm_exists(db, asDatum(key));
+int fetchValue(GDBM_FILE db, std::string_view key, std::optional<std::string>* value) {
+  value->reset();
+  return db == nullptr ? kOk : dbmFetch(db, key, value);
+}
+
+int hasKey(GDBM_FILE db, std::string_view key, bool* present) {
+  *present = false;
+  return db == nullptr ? kOk : dbmContains(db, key, present);
 }
 
 int insertCachedPassword(int backend, std::string& record, int fieldNumber) {
   DbmFile cache = openPassCache(backend);
   if (!cache.isOpen()) return kErrOpen;
   std::string name = record.substr(0, record.find(':'));
-  std::optional<std::string> entry = cache.fetch(name);
+  std::optional<std::string> entry;
+  if (cache.fetch(name, &entry) != kOk) return kErrOpen;
   if (!entry) return kOk;
   std::vector<std::string> pieces = splitFields(*entry, ':');
   // A damaged entry without a new token must not blank the password.
@@ -287,7 +305,8 @@ bool waitingState(std::string_view state) { return state == "1" || state == "2";
 int consumePassword(int backend, const std::string& name, bool waitingOnly, std::string* eventData) {
   DbmFile cache = openPassCache(backend);
   if (!cache.isOpen()) return kErrOpen;
-  std::optional<std::string> entry = cache.fetch(name);
+  std::optional<std::string> entry;
+  if (cache.fetch(name, &entry) != kOk) return kErrOpen;
   if (!entry) return kErrNoSuchAccount;
   auto state = entry->rfind(':');
   if (waitingOnly && !waitingState(entryState(*entry))) return kErrNoSuchAccount;
@@ -323,14 +342,16 @@ bool purgeable(std::string_view entry, bool answered) {
 // not seen is not known to be unpublished.
 bool collectPurgeable(GDBM_FILE db, const std::set<std::string, std::less<>>& answered,
                       std::vector<std::string>* names) {
-  Datum key(gdbm_firstkey(db));
-  for (; !key.empty(); key = Datum(gdbm_nextkey(db, key.d))) {
-    Datum value(gdbm_fetch(db, key.d));
-    if (value.empty()) return false;
+  int fetched = kOk;
+  int walked = walkMapKeys(db, [&](const Datum& key) {
+    std::optional<std::string> value;
+    if ((fetched = dbmFetch(db, key.text(), &value)) != kOk) return false;
+    if (!value) return (fetched = kErrOpen) == kOk;  // a key the walk gave but cannot be read
     std::string name = key.text();
-    if (purgeable(value.text(), answered.contains(name))) names->push_back(std::move(name));
-  }
-  return gdbm_errno == GDBM_ITEM_NOT_FOUND;
+    if (purgeable(*value, answered.contains(name))) names->push_back(std::move(name));
+    return true;
+  });
+  return walked == kOk && fetched == kOk;
 }
 
 }  // namespace
@@ -344,7 +365,8 @@ int purgePasswordCache(int backend, const std::vector<std::string>& answered) {
   if (!collectPurgeable(cache.get(), {answered.begin(), answered.end()}, &published))
     return failAt("purgePasswordCache", kErrOpen);
   for (const auto& name : published)
-    if (cache.remove(name) != 0) return failAt("purgePasswordCache", kErrOpen);
+    if (cache.remove(name) == kErrOpen) return failAt("purgePasswordCache", kErrOpen);
+  if (cache.close() != kOk) return failAt("purgePasswordCache", kErrOpen);
   return kOk;
 }
 
@@ -354,11 +376,18 @@ PendingPasswordNames::PendingPasswordNames(int backend) {
     unknown_ = true;
     return;
   }
-  for (Datum key(gdbm_firstkey(cache.get())); !key.empty(); key = Datum(gdbm_nextkey(cache.get(), key.d))) {
+  int fetched = kOk;
+  int walked = walkMapKeys(cache.get(), [&](const Datum& key) {
     names_.insert(key.text());
-    Datum value(gdbm_fetch(cache.get(), key.d));
-    std::string text = value.empty() ? std::string() : value.text();
-    if (waitingState(entryState(text))) waiting_.insert(key.text());
+    std::optional<std::string> value;
+    if ((fetched = cache.fetch(key.text(), &value)) != kOk) return false;
+    if (waitingState(entryState(value.value_or("")))) waiting_.insert(key.text());
+    return true;
+  });
+  // Half a list would hide a waiting change: every name may have one then.
+  if (walked != kOk || fetched != kOk) {
+    unknown_ = true;
+    waiting_.clear();
   }
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/dbm_file.h"
+#include "core/result.h"
 
 enum class SnapshotTable { kPasswd, kShadow, kGroup };
 
@@ -100,14 +101,22 @@ bool isMapBookkeepingKey(std::string_view key);
 std::optional<std::size_t> accountKeyCount(GDBM_FILE db);
 
 // Walk over the accounts of a snapshot database. An empty previous key starts
-// the walk; an empty result ends it. Bookkeeping keys are passed over.
-Datum nextMapKey(GDBM_FILE db, const Datum& previous);
+// the walk; an empty next key ends it. Bookkeeping keys are passed over.
+// 0, or kErrOpen when a key cannot be read: a walk never ends early unseen.
+int nextMapKey(GDBM_FILE db, const Datum& previous, Datum* next);
 
-// Calls visit(key) for every account key in walk order until it returns false.
+// Calls visit(key) for every account key in walk order until it returns
+// false. 0, or kErrOpen when the walk could not read on.
 template <typename Visit>
-void walkMapKeys(GDBM_FILE db, Visit visit) {
-  for (Datum key = nextMapKey(db, Datum()); !key.empty(); key = nextMapKey(db, key))
-    if (!visit(key)) break;
+int walkMapKeys(GDBM_FILE db, Visit visit) {
+  Datum key;
+  int read = nextMapKey(db, Datum(), &key);
+  while (read == kOk && !key.empty() && visit(key)) {
+    Datum next;
+    read = nextMapKey(db, key, &next);
+    key = std::move(next);
+  }
+  return read;
 }
 
 // Lookups, in one snapshot, of the keys of a walk over another one. Two
@@ -117,26 +126,27 @@ void walkMapKeys(GDBM_FILE db, Visit visit) {
 // already in the cache, one read in sequence instead of a bucket and an
 // entry read anywhere in the file. Any other key is looked up as usual, and
 // the walk goes on after it. The answers are those of fetchValue and hasKey
-// whatever the order.
+// whatever the order, read errors included (kErrOpen).
 class OrderedLookup {
  public:
   explicit OrderedLookup(GDBM_FILE db) : db_(db) {}
-  std::optional<std::string> fetch(std::string_view key);
-  bool contains(std::string_view key);
+  int fetch(std::string_view key, std::optional<std::string>* value);
+  int contains(std::string_view key, bool* present);
 
  private:
   // True when key is where the walk stands (the walk then moves on).
-  bool atWalk(std::string_view key);
-  void followFrom(std::string_view key);
+  int atWalk(std::string_view key, bool* here);
+  int followFrom(std::string_view key);
   GDBM_FILE db_;
   bool started_ = false;
   Datum next_;
 };
 
 std::string datumText(const Datum& d);
-// One fetch; nullopt when the handle is null or the key is absent.
-std::optional<std::string> fetchValue(GDBM_FILE db, std::string_view key);
-bool hasKey(GDBM_FILE db, std::string_view key);
+// One fetch: 0 with nullopt when the handle is null or the key is absent,
+// kErrOpen on a read error.
+int fetchValue(GDBM_FILE db, std::string_view key, std::optional<std::string>* value);
+int hasKey(GDBM_FILE db, std::string_view key, bool* present);
 
 // Pending passwords. Each operation opens the backend's store and closes it
 // again before it returns.

@@ -129,14 +129,18 @@ namespace {
 // over the new snapshot found; when that is all of them, none went and the
 // walk is spared. The lines may follow the others in the file: the printing
 // puts deletions first.
-void publishDeletions(std::FILE* out, const char* command, GDBM_FILE committed, GDBM_FILE fresh, std::size_t kept) {
+int publishDeletions(std::FILE* out, const char* command, GDBM_FILE committed, GDBM_FILE fresh, std::size_t kept) {
   std::optional<std::size_t> count = accountKeyCount(committed);
-  if (count && *count == kept) return;
+  if (count && *count == kept) return kOk;
   OrderedLookup inNew(fresh);
-  walkMapKeys(committed, [&](const Datum& key) {
-    if (!inNew.contains(datumText(key))) std::fprintf(out, "%s:%s\n", command, key.text().c_str());
+  int looked = kOk;
+  int walked = walkMapKeys(committed, [&](const Datum& key) {
+    bool present = false;
+    if ((looked = inNew.contains(datumText(key), &present)) != kOk) return false;
+    if (!present) std::fprintf(out, "%s:%s\n", command, key.text().c_str());
     return true;
   });
+  return walked != kOk ? walked : looked;
 }
 
 }  // namespace
@@ -150,9 +154,10 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
   } else {
     std::size_t kept = 0;
     OrderedLookup inCommitted(committed.get());
-    walkMapKeys(newGroup, [&](const Datum& key) {
+    int walked = walkMapKeys(newGroup, [&](const Datum& key) {
       std::string name = key.text();
-      std::optional<std::string> fresh = fetchValue(newGroup, name);
+      std::optional<std::string> fresh;
+      if ((result = fetchValue(newGroup, name, &fresh)) != kOk) return false;
       if (!fresh) {
         result = kErrOther;
         return false;
@@ -160,7 +165,8 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
       bool reference = backend != kNis && isOverflowReference(*fresh);
       if ((result = resolveSnapshotValue(*fresh, backend, "1")) != kOk) return false;
       if (reference) debugLog("pIGC, string:%s:", fresh->c_str());
-      std::optional<std::string> old = inCommitted.fetch(name);
+      std::optional<std::string> old;
+      if ((result = inCommitted.fetch(name, &old)) != kOk) return false;
       if (!old) {
         std::fprintf(out, "addGroup:%s\n", fresh->c_str());
         return true;
@@ -170,7 +176,8 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
       if (*fresh != *old) std::fprintf(out, "%s\n", diffGroupRecords(*fresh, *old).c_str());
       return true;
     });
-    if (result == kOk) publishDeletions(out, "deleteGroup", committed.get(), newGroup, kept);
+    if (result == kOk) result = walked;
+    if (result == kOk) result = publishDeletions(out, "deleteGroup", committed.get(), newGroup, kept);
   }
   int closed = closePublication(out);
   if (result == kOk) result = closed;
@@ -197,16 +204,18 @@ struct UserComparison {
 // One account of the new snapshot against its committed self: an addition,
 // a modification or nothing.
 int compareUser(UserComparison& c, const std::string& name) {
-  std::optional<std::string> fresh = fetchValue(c.newPasswd, name);
+  std::optional<std::string> fresh;
+  int result = fetchValue(c.newPasswd, name, &fresh);
+  if (result != kOk) return result;
   if (!fresh) return kErrOther;
   // Long lines are compared and published whole, never as references.
-  int result = resolveSnapshotValue(*fresh, c.backend, "1");
-  if (result != kOk) return result;
+  if ((result = resolveSnapshotValue(*fresh, c.backend, "1")) != kOk) return result;
   std::optional<std::string> freshShadow;
-  if (c.newShadow != nullptr) freshShadow = c.shadowOf.fetch(name);
+  if (c.newShadow != nullptr && (result = c.shadowOf.fetch(name, &freshShadow)) != kOk) return result;
   UserRecord freshUser = makeUserRecord(*fresh, freshShadow);
 
-  std::optional<std::string> old = c.committedOf.fetch(name);
+  std::optional<std::string> old;
+  if ((result = c.committedOf.fetch(name, &old)) != kOk) return result;
   if (!old) {
     bool written = writeUserLine(c.out, "addUser", freshUser.text, freshUser.passwordField, c.backend, c.pending);
     return written ? kOk : kErrOpen;
@@ -214,7 +223,7 @@ int compareUser(UserComparison& c, const std::string& name) {
   ++c.kept;
   if ((result = resolveSnapshotValue(*old, c.backend, "2")) != kOk) return result;
   std::optional<std::string> oldShadow;
-  if (c.newShadow != nullptr) oldShadow = c.committedShadowOf.fetch(name);
+  if (c.newShadow != nullptr && (result = c.committedShadowOf.fetch(name, &oldShadow)) != kOk) return result;
   UserRecord oldUser = makeUserRecord(*old, oldShadow);
   if (freshUser.text == oldUser.text) return kOk;
   std::string line = diffUserRecords(freshUser.text, oldUser.text);
@@ -247,8 +256,9 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
                      OrderedLookup(committed.get()),
                      OrderedLookup(committedShadow.get()),
                      PendingPasswordNames(backend)};
-    walkMapKeys(newPasswd, [&](const Datum& key) { return (result = compareUser(c, key.text())) == kOk; });
-    if (result == kOk) publishDeletions(out, "deleteUser", committed.get(), newPasswd, c.kept);
+    int walked = walkMapKeys(newPasswd, [&](const Datum& key) { return (result = compareUser(c, key.text())) == kOk; });
+    if (result == kOk) result = walked;
+    if (result == kOk) result = publishDeletions(out, "deleteUser", committed.get(), newPasswd, c.kept);
   }
   int closed = closePublication(out);
   if (result == kOk) result = closed;
@@ -265,7 +275,9 @@ int publishWaitingPasswords(GDBM_FILE newPasswd, int backend, std::vector<std::s
   bool written = true;
   for (const std::string& name : pending.waiting()) {
     std::string eventData;
-    if (hasKey(newPasswd, name) && consumeWaitingPassword(backend, name, &eventData) == kOk) {
+    bool present = false;
+    if (hasKey(newPasswd, name, &present) != kOk) written = false;
+    if (present && consumeWaitingPassword(backend, name, &eventData) == kOk) {
       written = std::fprintf(out, "modifyPassword:%s\n", eventData.c_str()) >= 0 && written;
       answered->push_back(name);
     }

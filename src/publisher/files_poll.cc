@@ -88,15 +88,17 @@ int writeOverflowFile(const OverflowDirectory& directory, const std::string& val
   return kErrNotFound;
 }
 
-// The names of the overflow files a snapshot refers to.
-std::vector<std::string> overflowNames(GDBM_FILE db) {
-  std::vector<std::string> names;
-  walkMapKeys(db, [&](const Datum& key) {
-    std::optional<std::string> value = fetchValue(db, key.text());
-    if (value && isOverflowReference(*value)) names.push_back(overflowName(*value));
+// The names of the overflow files a snapshot refers to, added to names.
+// 0, or kErrOpen when the snapshot cannot be read whole.
+int overflowNames(GDBM_FILE db, std::set<std::string>* names) {
+  int fetched = kOk;
+  int walked = walkMapKeys(db, [&](const Datum& key) {
+    std::optional<std::string> value;
+    if ((fetched = fetchValue(db, key.text(), &value)) != kOk) return false;
+    if (value && isOverflowReference(*value)) names->insert(overflowName(*value));
     return true;
   });
-  return names;
+  return walked != kOk ? walked : fetched;
 }
 
 // Overflow files that no snapshot refers to any more: left by a poll that
@@ -110,8 +112,8 @@ void sweepOrphanOverflowFiles() {
     struct stat st;
     if (lstat(snapshot, &st) != 0) continue;
     DbmFile db = openCommittedSnapshot(snapshot);
-    if (!db.isOpen()) return;  // not sure what is referenced: keep everything
-    for (auto& name : overflowNames(db.get())) referenced.insert(std::move(name));
+    // Not sure what is referenced: keep everything.
+    if (!db.isOpen() || overflowNames(db.get(), &referenced) != kOk) return;
   }
   int listing = dup(directory.fd());
   DIR* dir = listing < 0 ? nullptr : fdopendir(listing);
@@ -178,18 +180,18 @@ int buildSnapshot(const std::string& target, bool overflow, bool mark) {
     } else if (mark) {
       value = markedInlineValue(std::move(value));
     }
-    int stored = db.store(key, value);
-    if (stored != 0) {
+    if (db.store(key, value) != kOk) {
       debugLog("cD: db_store(%s) failed", key.c_str());
-      result = stored;
+      result = kErrOpen;
     }
   }
   if (result == kOk && text.bad()) result = kErrNotFound;
   wipeString(line);
   wipeString(value);
   text.close();
-  db.close();
-  return result;
+  // The last buckets reach the file only here.
+  int closed = db.close();
+  return result == kOk ? closed : result;
 }
 
 // One table's text made by awk from source, built into target; the text
@@ -251,14 +253,15 @@ int restoreFilesBackup(const char* table) {
   int result = kOk;
   std::string committed = std::string(table) + ".log";
   std::string fresh = committed + ".tmp";
-  std::vector<std::string> replaced;
-  if (std::strcmp(table, "group") == 0) {
+  std::set<std::string> replaced;
+  struct stat st;
+  // A first commit has no generation to replace, and must not make an empty
+  // one by opening it.
+  if (std::strcmp(table, "group") == 0 && lstat(committed.c_str(), &st) == 0) {
     DbmFile db = openCommittedSnapshot(committed);
-    if (!db.isOpen()) {
-      errorLog("rFB: can't open %s", committed.c_str());
+    if (!db.isOpen() || overflowNames(db.get(), &replaced) != kOk) {
+      errorLog("rFB: can't read %s", committed.c_str());
       result = kErrOther;
-    } else {
-      replaced = overflowNames(db.get());
     }
   }
   if (result == kOk && std::rename(fresh.c_str(), committed.c_str()) != 0) result = kErrOther;
@@ -282,9 +285,10 @@ void removeTmpOverflowFiles() {
     syslog(LOG_INFO, "rTO: can't open group.log.tmp");
     return;
   }
-  std::vector<std::string> names = overflowNames(db.get());
+  std::set<std::string> names;
   OverflowDirectory directory;
-  if (names.empty() || directory.open(false) != kOk) return;
+  // A list cut short by a read error may still be right, but is not sure.
+  if (overflowNames(db.get(), &names) != kOk || names.empty() || directory.open(false) != kOk) return;
   for (const auto& name : names) {
     debugLog("rTO: ofname:%s%s:\n", kOverflowDirectory, name.c_str());
     if (!directory.remove(name)) errorLog("rTO: can't unlink %s%s, reason:%d:", kOverflowDirectory, name.c_str(), errno);

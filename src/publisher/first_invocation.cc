@@ -17,8 +17,9 @@ int processFirstPublisherInvocation(GDBM_FILE newPasswd, GDBM_FILE newShadow, GD
   if (out == nullptr) result = kErrOpen;
 
   if (result == kOk && newGroup != nullptr) {
-    walkMapKeys(newGroup, [&](const Datum& key) {
-      std::optional<std::string> record = fetchValue(newGroup, datumText(key));
+    int walked = walkMapKeys(newGroup, [&](const Datum& key) {
+      std::optional<std::string> record;
+      if ((result = fetchValue(newGroup, datumText(key), &record)) != kOk) return false;
       if (!record) {
         result = kErrOther;
         return false;
@@ -28,21 +29,23 @@ int processFirstPublisherInvocation(GDBM_FILE newPasswd, GDBM_FILE newShadow, GD
       std::fprintf(out, "addGroup:%s\n", record->c_str());
       return true;
     });
+    if (result == kOk) result = walked;
   }
 
   if (result == kOk && newPasswd != nullptr) {
     PendingPasswordNames pending(backend);
     OrderedLookup shadowOf(newShadow);
-    walkMapKeys(newPasswd, [&](const Datum& key) {
+    int walked = walkMapKeys(newPasswd, [&](const Datum& key) {
       std::string name = key.text();
-      std::optional<std::string> value = fetchValue(newPasswd, name);
+      std::optional<std::string> value;
+      if ((result = fetchValue(newPasswd, name, &value)) != kOk) return false;
       if (!value) {
         result = kErrOther;
         return false;
       }
       if ((result = resolveSnapshotValue(*value, backend, "3")) != kOk) return false;
       std::optional<std::string> shadow;
-      if (newShadow != nullptr) shadow = shadowOf.fetch(name);
+      if (newShadow != nullptr && (result = shadowOf.fetch(name, &shadow)) != kOk) return false;
       UserRecord user = makeUserRecord(*value, shadow);
       if (!writeUserLine(out, "addUser", user.text, user.passwordField, backend, pending)) {
         result = kErrOpen;
@@ -50,6 +53,7 @@ int processFirstPublisherInvocation(GDBM_FILE newPasswd, GDBM_FILE newShadow, GD
       }
       return true;
     });
+    if (result == kOk) result = walked;
   }
 
   if (out != nullptr) {

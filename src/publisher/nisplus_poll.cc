@@ -29,7 +29,9 @@ constexpr std::size_t kXidTextMax = 64;
 const CommitRules kNisplusCommit{kStampFile, "qvnisplus.commit", kNisplus, nullptr, nullptr};
 
 // 0 and the number a file holds (found false when it holds none); -1 when
-// the file is there but is not one to read (a link is not followed).
+// the file is there but is not one to read (a link is not followed) or
+// cannot be read: a stamp or XID read as none would skip or lose
+// transactions.
 int readXid(const char* path, long* xid, bool* found) {
   *xid = 0;
   *found = false;
@@ -40,7 +42,8 @@ int readXid(const char* path, long* xid, bool* found) {
   while ((n = read(fd, text, kXidTextMax)) < 0 && errno == EINTR) {
   }
   close(fd);
-  text[n > 0 ? n : 0] = '\0';
+  if (n < 0) return kErrOpen;
+  text[n] = '\0';
   *found = std::sscanf(text, "%ld", xid) == 1;
   if (!*found) *xid = 0;
   return kOk;
@@ -48,9 +51,11 @@ int readXid(const char* path, long* xid, bool* found) {
 
 // Prints the event lines; an added or modified user gets its pending
 // password in the password field and is followed by its modifyPassword line.
-// false when a line could not be written.
+// false when a line could not be written, or the events or a pending
+// password could not be read: a line without its password must not go out.
 bool printEvents(int backend) {
   std::ifstream in(kEventFile);
+  if (!in) return false;
   std::string line;
   bool written = true;
   while (written && std::getline(in, line)) {
@@ -61,15 +66,13 @@ bool printEvents(int backend) {
       continue;
     }
     std::string data = line.substr(colon + 1);
-    if (insertCachedPassword(backend, data, 2) == kOk)
-      written = answerText(word) && answerLine(":", data);
-    else
-      written = answerLine("", line);
+    written = insertCachedPassword(backend, data, 2) == kOk && answerText(word) && answerLine(":", data);
     wipeString(data);
     std::string name = line.substr(colon + 1, line.find(':', colon + 1) - colon - 1);
     std::string pending;
-    if (written && consumeCachedPassword(backend, name, &pending) == kOk)
-      written = answerLine("modifyPassword:", pending);
+    int consumed = written ? consumeCachedPassword(backend, name, &pending) : kOk;
+    if (consumed == kOk && !pending.empty()) written = answerLine("modifyPassword:", pending);
+    if (consumed != kOk && consumed != kErrNoSuchAccount) written = false;
     wipeString(pending);
   }
   wipeString(line);

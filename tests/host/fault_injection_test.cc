@@ -13,6 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <fstream>
+#include <gtest/gtest-spi.h>
+#include <optional>
 #include <fcntl.h>
 #include <functional>
 #include <map>
@@ -26,9 +29,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/dbm_file.h"
 #include "core/event_record.h"
+#include "support/token_encryptor.h"
+#include <crypt.h>
 #include "files_test_support.h"
 #include "nis_sandbox.h"
+#include "nisplus_box.h"
 
 namespace {
 
@@ -162,7 +169,8 @@ struct Injector {
     return r;
   }
   ~Injector() {
-    std::printf("fault injection: %s: %d runs, %d %s, %d events lost, %d files damaged\n", scenario.c_str(), runs,
+    if (runs > 0)
+      std::printf("fault injection: %s: %d runs, %d %s, %d events lost, %d files damaged\n", scenario.c_str(), runs,
                 kills, faults, lost, damaged);
   }
 };
@@ -591,5 +599,560 @@ TEST(FaultInjection, PasswordRewriteOnAFullEtc) {
     }
   }
 }
+
+
+// Every call of the shim's own process, of each class, failed in turn (the
+// host's tools it starts are not faulted): EIO everywhere, ENOSPC on writes
+// and syncs, EACCES on opens, and SIGKILL at every call that changes a file.
+// KDL2NIS_INJECT_STRIDE=1 (scripts/fault-injection.sh) takes every sampled
+// call; the default takes every 5th.
+
+const std::vector<std::string> kFaultedCalls = {
+    "openat", "read",   "write",     "fsync", "fdatasync", "rename", "renameat", "renameat2", "unlink",
+    "unlinkat", "ftruncate", "fcntl", "close", "mkdir",    "mkdirat", "clone",   "clone3",    "wait4", "waitid"};
+const std::set<std::string> kMutatingCalls = {"write",  "fsync",    "fdatasync", "rename", "renameat",
+                                              "renameat2", "unlink", "unlinkat", "ftruncate", "mkdir", "mkdirat"};
+constexpr int kCallsPerClass = 60;
+
+struct Fault {
+  std::string call, action;  // e.g. "read", "error=EIO"
+  int when;                  // counted from the process start, the loader's calls included
+  std::string text() const { return call + ":" + action + ":when=" + std::to_string(when); }
+  bool kill() const { return action == "signal=KILL"; }
+};
+
+int injectStride() {
+  const char* given = std::getenv("KDL2NIS_INJECT_STRIDE");
+  return given ? std::max(1, std::atoi(given)) : 5;
+}
+
+// The calls of a clean run, each after the dynamic loader's own (which end
+// where the C library sets up the main thread).
+struct CallCounts {
+  std::map<std::string, int> loader, shim;
+};
+
+// The faults for the shim's calls counted in a clean run: at most
+// kCallsPerClass calls per class, spread evenly, every stride-th of those.
+std::vector<Fault> faultsFor(const CallCounts& counts) {
+  std::vector<Fault> faults;
+  int taken = 0;
+  for (const auto& [call, n] : counts.shim) {
+    const int skip = counts.loader.count(call) ? counts.loader.at(call) : 0;
+    std::vector<std::string> actions{"error=EIO"};
+    if (call == "write" || call == "fsync" || call == "fdatasync") actions.push_back("error=ENOSPC");
+    if (call == "openat") actions.push_back("error=EACCES");
+    if (kMutatingCalls.count(call)) actions.push_back("signal=KILL");
+    const int points = std::min(n, kCallsPerClass);
+    for (const auto& action : actions)
+      for (int i = 1; i <= points; ++i)
+        if (taken++ % injectStride() == 0)
+          faults.push_back({call, action, skip + static_cast<int>(1 + (long(i - 1) * n) / points)});
+  }
+  return faults;
+}
+
+// A user record as the engine holds it: passwd fields then the shadow's
+// fields after the name, 15 in all; a group's 4 fields.
+using Records = std::map<std::string, std::vector<std::string>>;
+
+void mergeInto(std::vector<std::string>& held, const std::vector<std::string>& change) {
+  for (std::size_t i = 1; i < held.size() && i < change.size(); ++i)
+    if (!change[i].empty()) held[i] = change[i] == "*" ? "" : change[i];
+}
+
+// The engine's view of the store, from the lines it was given: every whole
+// line a run printed counts, as the engine reads it whether or not the run
+// then fails.
+struct EngineView {
+  Records users, groups;
+  void apply(const std::string& out) {
+    for (const auto& line : splitLines(out.substr(0, out.rfind('\n') + 1))) {
+      auto colon = line.find(':');
+      if (colon == std::string::npos) continue;
+      const std::string command = line.substr(0, colon);
+      auto f = splitFields(line.substr(colon + 1), ':');
+      const bool user = command.find("User") != std::string::npos;
+      Records& held = user ? users : groups;
+      f.resize(user ? 15 : 4);
+      if (command.rfind("add", 0) == 0) held[f[0]] = f;
+      if (command.rfind("delete", 0) == 0) held.erase(f[0]);
+      if (command.rfind("modify", 0) == 0 && command != "modifyPassword") {
+        if (!held.count(f[0])) held[f[0]] = std::vector<std::string>(f.size());
+        held[f[0]][0] = f[0];
+        mergeInto(held[f[0]], f);
+      }
+    }
+  }
+};
+
+// The store as a poll reads it, from its account files or maps.
+struct PolledTables {
+  std::string passwd, shadow, group;
+  bool maps;  // gdbm maps rather than text files
+  std::function<bool(const std::string&, std::size_t, Accounts*)> reader() const {
+    if (maps) return [](const std::string& p, std::size_t n, Accounts* a) { return parseDbm(p, n, a); };
+    return [](const std::string& p, std::size_t n, Accounts* a) { return parseAccounts(readFile(p), n, a); };
+  }
+  static std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  EngineView store() const {
+    Accounts p, s, g;
+    auto read = reader();
+    read(passwd, 7, &p);
+    read(shadow, 9, &s);
+    read(group, 4, &g);
+    EngineView v;
+    for (const auto& [name, line] : p) {
+      auto fields = splitFields(line, ':');
+      auto sh = s.count(name) ? splitFields(s.at(name), ':') : std::vector<std::string>(9);
+      fields.insert(fields.end(), sh.begin() + 1, sh.end());
+      v.users[name] = fields;
+    }
+    for (const auto& [name, line] : g) v.groups[name] = splitFields(line, ':');
+    return v;
+  }
+};
+
+// One scenario: a command run against a store prepared once and put back
+// before every injected run.
+struct FaultScenario {
+  std::string name;
+  Sandbox& box;
+  Argv args;
+  Env env;
+  std::string input;                 // the engine's answer, for a poll
+  std::vector<std::string> dirs;     // put back before each run, watched for leftovers
+  std::vector<Table> tables;         // the account files and their field counts
+  std::string changed;               // the one account it may change; "" for a poll
+  std::function<bool()> done;        // the change is fully made (events)
+  std::optional<PolledTables> polled;  // what a poll reads (polls)
+  EngineView view{};                 // the engine's view before the run (polls)
+  std::string cleanOut = {};         // what a clean run prints (a log poll: each line must reach the engine)
+  std::function<void(Injector&)> afterRetry = {};  // e.g. the maps against the sources
+};
+
+// The scenario's directories as they were, by a copy kept aside.
+struct SavedState {
+  Sandbox& box;
+  std::vector<std::string> dirs;
+  std::string aside;
+  SavedState(Sandbox& b, std::vector<std::string> d) : box(b), dirs(std::move(d)), aside(b.root() + "/aside") {
+    std::string command = "rm -rf " + aside + " && mkdir -p " + aside + " && touch " + aside + "/.marker";
+    for (std::size_t i = 0; i < dirs.size(); ++i)
+      command += " && mkdir " + aside + "/" + std::to_string(i) + " && cp -a " + dirs[i] + "/. " + aside + "/" +
+                 std::to_string(i) + "/";
+    mustRun(box, command);
+  }
+  // Only what changed since it was set aside (by its change time, which
+  // no tool can set back) goes, and what is then missing comes back.
+  void restore() {
+    std::string command = "true";
+    for (std::size_t i = 0; i < dirs.size(); ++i)
+      command += " && find " + dirs[i] + " -mindepth 1 -cnewer " + aside + "/.marker -prune -exec rm -rf {} + && cp -an " +
+                 aside + "/" + std::to_string(i) + "/. " + dirs[i] + "/";
+    mustRun(box, command);
+  }
+};
+
+CallCounts countCalls(FaultScenario& sc) {
+  const std::string log = sc.box.root() + "/calls.strace";
+  Argv argv{"/usr/bin/strace", "-o", log, "-e", "trace=set_robust_list," + [] {
+              std::string all;
+              for (const auto& c : kFaultedCalls) all += (all.empty() ? "" : ",") + c;
+              return all;
+            }(), shimBinary()};
+  argv.insert(argv.end(), sc.args.begin(), sc.args.end());
+  RunResult r = sc.box.finish(sc.box.start(argv, sc.env, sc.input));
+  EXPECT_EQ(0, r.status) << sc.name << " without faults: " << r.err;
+  sc.cleanOut = r.out;
+  CallCounts counts;
+  bool started = false;
+  for (const auto& line : sc.box.lines(log)) {
+    const std::string call = line.substr(0, line.find('('));
+    started = started || call == "set_robust_list";
+    if (std::find(kFaultedCalls.begin(), kFaultedCalls.end(), call) != kFaultedCalls.end())
+      ++(started ? counts.shim : counts.loader)[call];
+  }
+  return counts;
+}
+
+// Runs the shim under the fault; a run still going after a minute hangs.
+RunResult injected(FaultScenario& sc, const Fault& fault, bool* hung) {
+  Argv argv{"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=" + fault.call, "-e", "inject=" + fault.text(),
+            shimBinary()};
+  argv.insert(argv.end(), sc.args.begin(), sc.args.end());
+  pid_t pid = sc.box.start(argv, sc.env, sc.input);
+  siginfo_t info{};
+  *hung = true;
+  for (int i = 0; i < 6000 && *hung; ++i) {
+    info.si_pid = 0;
+    *hung = !(waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid);
+    if (*hung) usleep(10000);
+  }
+  if (*hung) kill(pid, SIGKILL);
+  return sc.box.finish(pid);
+}
+
+bool oneTraceLine(const RunResult& r) {
+  const auto lines = splitLines(r.err);
+  return r.code() < 0 &&
+         std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("Error", 0) == 0; }) == 1 &&
+         std::regex_match(lines.back(), std::regex("Error(_[A-Za-z0-9]+)+: -[0-9]+"));
+}
+
+// Snapshots and stamps left in the working directory open whole and hold
+// something.
+bool stateWhole(Sandbox& box) {
+  for (const auto& name : listing(box.workdir())) {
+    const std::string path = box.work(name);
+    const bool snapshot = name.find(".log") != std::string::npos && name.find(".tmp") == std::string::npos;
+    const bool stamp = name.size() > 6 && name.compare(name.size() - 6, 6, ".stamp") == 0;
+    if (stamp && box.read(path).empty()) return false;
+    if (snapshot) {
+      Accounts ignored;
+      GDBM_FILE db = gdbm_open(path.c_str(), 0, GDBM_READER, 0, nullptr);
+      if (db == nullptr) return false;
+      gdbm_count_t n = 0;
+      const bool counted = gdbm_count(db, &n) == 0;
+      gdbm_close(db);
+      if (!counted || n == 0) return false;
+    }
+  }
+  return true;
+}
+
+// Figures of one scenario: injections and violations per invariant.
+struct Figures {
+  std::string scenario;
+  int injections = 0;
+  int broken[7] = {};
+  std::vector<std::string> notes;
+  void violated(int invariant, const Fault& f, const std::string& what) {
+    ++broken[invariant];
+    if (notes.size() < 40) notes.push_back("invariant " + std::to_string(invariant) + " at " + f.text() + ": " + what);
+  }
+  ~Figures() {
+    std::printf("syscall faults: %s: %d injections; violations 1-6: %d %d %d %d %d %d\n", scenario.c_str(), injections,
+                broken[1], broken[2], broken[3], broken[4], broken[5], broken[6]);
+    for (const auto& n : notes) std::printf("  %s\n", n.c_str());
+  }
+};
+
+// The first failure a shared check reports, taken as a figure instead of
+// failing the test on its own.
+std::string failuresOf(const std::function<void()>& check) {
+  ::testing::TestPartResultArray failures;
+  {
+    ::testing::ScopedFakeTestPartResultReporter capture(
+        ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
+    check();
+  }
+  return failures.size() > 0 ? std::string(failures.GetTestPartResult(0).message()).substr(0, 300) : "";
+}
+
+void checkTables(FaultScenario& sc, const std::map<std::string, Accounts>& before, const Fault& f, Figures& fig) {
+  Injector quiet{sc.name};
+  int damaged = 0;
+  std::map<std::string, Accounts> after;
+  for (const Table& t : sc.tables) damaged += !parseAccounts(sc.box.read(t.path), t.fields, &after[t.path]);
+  if (damaged || !stateWhole(sc.box)) fig.violated(3, f, "a file or snapshot is half-written or empty");
+  if (damaged) return;
+  const std::string failed = failuresOf([&] { expectOthersKept(before, after, sc.changed, quiet); });
+  if (!failed.empty()) fig.violated(quiet.damaged ? 4 : 3, f, failed);
+}
+
+// After a poll: clean polls, each answered, until one prints nothing; the
+// engine's view is then the store.
+bool pollsSettle(FaultScenario& sc, EngineView& view, std::string* why) {
+  for (int i = 0; i < 5; ++i) {
+    RunResult r = sc.box.shim(sc.args, sc.env, sc.input);
+    view.apply(r.out);
+    if (r.status != 0) {
+      *why = "clean poll failed: " + r.err;
+      return false;
+    }
+    if (r.out.empty()) break;
+  }
+  const EngineView now = sc.polled->store();
+  if (now.users == view.users && now.groups == view.groups) return true;
+  for (const auto& [name, rec] : now.users)
+    if (!view.users.count(name) || view.users.at(name) != rec) *why += "user " + name + " differs; ";
+  for (const auto& [name, rec] : view.users)
+    if (!now.users.count(name)) *why += "user " + name + " kept; ";
+  for (const auto& [name, rec] : now.groups)
+    if (!view.groups.count(name) || view.groups.at(name) != rec) *why += "group " + name + " differs; ";
+  for (const auto& [name, rec] : view.groups)
+    if (!now.groups.count(name)) *why += "group " + name + " kept; ";
+  return false;
+}
+
+void injectEveryCall(FaultScenario& sc) {
+  Figures fig{sc.name};
+  Reaper reaper;
+  SavedState saved(sc.box, sc.dirs);
+  const auto counts = countCalls(sc);
+  std::string counted;
+  for (const auto& [call, n] : counts.shim) counted += " " + call + "=" + std::to_string(n);
+  std::printf("syscall faults: %s: calls of a clean run:%s\n", sc.name.c_str(), counted.c_str());
+  // What a clean run and its retry leave: anything more is a leftover.
+  std::set<std::string> expected[8];
+  for (std::size_t i = 0; i < sc.dirs.size(); ++i) expected[i] = listing(sc.dirs[i]);
+  for (const Fault& fault : faultsFor(counts)) {
+    saved.restore();
+    std::map<std::string, Accounts> tablesBefore;
+    for (const Table& t : sc.tables) parseAccounts(sc.box.read(t.path), t.fields, &tablesBefore[t.path]);
+    std::set<std::string> present[8];
+    for (std::size_t i = 0; i < sc.dirs.size(); ++i) present[i] = listing(sc.dirs[i]);
+    ++fig.injections;
+    bool hung = false;
+    RunResult r = injected(sc, fault, &hung);
+    Reaper::settle();
+    if (hung || (r.signal != 0 && !(fault.kill() && r.signal == SIGKILL)))
+      fig.violated(1, fault, hung ? "hung" : "signal " + std::to_string(r.signal));
+    if (r.signal == 0 && r.status != 0 && !oneTraceLine(r)) fig.violated(2, fault, "no single trace line: " + r.err);
+    if (r.status == 0 && sc.done && !sc.done()) fig.violated(2, fault, "exit 0 with the change not made");
+    checkTables(sc, tablesBefore, fault, fig);
+    std::string why;
+    if (sc.polled) {
+      EngineView view = sc.view;
+      view.apply(r.out);
+      if (!pollsSettle(sc, view, &why)) fig.violated(5, fault, why);
+    } else if (!sc.done) {
+      std::string printed = r.out;
+      for (int i = 0; i < 5; ++i) {
+        RunResult clean = sc.box.shim(sc.args, sc.env, sc.input);
+        printed += clean.out;
+        if (clean.status != 0 || clean.out.empty()) break;
+      }
+      for (const auto& line : splitLines(sc.cleanOut))
+        if (printed.find(line + "\n") == std::string::npos) fig.violated(5, fault, "never published: " + line);
+    } else {
+      RunResult retry = sc.box.shim(sc.args, sc.env, sc.input);
+      if (!sc.done()) fig.violated(5, fault, "the retry (" + std::to_string(retry.code()) + ") left it undone: " + retry.err);
+    }
+    if (sc.afterRetry) {
+      Injector quiet{sc.name};
+      const std::string failed = failuresOf([&] { sc.afterRetry(quiet); });
+      if (!failed.empty()) fig.violated(3, fault, "after the next run: " + failed);
+    }
+    for (std::size_t i = 0; i < sc.dirs.size(); ++i)
+      for (const auto& name : listing(sc.dirs[i]))
+        if (!expected[i].count(name) && !present[i].count(name))
+          fig.violated(6, fault, "left " + sc.dirs[i] + "/" + name);
+  }
+  int total = 0;
+  for (int i = 1; i <= 6; ++i) total += fig.broken[i];
+  EXPECT_EQ(0, total) << sc.name << ": " << fig.injections << " injections";
+}
+
+
+const std::string kStateDir = "/usr/lib/corvex/rules/kdl2nis";
+
+std::string field(Sandbox& box, const std::string& path, const std::string& name, int i) {
+  auto f = splitFields(box.entry(path, name), ':');
+  return static_cast<int>(f.size()) > i ? f[i] : "\x01";
+}
+
+std::string filesAdd(const std::string& name, int uid) {
+  return "addUser:" + name + "::" + std::to_string(uid) + "::N:/home/" + name + ":/bin/sh::::::::";
+}
+
+// Builds the store and the scenario for one named case, in box.
+FaultScenario filesEvent(Sandbox& box, const std::string& which) {
+  box.privateCopy("/var/log");
+  box.privateCopy("/var/mail");
+  const Argv files{"-n", "files", "-p"};
+  mustRun(box, "true");
+  EXPECT_EQ(0, box.shim({"-n", "files", "-p", filesAdd("fz0", 3100)}, {{"encrypted", "h0"}}).status);
+  EXPECT_EQ(0, box.shim({"-n", "files", "-p", filesAdd("fz1", 3101)}, {{"encrypted", "h1"}}).status);
+  FaultScenario sc{which, box, {}, {}, "", {"/etc", "/home", box.workdir(), kStateDir},
+                   {{"/etc/passwd", 7}, {"/etc/shadow", 9}, {"/etc/group", 4}, {"/etc/gshadow", 4}}, "", {}, {}};
+  auto argsOf = [&](const std::string& event) {
+    Argv a = files;
+    a.push_back(event);
+    return a;
+  };
+  if (which == "files addUser encrypted") {
+    sc.args = argsOf(filesAdd("fz9", 3109));
+    sc.env = {{"encrypted", "h9"}};
+    sc.changed = "fz9";
+    sc.done = [&box] { return field(box, "/etc/passwd", "fz9", 2) == "3109" && field(box, "/etc/shadow", "fz9", 1) == "h9"; };
+  } else if (which == "files addUser cleartext") {
+    sc.args = argsOf(filesAdd("fz9", 3109));
+    sc.env = {{"cleartext", "secret9"}};
+    sc.changed = "fz9";
+    sc.done = [&box] {
+      const std::string hash = field(box, "/etc/shadow", "fz9", 1);
+      return field(box, "/etc/passwd", "fz9", 2) == "3109" && hash.size() > 10 && hash[0] != '!';
+    };
+  } else if (which == "files modifyUser") {
+    sc.args = argsOf(userEvent("modifyUser", "fz0", {{kGecos, "Changed"}}));
+    sc.env = {{"encrypted", "h7"}};
+    sc.changed = "fz0";
+    sc.done = [&box] { return field(box, "/etc/passwd", "fz0", 4) == "Changed" && field(box, "/etc/shadow", "fz0", 1) == "h7"; };
+  } else if (which == "files deleteUser") {
+    sc.args = argsOf("deleteUser:fz0");
+    sc.changed = "fz0";
+    sc.done = [&box] { return box.entry("/etc/passwd", "fz0").empty() && box.entry("/etc/shadow", "fz0").empty(); };
+  } else if (which == "files addGroup") {
+    sc.args = argsOf("addGroup:gz9:x:3209:fz0,fz1");
+    sc.changed = "gz9";
+    sc.done = [&box] { return box.entry("/etc/group", "gz9") == "gz9:x:3209:fz0,fz1"; };
+  } else if (which == "files modifyPassword") {
+    mustRun(box, "usermod -p '" + std::string(crypt("old pass", "Ab")) + "' fz1");
+    sc.args = argsOf("modifyPassword:fz1:" + encryptToken("old pass") + "," + encryptToken("new pass"));
+    sc.done = [&box] {
+      GDBM_FILE db = gdbm_open((kStateDir + "/.nis_files_pass").c_str(), 0, GDBM_READER, 0, nullptr);
+      if (db == nullptr) return false;
+      Datum v(gdbm_fetch(db, asDatum("fz1")));
+      gdbm_close(db);
+      return !v.empty() && v.text().size() > 2 && v.text().substr(v.text().size() - 2) == ":1";
+    };
+  }
+  return sc;
+}
+
+// The NIS store of NisSandbox: events edit the sources and rebuild the maps.
+FaultScenario nisEvent(NisSandbox& nis, const std::string& which) {
+  Sandbox& box = nis.box;
+  FaultScenario sc{which, box, {"-n", "nis", "-d", nis.maps, "-y", nis.src, "-p"}, {}, "",
+                   {nis.src, nis.maps, box.workdir(), kStateDir},
+                   {{nis.src + "/passwd", 7}, {nis.src + "/shadow", 9}, {nis.src + "/group", 4}}, "", {}, {}};
+  sc.afterRetry = [&nis](Injector& in) { expectMapsMatchSources(nis, in); };
+  auto inMap = [&nis](const std::string& map, const std::string& name) {
+    Accounts a;
+    parseDbm(nis.maps + "/" + map, map == "group.byname" ? 4 : map == "shadow.byname" ? 9 : 7, &a);
+    return a.count(name) ? a.at(name) : "";
+  };
+  const std::string src = nis.src;
+  if (which == "nis addUser") {
+    sc.args.push_back("addUser:nz9::1709:1709:N:/home/nz9:/bin/sh:x:::::::");
+    sc.env = {{"encrypted", "h9"}};
+    sc.changed = "nz9";
+    sc.done = [&box, src, inMap] {
+      return field(box, src + "/shadow", "nz9", 1) == "h9" && !inMap("passwd.byname", "nz9").empty() &&
+             !inMap("shadow.byname", "nz9").empty();
+    };
+  } else if (which == "nis modifyUser") {
+    sc.args.push_back(userEvent("modifyUser", "alice", {{kGecos, "Changed"}}));
+    sc.env = {{"encrypted", "h7"}};
+    sc.changed = "alice";
+    sc.done = [&box, src, inMap] {
+      return field(box, src + "/passwd", "alice", 4) == "Changed" && field(box, src + "/shadow", "alice", 1) == "h7" &&
+             inMap("passwd.byname", "alice") == box.entry(src + "/passwd", "alice") &&
+             inMap("shadow.byname", "alice") == box.entry(src + "/shadow", "alice");
+    };
+  } else if (which == "nis deleteUser") {
+    sc.args.push_back("deleteUser:bob");
+    sc.changed = "bob";
+    sc.done = [&box, src, inMap] {
+      return box.entry(src + "/passwd", "bob").empty() && box.entry(src + "/shadow", "bob").empty() &&
+             inMap("passwd.byname", "bob").empty() && inMap("shadow.byname", "bob").empty();
+    };
+  } else if (which == "nis addGroup") {
+    sc.args.push_back("addGroup:ngz:x:1809:alice,bob");
+    sc.changed = "ngz";
+    sc.done = [&box, src, inMap] {
+      return box.entry(src + "/group", "ngz") == "ngz:x:1809:alice,bob" && inMap("group.byname", "ngz") == "ngz:x:1809:alice,bob";
+    };
+  }
+  return sc;
+}
+
+// A poll scenario: the store as the previous polls left it (none for a
+// first poll), then changes made on the host.
+FaultScenario pollScenario(Sandbox& box, const std::string& which, Argv args, PolledTables tables,
+                           const std::vector<std::string>& dirs, const std::string& hostChange) {
+  FaultScenario sc{which, box, std::move(args), {}, "y", dirs,
+                   {{tables.passwd, 7}, {tables.shadow, 9}, {tables.group, 4}}, "", {}, tables};
+  if (tables.maps) sc.tables.clear();  // the maps are read, not parsed as text
+  if (which.find("first") == std::string::npos) {
+    RunResult r = box.shim(sc.args, {}, "y");
+    EXPECT_EQ(0, r.status) << r.err;
+    sc.view.apply(r.out);
+  }
+  mustRun(box, hostChange);
+  return sc;
+}
+
+const char* const kFilesHostChange =
+    "echo 'fz5:x:3105:3105:New:/home/fz5:/bin/sh' >> /etc/passwd && echo 'fz5:h5:19000:0:99999:7:::' >> /etc/shadow"
+    " && sed -i 's/^\\(fz0:[^:]*:[^:]*:[^:]*:\\)[^:]*/\\1Renamed/' /etc/passwd"
+    " && sed -i 's/^fz1:[^:]*:/fz1:hNew:/' /etc/shadow"
+    " && sed -i '/^fz2:/d' /etc/passwd /etc/shadow"
+    " && echo 'gz5:x:3205:fz0,fz5' >> /etc/group"
+    " && touch -d @$(( $(date +%s) - 7000 )) /etc/passwd /etc/shadow /etc/group";
+
+FaultScenario filesPoll(Sandbox& box, const std::string& which) {
+  for (int i = 0; i < 3; ++i) {
+    const std::string n = std::to_string(i);
+    mustRun(box, "echo 'fz" + n + ":x:310" + n + ":100:C:/home/fz:/bin/sh' >> /etc/passwd && echo 'fz" + n + ":h" + n +
+                     ":19000:0:99999:7:::' >> /etc/shadow");
+  }
+  age(box, "/etc/passwd /etc/shadow /etc/group");
+  return pollScenario(box, which, {"-n", "files", "-p", ""}, {"/etc/passwd", "/etc/shadow", "/etc/group", false},
+                      {"/etc", box.workdir(), kStateDir}, kFilesHostChange);
+}
+
+FaultScenario nisPoll(NisSandbox& nis, const std::string& which) {
+  const std::string m = nis.maps, src = nis.src;
+  const std::string change =
+      "sed -i 's/^\\(alice:[^:]*:[^:]*:[^:]*:\\)[^:]*/\\1Renamed/' " + src + "/passwd && echo 'nz5:x:1705:1705:New:/home/nz5:/bin/sh' >> " +
+      src + "/passwd && echo 'nz5:h5:19000:0:99999:7:::' >> " + src + "/shadow && sed -i '/^bob:/d' " + src + "/passwd " + src +
+      "/shadow && cd " + m + " && make -f /var/yp/Makefile passwd group >/dev/null 2>&1 && touch -d @$(( $(date +%s) - 7000 )) *.by*";
+  return pollScenario(nis.box, which, {"-n", "nis", "-d", m, "-p", ""},
+                      {m + "/passwd.byname", m + "/shadow.byname", m + "/group.byname", true}, {src, m, nis.box.workdir(), kStateDir},
+                      change);
+}
+
+// NIS+: a poll after new transactions in the log.
+FaultScenario nisplusPoll(NisplusBox& nb, const std::string& which) {
+  auto tbl = [&nb](const std::string& args) { mustRun(nb.box, "NISPLUS_STANDIN_DIR=" + nb.env.at("NISPLUS_STANDIN_DIR") +
+                                                                   " /usr/local/bin/nistbladm " + args); };
+  tbl("-a passwd='$1$a$A' uid=1001 gid=100 gcos=A home=/home/alice shell=/bin/sh shadow=19000:0:99999:7::: "
+      "name=alice passwd.org_dir");
+  EXPECT_EQ(0, nb.poll().status);
+  tbl("-a passwd='$1$b$B' uid=1002 gid=100 gcos=B home=/home/bob shell=/bin/sh shadow=19000:0:99999:7::: "
+      "name=bob passwd.org_dir");
+  tbl("-E shell=/bin/bash '[name=alice],passwd.org_dir'");
+  tbl("-a passwd=x gid=50 members=alice,bob name=staff group.org_dir");
+  FaultScenario sc{which, nb.box, {"-n", "nisplus", "-p", ""}, nb.env, "\n",
+                   {nb.box.workdir(), kStateDir, nb.env.at("NISPLUS_STANDIN_DIR")}, {}, "", {}, {}};
+  return sc;
+}
+
+class SyscallFaults : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SyscallFaults, EveryCallFails) {
+  const std::string which = GetParam();
+  const bool poll = which.find("poll") != std::string::npos;
+  std::optional<Sandbox> own;
+  std::optional<NisSandbox> nis;
+  if (which.rfind("nisplus", 0) == 0) {
+    NisplusBox nb;
+    FaultScenario sc = nisplusPoll(nb, which);
+    injectEveryCall(sc);
+    return;
+  }
+  if (which.rfind("nis", 0) == 0) nis.emplace(); else own.emplace();
+  FaultScenario sc = nis ? (poll ? nisPoll(*nis, which) : nisEvent(*nis, which))
+                         : (poll ? filesPoll(*own, which) : filesEvent(*own, which));
+  injectEveryCall(sc);
+}
+
+INSTANTIATE_TEST_SUITE_P(Each, SyscallFaults,
+                         ::testing::Values("files addUser encrypted", "files addUser cleartext", "files modifyUser",
+                                           "files deleteUser", "files addGroup", "files modifyPassword",
+                                           "nis addUser", "nis modifyUser", "nis deleteUser", "nis addGroup",
+                                           "files first poll", "files poll after changes", "nis poll after changes",
+                                           "nisplus poll after new transactions"),
+                         [](const auto& info) {
+                           std::string n;
+                           for (char c : std::string(info.param)) if (std::isalnum(static_cast<unsigned char>(c))) n += c;
+                           return n;
+                         });
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "publisher/change_detection.h"
 #include "publisher/first_invocation.h"
 #include "sandbox.h"
+#include "support/dbm_read.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ void pending(int backend, const std::string& name, const std::string& value) {
   ASSERT_EQ(0, openPassCache(backend).store(name, value));
 }
 std::string pendingValue(int backend, const std::string& name) {
-  return openPassCache(backend).fetch(name).value_or("(none)");
+  return valueOf(openPassCache(backend), name).value_or("(none)");
 }
 
 DbmFile snapshot(const std::string& file, const Lines& lines) {
@@ -367,7 +368,7 @@ TEST(FilesPoll, OnlyTheTablesThisPollTookAreCommittedAndOldReferencesSurviveUnti
   Poll groupsOnly = pollFiles(box);
   ASSERT_EQ(0, groupsOnly.end.status) << groupsOnly.end.err;
   EXPECT_EQ("addGroup:crew:x:4321:\nmodifyGroup:crew:::\n", groupsOnly.out);
-  EXPECT_FALSE(openSnapshot(box.work("passwd.log")).fetch("ghost"));
+  EXPECT_FALSE(valueOf(openSnapshot(box.work("passwd.log")), "ghost"));
   EXPECT_TRUE(box.exists(box.work("d.overflow/legacy")));
 
   mustRun(box, "mv /etc/passwd.away /etc/passwd");
@@ -375,7 +376,7 @@ TEST(FilesPoll, OnlyTheTablesThisPollTookAreCommittedAndOldReferencesSurviveUnti
   Poll back = pollFiles(box);
   ASSERT_EQ(0, back.end.status) << back.end.err;
   EXPECT_EQ("", back.out);
-  EXPECT_EQ(root, openSnapshot(box.work("passwd.log")).fetch("root").value_or(""));
+  EXPECT_EQ(root, valueOf(openSnapshot(box.work("passwd.log")), "root").value_or(""));
   EXPECT_FALSE(box.exists(box.work("d.overflow/legacy")));
 }
 

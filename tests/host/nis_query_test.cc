@@ -11,6 +11,7 @@
 #include "nis_sandbox.h"
 #include "publisher/nis_poll.h"
 #include "support/token_encryptor.h"
+#include "support/dbm_read.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ TEST(NisUserQuery, ListingsKeepTheOrderOfACopyOfTheMap) {
   std::string expected;
   DbmFile db = DbmFile::open(copy);
   for (Datum key(gdbm_firstkey(db.get())); !key.empty(); key = Datum(gdbm_nextkey(db.get(), key.d)))
-    expected += "instanceUser:" + db.fetch(key.text()).value_or("") + ":!:19000:0:99999:7:::\n";
+    expected += "instanceUser:" + valueOf(db, key.text()).value_or("") + ":!:19000:0:99999:7:::\n";
   db.close();
   unlink(copy.c_str());
   EXPECT_EQ(expected, nis.run(userQuery("u.*")).out);
@@ -131,7 +132,7 @@ TEST(NisModifyPassword, ReadsTheStoredHashThroughTheNisQuery) {
   std::string token = encryptToken("s3cret");
   RunResult r = nis.box.shim({"-n", "nis", "-d", nis.maps, "-p", "modifyPassword:alice:," + token});
   ASSERT_EQ(0, r.status) << r.err;
-  auto entry = DbmFile::open("/usr/lib/corvex/rules/kdl2nis/.nis_yp_pass").fetch("alice");
+  auto entry = valueOf(DbmFile::open("/usr/lib/corvex/rules/kdl2nis/.nis_yp_pass"), "alice");
   EXPECT_EQ(":" + token + ":1", entry.value_or("none"));
   expectNoLeftovers(nis);
 }

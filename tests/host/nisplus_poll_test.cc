@@ -8,6 +8,7 @@
 #include "nisplus_box.h"
 #include "password/pass_cache.h"
 #include "support/token_encryptor.h"
+#include "support/dbm_read.h"
 
 #include <crypt.h>
 
@@ -94,8 +95,8 @@ TEST_F(Poll, PendingPasswordGoesIntoTheUserLineAndIsPurgedAfterTheAnswer) {
   EXPECT_EQ("2", stamp());
   EXPECT_TRUE(published(nis.poll()).empty());
   DbmFile cache = openPassCache(2);
-  EXPECT_FALSE(cache.contains("alice"));
-  EXPECT_EQ("O2:N2:1", cache.fetch("dora").value_or(""));
+  EXPECT_FALSE(holds(cache, "alice"));
+  EXPECT_EQ("O2:N2:1", valueOf(cache, "dora").value_or(""));
 }
 
 TEST_F(Poll, APasswordChangeRecordedWithModifyPasswordIsPublishedWithTheUser) {
@@ -111,7 +112,7 @@ TEST_F(Poll, APasswordChangeRecordedWithModifyPasswordIsPublishedWithTheUser) {
                 "modifyPassword:dave:," + token,
             }),
             published(nis.poll()));
-  EXPECT_FALSE(openPassCache(2).contains("dave"));
+  EXPECT_FALSE(holds(openPassCache(2), "dave"));
 }
 
 TEST_F(Poll, FailedPollsPublishNothingAndKeepTheStamp) {

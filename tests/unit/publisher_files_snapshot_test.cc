@@ -13,6 +13,7 @@
 #include "core/trace.h"
 #include "publisher/change_cache.h"
 #include "publisher/files_poll.h"
+#include "support/dbm_read.h"
 
 namespace {
 
@@ -46,8 +47,8 @@ TEST(CreateDbm, NamesAreKeysNamelessLinesAreSkippedLongGroupsOverflowLongUsersDo
   ASSERT_EQ(kOk, createDbm(1));
   EXPECT_NE(0, access("platformdbm.tmp", F_OK));
   DbmFile users = openSnapshot("passwd.log.tmp");
-  EXPECT_EQ("jo:x:1:1::/h:/bin/sh", users.fetch("jo").value_or(""));
-  EXPECT_EQ("a b:x:2:2::/:/bin/sh", users.fetch("a b").value_or(""));
+  EXPECT_EQ("jo:x:1:1::/h:/bin/sh", valueOf(users, "jo").value_or(""));
+  EXPECT_EQ("a b:x:2:2::/:/bin/sh", valueOf(users, "a b").value_or(""));
   int keys = 0;
   walkMapKeys(users.get(), [&](const Datum&) { return ++keys, true; });
   EXPECT_EQ(2, keys);
@@ -57,10 +58,10 @@ TEST(CreateDbm, NamesAreKeysNamelessLinesAreSkippedLongGroupsOverflowLongUsersDo
   put("platformdbm.tmp", "big " + longGroup + "\nsmall small:x:6:a\n");
   ASSERT_EQ(kOk, createDbm(0));
   DbmFile groups = openSnapshot("group.log.tmp");
-  std::string ref = groups.fetch("big").value_or("");
+  std::string ref = valueOf(groups, "big").value_or("");
   ASSERT_TRUE(isOverflowReference(ref)) << ref;
   EXPECT_EQ(longGroup, get(overflowPath(ref)));
-  EXPECT_EQ("small:x:6:a", groups.fetch("small").value_or(""));
+  EXPECT_EQ("small:x:6:a", valueOf(groups, "small").value_or(""));
   struct stat st;
   ASSERT_EQ(0, stat("d.overflow", &st));
   EXPECT_EQ(0755u, st.st_mode & 0777);
@@ -69,8 +70,8 @@ TEST(CreateDbm, NamesAreKeysNamelessLinesAreSkippedLongGroupsOverflowLongUsersDo
   put("platformdbm.tmp", "jo " + longUser + "\n");
   ASSERT_EQ(kOk, createDbm(1));
   users = openSnapshot("passwd.log.tmp");
-  EXPECT_EQ(longUser, users.fetch("jo").value_or(""));
-  EXPECT_FALSE(users.fetch("a b")) << "built on top of the earlier snapshot";
+  EXPECT_EQ(longUser, valueOf(users, "jo").value_or(""));
+  EXPECT_FALSE(valueOf(users, "a b")) << "built on top of the earlier snapshot";
 }
 
 TEST(CreateDbm, TakenOverflowNamesAreSkippedAndFailuresAreMinusTwo) {
@@ -81,7 +82,7 @@ TEST(CreateDbm, TakenOverflowNamesAreSkippedAndFailuresAreMinusTwo) {
   std::string longGroup = "big:x:5:" + std::string(1200, 'm');
   put("platformdbm.tmp", "big " + longGroup + "\n");
   ASSERT_EQ(kOk, createDbm(0));
-  EXPECT_EQ(longGroup, get(overflowPath(openSnapshot("group.log.tmp").fetch("big").value_or(""))));
+  EXPECT_EQ(longGroup, get(overflowPath(valueOf(openSnapshot("group.log.tmp"), "big").value_or(""))));
   EXPECT_EQ("taken", get("d.overflow/" + now + "0"));
 
   EXPECT_EQ(kErrNotFound, createDbm(0));  // no text
@@ -106,7 +107,7 @@ TEST(RestoreFilesBackup, OldOverflowFilesGoOnlyOnceTheNewGenerationIsInPlace) {
   rename("elsewhere", "group.log.tmp");
   EXPECT_EQ(kOk, restoreFilesBackup("group"));
   EXPECT_NE(0, access("d.overflow/old", F_OK));
-  EXPECT_EQ("file://./d.overflow/new", openSnapshot("group.log").fetch("big").value_or(""));
+  EXPECT_EQ("file://./d.overflow/new", valueOf(openSnapshot("group.log"), "big").value_or(""));
 
   // An uncommitted generation takes its own files with it.
   openSnapshot("group.log.tmp").store("big", "file://./d.overflow/new");

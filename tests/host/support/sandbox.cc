@@ -227,7 +227,9 @@ RunResult Sandbox::sh(const std::string& command, const Env& env) {
   return collect(spawn({"/bin/sh", "-c", command}, env, "", workdir_));
 }
 
-pid_t Sandbox::start(const Argv& argv, const Env& env) { return spawn(argv, env, "", workdir_); }
+pid_t Sandbox::start(const Argv& argv, const Env& env, const std::string& input) {
+  return spawn(argv, env, input, workdir_);
+}
 
 std::string Sandbox::read(const std::string& path) const {
   std::ifstream in(path, std::ios::binary);

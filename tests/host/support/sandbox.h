@@ -51,7 +51,7 @@ class Sandbox {
   // Starts a program (absolute path first) in the working directory without
   // waiting, e.g. a daemon in the foreground; finish() collects it, and the
   // sandbox kills whatever is still running when it goes.
-  pid_t start(const Argv& argv, const Env& env = {});
+  pid_t start(const Argv& argv, const Env& env = {}, const std::string& input = "");
 
   // Files (absolute paths are the ones the shim sees, i.e. the copies).
   std::string read(const std::string& path) const;

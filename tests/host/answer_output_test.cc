@@ -11,6 +11,7 @@
 #include "password/hash.h"
 #include "password/pass_cache.h"
 #include "nis_sandbox.h"
+#include "support/dbm_read.h"
 #include "support/token_encryptor.h"
 
 namespace {
@@ -21,7 +22,7 @@ RunResult shimTo(Sandbox& box, const std::string& args, const std::string& redir
 }
 
 std::string pendingEntry(int backend, const std::string& name) {
-  return DbmFile::open(passCachePath(backend)).fetch(name).value_or("(none)");
+  return valueOf(DbmFile::open(passCachePath(backend)), name).value_or("(none)");
 }
 
 void mustRun(Sandbox& box, const std::string& command) {

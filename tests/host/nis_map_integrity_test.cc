@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "core/dbm_file.h"
+#include "support/dbm_read.h"
 #include "nis_sandbox.h"
 #include "nisplus_box.h"
 #include "support/token_encryptor.h"
@@ -39,7 +40,7 @@ Argv nisArgs(NisSandbox& nis, const std::string& event) {
 }
 
 std::string pendingPassword(const std::string& name) {
-  return DbmFile::open("/usr/lib/corvex/rules/kdl2nis/.nis_yp_pass").fetch(name).value_or("none");
+  return valueOf(DbmFile::open("/usr/lib/corvex/rules/kdl2nis/.nis_yp_pass"), name).value_or("none");
 }
 
 const std::string kAliceQuery = "queryUser:alice::::::::::::::";

@@ -18,6 +18,7 @@
 #include "core/secret.h"
 #include "core/shell_quote.h"
 #include "core/scratch_file.h"
+#include "core/trace.h"
 #include "publisher/change_cache.h"
 
 int sourceLockWaitMs = 60000;
@@ -396,5 +397,8 @@ int rebuildNisMaps(const std::string& mapDir) {
                         "/make -f /var/yp/Makefile passwd group >> /dev/null 2>&1";
   if (!fits(command)) return kErrArgument;
   debugCommand("rebuildNisMaps", command);
-  return qvSystemToCompletion(command) == kOk ? kOk : kErrNotFound;
+  if (qvSystemToCompletion(command) == kOk) return kOk;
+  logIfMissing("rebuildNisMaps", mapDir.c_str());
+  logIfMissing("rebuildNisMaps", "/var/yp/Makefile");
+  return kErrNotFound;
 }

@@ -88,7 +88,11 @@ std::string renamed(const std::string& newName, const std::string& oldLine) {
   return line;
 }
 
-bool hasDirectories(const EventRecord& r) { return r.mapDir && r.sourceDir; }
+bool hasDirectories(const EventRecord& r) {
+  if (r.mapDir && r.sourceDir) return true;
+  logCause("hasDirectories", "no %s given", r.mapDir ? "source directory (-y)" : "map directory (-d)");
+  return false;
+}
 
 // The password comes from the environment, not the parsed event: a ":" or a
 // line break in it would shift the fields or add a line of its own.

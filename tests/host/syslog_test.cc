@@ -98,6 +98,13 @@ TEST(Syslog, AFailureLogsItsCauseThenItsTraceUnderItsPid) {
                                       kAuthErr + traceLine(member.run)}),
             member.lines);
 
+  // Something not of the shim's own where a scratch file goes.
+  ASSERT_EQ(0, mkdir(box.work("grp.tmp").c_str(), 0700));
+  Logged scratch = runLogged(box, log, {"-n", "files", "-p", "addGroup:crew:x:1502:root"});
+  EXPECT_EQ(-1, scratch.run.code()) << scratch.run.err;
+  expectTraceLogged(scratch);
+  EXPECT_EQ(kAuthErr + "ScratchFile: cannot create grp.tmp: File exists", scratch.lines.front());
+
   // No NIS+ tools on this host: the missing tool is named.
   Logged tool = runLogged(box, log, {"-n", "nisplus", "-p", "queryUser:root"});
   EXPECT_EQ(-2, tool.run.code());

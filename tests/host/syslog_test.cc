@@ -5,7 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
+#include <stdexcept>
+#include <string>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>

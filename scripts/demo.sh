@@ -7,5 +7,12 @@
 # demonstration. The machine's own files and network are never touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh >/dev/null
+# On a fresh machine the first three phases take minutes: say which one runs.
+echo "demo: installing packages"
+scripts/setup.sh --no-build >/dev/null
+echo "demo: configuring"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+echo "demo: building"
+cmake --build build -j"$(nproc)" >/dev/null
+echo "demo: running"
 exec unshare -m -n --propagation private bash scripts/demo-inside.sh "$PWD/build"

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# CI step: builds the Debian package, installs it with dpkg -i, runs the
-# installed /usr/sbin/kdl2nis inside a private mount namespace (copies of
-# /etc, /run and the state directory, so nothing real is touched), checks
-# the installed manual page with groff, and removes the package again.
+# CI step: builds the Debian package on this release (its library Depends are
+# computed here), has lintian find no error and no warning in it, installs it
+# with dpkg -i, runs the installed /usr/sbin/kdl2nis inside a private mount
+# namespace (copies of /etc, /run and the state directory, so nothing real is
+# touched), checks the installed manual page with groff, removes the package
+# again, and checks that dpkg --purge takes the state directory with it.
 #
 # The machine is left as it was found. When the package, or another
 # /usr/sbin/kdl2nis, is already there, the whole round trip runs in a private
@@ -22,7 +24,7 @@ installed() { dpkg-query -W -f='${Status}' kdl2nis 2>/dev/null | grep -q 'ok ins
 fingerprint() {
   if installed; then echo "kdl2nis $(dpkg-query -W -f='${Version}' kdl2nis) installed"; else echo "kdl2nis not installed"; fi
   local p
-  for p in /usr/sbin/kdl2nis /usr/share/man/man8/kdl2nis.8.gz; do
+  for p in /usr/sbin/kdl2nis /usr/share/man/man8/kdl2nis.8.gz /usr/share/doc/kdl2nis/copyright; do
     stat -c '%n %a %u:%g %s %Y' "$p" 2>/dev/null || echo "$p absent"
   done
   for p in /usr/lib/corvex /usr/lib/corvex/rules /usr/lib/corvex/rules/kdl2nis; do
@@ -31,10 +33,14 @@ fingerprint() {
   ls -A /usr/lib/corvex/rules/kdl2nis 2>/dev/null || true
 }
 
-# dpkg -i or -r; a warning counts as a failure.
+# dpkg -i, -r or --purge; a warning counts as a failure, except, on a purge,
+# dpkg's note that it left the non-empty state directory to the postrm.
 dpkg_clean() {
   local out
   if ! out=$(dpkg "$@" 2>&1); then printf '%s\n' "$out" >&2; return 1; fi
+  if [ "$1" = --purge ]; then
+    out=$(grep -v "directory '/usr/lib/corvex[a-z/]*' not empty so not removed" <<<"$out" || true)
+  fi
   if grep -qi 'warning' <<<"$out"; then printf 'package check: dpkg %s warned:\n%s\n' "$1" "$out" >&2; return 1; fi
 }
 
@@ -97,6 +103,14 @@ round_trip() {
     echo "package check: package or files left after dpkg -r" >&2
     return 1
   fi
+  # A purge takes the state directory, pending-password stores and all.
+  dpkg_clean -i "$deb" || return 1
+  : > /usr/lib/corvex/rules/kdl2nis/.nis_files_pass
+  dpkg_clean --purge kdl2nis || return 1
+  if dpkg-query -W kdl2nis >/dev/null 2>&1 || [ -e /usr/lib/corvex/rules/kdl2nis ]; then
+    echo "package check: package or state directory left after dpkg --purge" >&2
+    return 1
+  fi
 }
 
 cmake --build build -j"$(nproc)" >/dev/null
@@ -104,8 +118,23 @@ rm -f build/kdl2nis_*.deb
 (cd build && cpack -G DEB >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; exit 1; }
 deb=$(ls "$PWD"/build/kdl2nis_*.deb)
 export deb
-echo "package check: built $(basename "$deb")"
+echo "package check: built $(basename "$deb") on $(. /etc/os-release && echo "$PRETTY_NAME")"
 dpkg-deb -f "$deb" Depends Suggests | sed 's/^/  /'
+
+# lintian: no error and no warning; the overrides carry their reasons.
+if ! command -v lintian >/dev/null; then
+  echo "package check: installing lintian"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get install -y -qq --no-install-recommends lintian >/dev/null 2>&1 ||
+    { apt-get update -qq && apt-get install -y -qq --no-install-recommends lintian >/dev/null; }
+fi
+lintian_out=$(lintian -EvI --pedantic "$deb" 2>&1 || true)
+printf '%s\n' "$lintian_out" | sed 's/^/  lintian: /'
+if grep -qE '^[EW]: ' <<<"$lintian_out"; then
+  echo "package check: lintian found errors or warnings" >&2
+  exit 1
+fi
+echo "package check: lintian shows no error and no warning"
 
 before=$(fingerprint)
 
@@ -114,7 +143,7 @@ before=$(fingerprint)
 relocated() {
   local top=$1 listed
   listed=$(cd "$top" && find . ! -type d | sort | tr '\n' ' ')
-  if [ "$listed" != "./$2sbin/kdl2nis ./$2share/man/man8/kdl2nis.8.gz " ] ||
+  if [ "$listed" != "./$2sbin/kdl2nis ./$2share/doc/kdl2nis/changelog.gz ./$2share/doc/kdl2nis/copyright ./$2share/lintian/overrides/kdl2nis ./$2share/man/man8/kdl2nis.8.gz " ] ||
      [ "$(stat -c %a "$top/$2lib/corvex/rules/kdl2nis")" != 700 ]; then
     echo "package check: install under $top gave: $listed" >&2
     exit 1
@@ -125,8 +154,14 @@ relocated "$work/prefix" ""
 DESTDIR=$work/dest cmake --install build >/dev/null
 relocated "$work/dest" usr/
 echo "package check: --prefix and DESTDIR installs stay under their roots"
-if installed || [ -e /usr/sbin/kdl2nis ]; then
-  echo "package check: kdl2nis is installed here already; the round trip runs over private copies"
+# A state directory that holds anything is a real one: the purge must not
+# reach it either. KDL2NIS_PACKAGE_SHIELD=1 asks for the private copies
+# anyway, e.g. where host tests running beside the check use the state
+# directory as their mount point.
+if installed || [ -e /usr/sbin/kdl2nis ] || [ -n "$(ls -A /usr/lib/corvex/rules/kdl2nis 2>/dev/null)" ] ||
+   [ "${KDL2NIS_PACKAGE_SHIELD:-0}" = 1 ]; then
+  echo "package check: kdl2nis is installed here already, or the check was asked to stay private;" \
+       "the round trip runs over private copies"
   export -f installed dpkg_clean run_installed shield_installation round_trip
   unshare -m --propagation private bash -c 'set -euo pipefail; shield_installation; round_trip'
 else
@@ -152,4 +187,4 @@ if [ "$before" != "$after" ]; then
   diff <(printf '%s\n' "$before") <(printf '%s\n' "$after") >&2 || true
   exit 1
 fi
-echo "package check: dpkg -i and dpkg -r ran cleanly; the machine is as it was"
+echo "package check: dpkg -i, -r and --purge ran cleanly; the machine is as it was"

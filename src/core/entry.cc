@@ -5,6 +5,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <ctime>
 #include <unistd.h>
 
@@ -163,6 +164,9 @@ int dispatch(EventRecord& record) {
 
 int runShim(int argc, char** argv) {
   if (access("/etc/NIS_debug", F_OK) == 0) debugLogging = true;
+  // The pid matches this run's lines with those of the tools it ran
+  // (useradd logs on the same facility).
+  openlog("kdl2nis", LOG_PID, LOG_AUTH);
 
   EventRecord record;
   RunDirectoryCleanup runDirectory;

@@ -24,6 +24,8 @@ int searchPath(const char* toolName, std::string* dirOut) {
       return kOk;
     }
   }
+  logCause("searchPath", "%s is in none of /usr/sbin, /usr/bin, /bin, /usr/lib/yp, /usr/local/bin",
+           toolName);
   return failAt("searchPath", kErrNotFound);
 }
 

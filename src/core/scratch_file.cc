@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "core/result.h"
+#include "core/trace.h"
 
 namespace {
 
@@ -64,7 +65,10 @@ int createExclusive(const std::string& path, mode_t mode, int* fdOut, bool repla
   struct stat st;
   if (replaceStale && lstat(path.c_str(), &st) == 0) {
     // Only a plain file of ours from an earlier, killed run may go.
-    if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid()) return kErrOpen;
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid()) {
+      errno = EEXIST;  // for the cause logged by the caller
+      return kErrOpen;
+    }
     if (unlink(path.c_str()) != 0) return kErrOpen;
   }
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -100,6 +104,7 @@ int ScratchFile::open(mode_t mode) {
   // Registered before it exists, so that no signal can fall between the two.
   if (!registerTemporary(path_)) return kErrOpen;
   if (createExclusive(path_, mode, &fd_, replaceStale_) != kOk) {
+    logCause("ScratchFile", "cannot create %s: %s", path_.c_str(), std::strerror(errno));
     forgetTemporary(path_);
     return kErrOpen;
   }

@@ -1,7 +1,10 @@
 #include "core/trace.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <syslog.h>
+#include <unistd.h>
 
 namespace {
 // Room for the capped text plus one more element and its separator.
@@ -20,6 +23,20 @@ void traceError(const char* name) {
 void reportError(int code) {
   std::fprintf(stderr, "%s: %d\n", errorTrace, code);
   std::fflush(stderr);
+  syslog(LOG_ERR, "%s: %d", errorTrace, code);
+}
+
+void logCause(const char* routine, const char* format, ...) {
+  char cause[kTraceCapacity];
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(cause, sizeof cause, format, ap);
+  va_end(ap);
+  syslog(LOG_ERR, "%s: %s", routine, cause);
+}
+
+void logIfMissing(const char* routine, const char* path) {
+  if (access(path, F_OK) != 0) logCause(routine, "%s does not exist", path);
 }
 
 const char* errorTraceText() { return errorTrace; }

@@ -129,7 +129,10 @@ int checkUserList(const std::string& list) {
     if (known.size() >= kCommandCapacity || loggedIn.size() >= kCommandCapacity)
       return failAt("checkUserList", kErrArgument);
     debugCommand("checkUserList", known);
-    if (qvSystem(known) != kOk) return failAt("checkUserList", kErrOther);
+    if (qvSystem(known) != kOk) {
+      logCause("checkUserList", "member %s is not a user in /etc/passwd", name.c_str());
+      return failAt("checkUserList", kErrOther);
+    }
     debugCommand("checkUserList2", loggedIn);
     if (qvSystem(loggedIn) == kOk) return failAt("checkUserList", kErrLoggedIn);
   }

@@ -38,7 +38,10 @@ std::string groupLine(const EventRecord& r) {
 // of the same directory through the same scratch names and rebuild the
 // same maps.
 int lockFor(const EventRecord& r, SourceLock& lock, const char* routine) {
-  if (!r.mapDir || !r.sourceDir) return failAt(routine, kErrOther);
+  if (!r.mapDir || !r.sourceDir) {
+    logCause(routine, "no %s given", r.mapDir ? "source directory (-y)" : "map directory (-d)");
+    return failAt(routine, kErrOther);
+  }
   int result = lockSourceFiles(*r.sourceDir, lock);
   return result == kOk ? kOk : failAt(routine, result);
 }

@@ -451,5 +451,8 @@ int rebuildNisMaps(const std::string& mapDir) {
                         "/make -f /var/yp/Makefile passwd group >> /dev/null 2>&1";
   if (!fits(command)) return kErrArgument;
   debugCommand("rebuildNisMaps", command);
-  return qvSystemToCompletion(command) == kOk ? kOk : kErrNotFound;
+  if (qvSystemToCompletion(command) == kOk) return kOk;
+  logIfMissing("rebuildNisMaps", mapDir.c_str());
+  logIfMissing("rebuildNisMaps", "/var/yp/Makefile");
+  return kErrNotFound;
 }

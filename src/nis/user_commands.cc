@@ -88,7 +88,11 @@ std::string renamed(const std::string& newName, const std::string& oldLine) {
   return line;
 }
 
-bool hasDirectories(const EventRecord& r) { return r.mapDir && r.sourceDir; }
+bool hasDirectories(const EventRecord& r) {
+  if (r.mapDir && r.sourceDir) return true;
+  logCause("hasDirectories", "no %s given", r.mapDir ? "source directory (-y)" : "map directory (-d)");
+  return false;
+}
 
 // makedbm keys an entry by the line's first word: a name with a blank or a
 // tab would be filed under part of it.

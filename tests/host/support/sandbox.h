@@ -75,10 +75,11 @@ class Sandbox {
   // this sandbox, so a test may add or change files in it.
   void privateCopy(const std::string& dir);
 
-  // Makes `who` list exactly these users, logged in from live processes.
-  void loginUsers(const std::vector<std::string>& users) const;
+  // Makes `who` list exactly these users as logged in.
+  void loginUsers(const std::vector<std::string>& users);
 
  private:
+  void useAwkFromEnvironment();
   void mountOver(const std::string& source, const std::string& target);
 
   std::string root_;

@@ -30,13 +30,17 @@ done
 
 daemons=(rpcbind ypserv ypbind yppasswdd ypxfrd)
 # Read from /proc, not pgrep: a minimal system has no procps until the
-# install below.
+# install below. Daemons in another network namespace are tests' own.
 running() {
-  local f d comm
+  local f d comm net
+  net=$(readlink /proc/self/ns/net)
   for f in /proc/[0-9]*/comm; do
-    comm=$(cat "$f" 2>/dev/null) || continue
+    { read -r comm <"$f"; } 2>/dev/null || continue
     for d in "${daemons[@]}"; do
-      if [ "$comm" = "$d" ]; then f=${f#/proc/}; echo "${f%/comm}"; fi
+      [ "$comm" = "$d" ] || continue
+      [ "$(readlink "${f%/comm}/ns/net" 2>/dev/null)" = "$net" ] || continue
+      f=${f#/proc/}
+      echo "${f%/comm}"
     done
   done
 }

@@ -24,7 +24,8 @@ fi
 if [ ! -e "$root/.kdl2nis-complete" ]; then
   if ! command -v debootstrap >/dev/null; then
     echo "trixie: installing debootstrap"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
   fi
   echo "trixie: making the chroot in $root"
   # A half-made chroot from an interrupted run is started afresh.

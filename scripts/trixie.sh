@@ -25,7 +25,7 @@ if [ ! -e "$root/.kdl2nis-complete" ]; then
   if ! command -v debootstrap >/dev/null; then
     echo "trixie: installing debootstrap"
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
   fi
   echo "trixie: making the chroot in $root"
   # A half-made chroot from an interrupted run is started afresh.

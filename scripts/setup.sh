@@ -63,9 +63,16 @@ if [ "${#missing[@]}" -gt 0 ]; then
   chmod 755 "$policy"
   before=$(running | tr '\n' ' ')
 
+  # gawk outranks mawk in the alternatives: installing it must not change
+  # the machine's awk, which the shim and the tests run by default.
+  awk_before=$(readlink -f /usr/bin/awk || true)
+
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  if [ -n "$awk_before" ] && [ "$(readlink -f /usr/bin/awk)" != "$awk_before" ]; then
+    update-alternatives --quiet --set awk "$awk_before"
+  fi
 
   restore_policy
   trap - EXIT

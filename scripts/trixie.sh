@@ -2,7 +2,9 @@
 # Runs the README's test command (bash scripts/test.sh) on Debian 13 (trixie),
 # in a minimal chroot made with debootstrap, from a copy of this source tree
 # with its own build directory. Needs root and the Debian archive.
-#   scripts/trixie.sh
+#   scripts/trixie.sh [COMMAND...]
+# A command given runs instead, in the tree's copy (e.g. to rerun a few tests:
+# scripts/trixie.sh sh -c 'scripts/setup.sh && cd build && ctest -R Nis').
 # The chroot is kept in $KDL2NIS_TRIXIE_ROOT (default
 # /var/cache/kdl2nis/trixie) and reused by later runs; without one it is made.
 set -euo pipefail
@@ -61,6 +63,7 @@ mkdir -p "$dest"
 find "$dest" -mindepth 1 -maxdepth 1 ! -name build -exec rm -rf {} +
 tar -C "$src" --exclude=./.git --exclude='./build*' -cf - . | tar -C "$dest" -xf -
 
-echo "trixie: running bash scripts/test.sh in the chroot"
+[ "$#" -gt 0 ] || set -- bash scripts/test.sh
+echo "trixie: running $* in the chroot"
 chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-  HOME=/root LANG=C.UTF-8 TERM=dumb /bin/bash -c 'cd /root/kdl2nis && bash scripts/test.sh'
+  HOME=/root LANG=C.UTF-8 TERM=dumb /bin/bash -c 'cd /root/kdl2nis && exec "$@"' trixie "$@"

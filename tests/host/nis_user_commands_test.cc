@@ -156,9 +156,7 @@ TEST(NisUserCommands, APasswordThatWouldSplitTheLineIsRefused) {
 
 TEST(NisUserCommands, PasswordHashesNeverAppearInAnArgumentList) {
   NisSandbox nis;
-  // Whichever awk the host's alternatives chose.
-  std::string awk = nis.box.sh("readlink -f /usr/bin/awk").out;
-  awk.erase(awk.find_last_not_of('\n') + 1);
+  const std::string awk = nis.box.awkPath();
   nis.box.record(awk);
   RunResult r = nis.run("addUser:hank::1040:1040:H:/h:/bin/sh:$6$secret$a:::::::", {}, hash("$6$secret$a"));
   ASSERT_EQ(0, r.status) << r.err;

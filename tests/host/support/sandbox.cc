@@ -189,12 +189,8 @@ void Sandbox::useAwkFromEnvironment() {
   const char* wanted = std::getenv("KDL2NIS_AWK");
   if (wanted == nullptr || *wanted == '\0') return;
   std::string awk = wanted[0] == '/' ? wanted : std::string("/usr/bin/") + wanted;
-  char* found = realpath("/usr/bin/awk", nullptr);
-  if (found == nullptr) fail("realpath /usr/bin/awk");
-  std::string target = found;
-  free(found);
   if (access(awk.c_str(), X_OK) != 0) fail("KDL2NIS_AWK " + awk);
-  mountOver(awk, target);
+  mountOver(awk, awkPath());
 }
 
 Sandbox::~Sandbox() {
@@ -322,6 +318,14 @@ void Sandbox::privateCopy(const std::string& dir) {
   mkdirs(copy);
   runOrFail("cp -a '" + dir + "/.' '" + copy + "/'");
   mountOver(copy, dir);
+}
+
+std::string Sandbox::awkPath() const {
+  char* found = realpath("/usr/bin/awk", nullptr);
+  if (found == nullptr) fail("realpath /usr/bin/awk");
+  std::string path = found;
+  free(found);
+  return path;
 }
 
 // Some releases' `who` reads /run/utmp, others ask the login manager, which

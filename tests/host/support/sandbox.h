@@ -75,6 +75,9 @@ class Sandbox {
   // this sandbox, so a test may add or change files in it.
   void privateCopy(const std::string& dir);
 
+  // The program /usr/bin/awk leads to: the host's choice, or KDL2NIS_AWK's.
+  std::string awkPath() const;
+
   // Makes `who` list exactly these users as logged in.
   void loginUsers(const std::vector<std::string>& users);
 

@@ -13,7 +13,6 @@ printf 'alice:%s:19000:0:99999:7:::\n' "$(openssl passwd -1 'Alice pw0')" > /var
 printf 'staff:x:1001:alice\n' > /var/yp/ypfiles/group
 chmod 600 /var/yp/ypfiles/shadow
 rebuild() { (cd /var/yp/demo.nis && make -f /var/yp/Makefile passwd group >/dev/null 2>&1); }
-rebuild
 # ypserv gives up when rpcbind does not answer yet: each waits for the one before.
 registered() {
   local _
@@ -25,6 +24,9 @@ rpcbind -w -f >"$root/rpcbind.log" 2>&1 & rpcbind_pid=$!
 registered portmapper || { kill "$rpcbind_pid"; exit 1; }
 /usr/sbin/ypserv -f >"$root/ypserv.log" 2>&1 & ypserv_pid=$!
 registered ypserv || { kill "$ypserv_pid" "$rpcbind_pid"; exit 1; }
+# Maps are built as on a master whose ypserv runs: the Makefile's "makedbm -c"
+# clears ypserv's cache, and waits a minute per map when nothing answers.
+rebuild
 note "The NIS master's Makefile reads /var/yp/ypfiles (YPSRCDIR, YPPWDDIR) and builds" \
      "shadow.byname with passwd. rpcbind (pid $rpcbind_pid) and ypserv (pid $ypserv_pid) run in" \
      "the foreground in the demonstration's own network namespace. The domain has alice and staff."

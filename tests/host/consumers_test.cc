@@ -137,6 +137,7 @@ class NisConsumers : public ::testing::Test {
     ASSERT_GT(rpcbind, 0) << "rpcbind did not register";
     ypserv = startRegistered({"/usr/sbin/ypserv", "-f"}, "ypserv");
     ASSERT_GT(ypserv, 0) << "ypserv did not register";
+    nis.serveWithYpserv();
   }
   void TearDown() override {
     for (pid_t pid : {ypserv, rpcbind}) {

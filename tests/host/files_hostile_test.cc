@@ -70,8 +70,10 @@ TEST_F(FilesHostile, FreeTextUserFieldsAndPasswordsAreStoredVerbatim) {
                                     {{kGecos, p}, {kHome, "/home/" + p}, {kShadowPasswd, hash}}),
                           {{"encrypted", hash}}, {"-m"});
     ASSERT_EQ(0, added.status) << p << ": " << added.err;
-    EXPECT_EQ(name + ":x:" + std::to_string(1001 + i) + ":" + std::to_string(1001 + i) + ":" + p +
-                  ":/home/" + p + ":/bin/sh",
+    // The id is useradd's pick, which the host's own accounts decide; its
+    // group has the same number.
+    std::string id = splitFields(box.entry("/etc/passwd", name) + ":::", ':')[2];
+    EXPECT_EQ(name + ":x:" + id + ":" + id + ":" + p + ":/home/" + p + ":/bin/sh",
               box.entry("/etc/passwd", name));
     EXPECT_EQ(hash, shadowFields(name)[1]);
 
@@ -116,6 +118,10 @@ TEST_F(FilesHostile, GroupFieldsAndMemberListsNeverRun) {
 
 TEST_F(FilesHostile, NamesTheToolsAcceptReachTheFilesVerbatim) {
   const std::string& user = kBackslashName;
+  // Newer account tools refuse such names outright; the shim then fails as
+  // for any name a tool refuses.
+  if (box.sh("useradd -M 'x\\' && userdel 'x\\' && groupadd 'g\\' && groupdel 'g\\'").status != 0)
+    GTEST_SKIP() << "the host's account tools refuse the names x\\ and g\\";
   box.record("/usr/sbin/usermod");
   ASSERT_EQ(0, run(userEvent("addUser", user, {{kUid, "1001"}, {kShadowPasswd, "h1"}}),
                    {{"encrypted", "h1"}}).status);

@@ -2,6 +2,9 @@
 // in /var/yp/kdl.test built by the host's own Makefile and makedbm. The
 // Makefile copy reads its passwd, shadow and group from the source
 // directory and builds shadow.byname with passwd when a shadow file exists.
+// No ypserv runs unless a test starts one, so makedbm is not asked to clear
+// a server's cache ("-c"), which waits a minute per map on some releases
+// when nothing answers; serveWithYpserv() puts it back for a running ypserv.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +19,7 @@ struct NisSandbox {
   Sandbox box;
   const std::string maps = "/var/yp/kdl.test";
   const std::string src = "/var/yp/ypfiles";
+  std::string dbload;  // the host's own line, which clears ypserv's cache
 
   explicit NisSandbox(bool withShadow = true) {
     box.sh("mkdir -p " + maps + " " + src);
@@ -24,6 +28,11 @@ struct NisSandbox {
     replace(makefile, "YPPWDDIR = /etc\n", "YPPWDDIR = " + src + "\n");
     replace(makefile, "passwd:    \tpasswd.byname passwd.byuid\n",
             "passwd:    \tpasswd.byname passwd.byuid $(if $(wildcard $(SHADOW)),shadow.byname)\n");
+    dbload = makefile.substr(makefile.find("\nDBLOAD = ") + 1);
+    dbload.erase(dbload.find('\n') + 1);
+    std::string alone = dbload;
+    replace(alone, "/makedbm -c ", "/makedbm ");
+    replace(makefile, dbload, alone);
     box.write("/var/yp/Makefile", makefile);
     box.write(src + "/passwd",
               "root:x:0:0:root:/root:/bin/bash\n"
@@ -41,6 +50,15 @@ struct NisSandbox {
               "staffers:x:1003:\n"
               "devs:x:1002:bob\n");
     rebuild();
+  }
+
+  // A running ypserv keeps maps open: each rebuild must tell it to let go.
+  void serveWithYpserv() {
+    std::string makefile = box.read("/var/yp/Makefile");
+    std::string alone = dbload;
+    replace(alone, "/makedbm -c ", "/makedbm ");
+    replace(makefile, alone, dbload);
+    box.write("/var/yp/Makefile", makefile);
   }
 
   static void replace(std::string& text, const std::string& from, const std::string& to) {

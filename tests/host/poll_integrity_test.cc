@@ -77,11 +77,12 @@ struct Backends {
 // right after it has read `source` for the poll; run with KDL2NIS_SLOW_AWK
 // set it stalls first, as a tool that takes its time.
 void injectAfterAwkReads(Sandbox& box, const std::string& source, const std::string& inject) {
+  const std::string awk = box.awkPath();
   unlink("/etc/alternatives/awk");
   box.install("/etc/alternatives/awk",
               "#!/bin/sh\n"
               "if [ -n \"$KDL2NIS_SLOW_AWK\" ]; then : > " + box.root() + "/slow; sleep 20; fi\n"
-              "/usr/bin/mawk \"$@\"; status=$?\n"
+              "'" + awk + "' \"$@\"; status=$?\n"
               "if [ \"$2\" = '" + source + "' ] && mkdir " + box.root() + "/injected 2>/dev/null; then\n"
               "  (" + inject + ") >/dev/null 2>&1 </dev/null\n"
               "fi\n"

@@ -119,6 +119,13 @@ TEST(Sandbox, ShowsItsOwnCopiesAndRecordsArgumentVectors) {
   box.loginUsers({"alice", "bob"});
   RunResult who = box.sh("who | cut -d' ' -f1");
   EXPECT_EQ("alice\nbob\n", who.out);
+  box.loginUsers({"carol"});
+  EXPECT_EQ("carol\n", box.sh("/bin/who | cut -d' ' -f1").out);
+  // The awk named for the run is the one every awk path leads to.
+  if (const char* awk = std::getenv("KDL2NIS_AWK"); awk != nullptr && *awk != '\0') {
+    std::string path = awk[0] == '/' ? awk : std::string("/usr/bin/") + awk;
+    EXPECT_EQ(0, box.sh("cmp -s /usr/bin/awk " + path + " && cmp -s /bin/awk " + path).status);
+  }
 }
 
 }  // namespace

@@ -75,10 +75,14 @@ class Sandbox {
   // this sandbox, so a test may add or change files in it.
   void privateCopy(const std::string& dir);
 
-  // Makes `who` list exactly these users, logged in from live processes.
-  void loginUsers(const std::vector<std::string>& users) const;
+  // The program /usr/bin/awk leads to: the host's choice, or KDL2NIS_AWK's.
+  std::string awkPath() const;
+
+  // Makes `who` list exactly these users as logged in.
+  void loginUsers(const std::vector<std::string>& users);
 
  private:
+  void useAwkFromEnvironment();
   void mountOver(const std::string& source, const std::string& target);
 
   std::string root_;

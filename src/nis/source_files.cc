@@ -351,7 +351,10 @@ int keyPresence(const std::string& key, const std::string& mapDir, const std::st
   // A second try covers a rebuild that takes the map away again between
   // the wait and the read.
   for (int attempt = 0; attempt < 2; ++attempt) {
-    if (!awaitMap(path)) break;
+    if (!awaitMap(path)) {
+      logCause("keyPresence", "%s does not exist", path.c_str());
+      break;
+    }
     int result = isKeyInMap(key, mapDir, selector, base);
     if (result == kOk) return 1;
     if (result == kErrNoSuchAccount) return 0;

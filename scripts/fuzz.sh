@@ -11,7 +11,12 @@ seconds="${1:-10}"
 scripts/setup.sh --no-build clang libclang-rt-14-dev
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKDL2NIS_FUZZ=ON -DKDL2NIS_TESTS=OFF >/dev/null
-targets=(event_record token record_diff shell_quote map_dump nislog)
+# One target per tests/fuzz/<name>_fuzz.cc, as tests/fuzz/CMakeLists.txt makes them.
+targets=()
+for source in tests/fuzz/*_fuzz.cc; do
+  name=${source##*/}
+  targets+=("${name%_fuzz.cc}")
+done
 cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
 
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1

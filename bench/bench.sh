@@ -86,49 +86,22 @@ make_line="make -f /var/yp/Makefile passwd group >/dev/null 2>&1"
 account_tools=(useradd usermod userdel chage groupadd groupmod groupdel)
 failures=0
 root=
-mounts=()
 
 # ---------------------------------------------------------------- sandbox
 
+. "$repo/scripts/sandbox.sh"
 cleanup() {
   cd /
-  local i
-  for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do umount "${mounts[i]}" 2>/dev/null || true; done
-  mounts=()
-  case $root in
-    /tmp/kdl2nis-bench-*) rm -rf "$root" ;;
-  esac
+  sandbox_release
   root=
 }
 trap cleanup EXIT
 
-mount_over() {  # source target
-  mount --bind "$1" "$2"
-  mounts+=("$2")
-  [ "$(stat -c %d:%i "$1")" = "$(stat -c %d:%i "$2")" ] || {
-    echo "bench: $2 is not the sandbox copy after mounting" >&2
-    exit 1
-  }
-}
-
 make_sandbox() {
-  root=$(mktemp -d /tmp/kdl2nis-bench-XXXXXX)
-  chmod 755 "$root"
-  cp -a /etc "$root/etc"
-  mkdir -p "$root"/{var_yp,home,run/lock,var_log,var_mail,state,work,real,wrap}
-  chmod 700 "$root/state"
-  cp -a /var/yp/. "$root/var_yp/"
-  cp -a /var/log/. "$root/var_log/"
-  cp -a /var/mail/. "$root/var_mail/" 2>/dev/null || true
-  : >"$root/run/utmp"
-  mkdir -p "$state"  # the mount point, an empty directory as the install makes
-  mount_over "$root/etc" /etc
-  mount_over "$root/var_yp" /var/yp
-  mount_over "$root/home" /home
-  mount_over "$root/run" /run
-  mount_over "$root/var_log" /var/log
-  mount_over "$root/var_mail" /var/mail
-  mount_over "$root/state" "$state"
+  sandbox_make kdl2nis-bench
+  root=$sandbox_root
+  mkdir -p "$root"/{work,real,wrap}
+  sandbox_accounts || exit 1
   cc -O2 -o "$root/measure" "$repo/bench/measure.c"
 }
 

@@ -14,25 +14,12 @@ for ns in mnt net; do
   fi
 done
 
-root=$(mktemp -d /tmp/kdl2nis-demo-XXXXXX)
-mounts=()
-cleanup() {
-  local i
-  for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do umount -l "${mounts[i]}" 2>/dev/null; done
-  rm -rf "$root"
-}
-trap cleanup EXIT
-# A private copy of a directory (an empty one with "empty"), mounted over it.
-private() {
-  mkdir -p "$root/copy$1"
-  [ "${2:-}" = empty ] || cp -a "$1/." "$root/copy$1/"
-  mount --bind "$root/copy$1" "$1" && mounts+=("$1")
-}
-mkdir -p /usr/lib/corvex/rules/kdl2nis
-for d in /etc /var/log /var/mail /var/yp /usr/local/bin; do private "$d"; done
-for d in /home /run /usr/lib/corvex/rules/kdl2nis; do private "$d" empty; done
-chmod 700 /usr/lib/corvex/rules/kdl2nis
-mkdir -p /run/lock && : > /run/utmp
+. "$scripts/sandbox.sh"
+sandbox_make kdl2nis-demo
+root=$sandbox_root
+trap sandbox_release EXIT
+sandbox_accounts || exit 1
+sandbox_private /usr/local/bin || exit 1
 ip link set lo up
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 state=/usr/lib/corvex/rules/kdl2nis

@@ -46,15 +46,12 @@ dpkg_clean() {
 
 # In a private mount namespace: the installed shim, run on copies.
 run_installed() {
-  local box=$work/box status=0 out warnings
-  mkdir -p "$box/run/lock" "$box/state" "$box/work"
-  cp -a /etc "$box/etc"
-  chmod 700 "$box/state"
-  : > "$box/run/utmp"
-  mount --bind "$box/etc" /etc
-  mount --bind "$box/run" /run
-  mount --bind "$box/state" /usr/lib/corvex/rules/kdl2nis
-  cd "$box/work"
+  local status=0 out warnings
+  sandbox_make kdl2nis-installed
+  trap sandbox_release EXIT
+  sandbox_accounts
+  mkdir "$sandbox_root/work"
+  cd "$sandbox_root/work"
   out=$(/usr/sbin/kdl2nis -n NIS -p queryUser:root 2>&1) || status=$?
   if [ "$status" -ne 253 ] || [ "$out" != "Error_main: -3" ]; then
     echo "package check: an unknown backend gave status $status and '$out'" >&2
@@ -97,7 +94,7 @@ round_trip() {
     echo "package check: binary or state directory (mode 0700) missing after dpkg -i" >&2
     return 1
   fi
-  unshare -m --propagation private bash -c "set -euo pipefail; $(declare -f run_installed); run_installed" || return 1
+  unshare -m --propagation private bash -c "set -euo pipefail; . scripts/sandbox.sh; $(declare -f run_installed); run_installed" || return 1
   dpkg_clean -r kdl2nis || return 1
   if installed || [ -e /usr/sbin/kdl2nis ] || [ -e /usr/share/man/man8/kdl2nis.8.gz ]; then
     echo "package check: package or files left after dpkg -r" >&2

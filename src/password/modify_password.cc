@@ -11,7 +11,6 @@
 #include <memory>
 
 #include "core/answer_output.h"
-#include "core/command_table.h"
 #include "core/result.h"
 #include "core/run_directory.h"
 #include "core/scratch_file.h"
@@ -58,13 +57,6 @@ class StdoutRedirect {
   bool active_ = false;
 };
 
-// The chosen backend's user query, reached as dispatch reaches it, so that
-// this subsystem knows no backend.
-int runUserQuery(EventRecord& record) {
-  static const int row = findCommand("queryUser");
-  return kCommandTable[row].handlers[record.backend](record);
-}
-
 // Which ":"-piece after the name holds the stored hash. The NIS+ answer
 // always has the hash in the passwd column (its shadow column holds only the
 // aging values).
@@ -79,7 +71,7 @@ std::size_t hashPiece(const EventRecord& record) {
 // or the query's own failure when it failed without naming the user: a store
 // that cannot be read must not pass for an unknown user, nor an answer that
 // could not be taken or written whole (-1) for one without the user.
-int lookupStoredHash(EventRecord& record, std::string& storedHash) {
+int lookupStoredHash(EventRecord& record, UserQuery userQuery, std::string& storedHash) {
   RunScratchFile answer(pidName("query_"));
   if (answer.open() != kOk) return kErrOpen;
   int ran = kOk;
@@ -87,7 +79,7 @@ int lookupStoredHash(EventRecord& record, std::string& storedHash) {
     StdoutRedirect redirect(answer.fd());
     if (!redirect.active()) return kErrOpen;
     EventRecord query(record);
-    ran = runUserQuery(query);  // its lines count where it found the user
+    ran = userQuery(query);  // its lines count where it found the user
     if (!redirect.restore()) return kErrOpen;
   }
   SecretString text;
@@ -151,7 +143,7 @@ int storePendingPassword(int backend, const std::string& name, std::string oldTo
   return cache.close();
 }
 
-int modifyPassword(EventRecord& record) {
+int modifyPassword(EventRecord& record, UserQuery userQuery) {
   if (setuid(geteuid()) != 0) {
     // Not checked: the shim runs as root already in every supported setting.
   }
@@ -167,7 +159,7 @@ int modifyPassword(EventRecord& record) {
   if (!answerText("\n")) return failAt("modifyPassword", kErrOpen);
 
   SecretString storedHash;
-  int found = lookupStoredHash(record, storedHash.text);
+  int found = lookupStoredHash(record, userQuery, storedHash.text);
   if (found == kErrNoSuchAccount) return kOk;
   if (found != kOk) return failAt("modifyPassword", found);
   SecretString clear;

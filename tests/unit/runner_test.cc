@@ -10,7 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "core/entry.h"
+#include "app/entry.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/trace.h"

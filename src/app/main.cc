@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/entry.h"
+#include "app/entry.h"
 
 int main(int argc, char** argv) {
   int result = runShim(argc, argv);

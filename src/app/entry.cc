@@ -1,4 +1,4 @@
-#include "core/entry.h"
+#include "app/entry.h"
 
 #include <csignal>
 #include <cstring>
@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "core/answer_output.h"
-#include "core/command_table.h"
+#include "app/command_table.h"
 #include "core/event_record.h"
 #include "core/process_state.h"
 #include "core/result.h"

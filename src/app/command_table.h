@@ -1,4 +1,5 @@
-// The constant command table: one row per command, one handler per backend.
+// The top of the shim, the one place that knows every handler: the
+// constant command table, one row per command and one handler per backend.
 #pragma once
 
 #include "core/event_record.h"

@@ -1,4 +1,4 @@
-#include "core/command_table.h"
+#include "app/command_table.h"
 
 #include <cstring>
 
@@ -16,10 +16,21 @@
 #include "publisher/nis_poll.h"
 #include "publisher/nisplus_poll.h"
 
+namespace {
+
+// modifyPassword is the same for every backend but for the user query it
+// asks for the stored hash.
+template <Handler userQuery>
+int passwordChange(EventRecord& record) {
+  return modifyPassword(record, userQuery);
+}
+
+}  // namespace
+
 const CommandEntry kCommandTable[kCommandCount] = {
     {kAddUser, "addUser", {handleUserAdd, nisUserAdd, nisplusUserAdd}},
     {kModifyUser, "modifyUser", {handleUserMod, nisUserMod, nisplusUserMod}},
-    {kModifyPassword, "modifyPassword", {modifyPassword, modifyPassword, modifyPassword}},
+    {kModifyPassword, "modifyPassword", {passwordChange<filesUserQuery>, passwordChange<nisUserQuery>, passwordChange<nisplusUserQuery>}},
     {kDeleteUser, "deleteUser", {handleUserDel, nisUserDel, nisplusDel}},
     {kRenameUser, "renameUser", {handleUserRename, nisUserRename, nisplusRename}},
     {kQueryUser, "queryUser", {filesUserQuery, nisUserQuery, nisplusUserQuery}},

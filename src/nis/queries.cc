@@ -1,5 +1,6 @@
 #include "nis/queries.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -73,6 +74,10 @@ std::string shadowPart(const LiveMap* shadow, std::string_view name, const char*
   return none;
 }
 
+std::size_t fieldCount(std::string_view value) {
+  return static_cast<std::size_t>(std::count(value.begin(), value.end(), ':')) + 1;
+}
+
 std::string firstField(const std::string& value) { return value.substr(0, value.find(':')); }
 
 // The whole account under key; false, traced under the name of the lookup
@@ -119,6 +124,9 @@ int listUsers(EventRecord& record) {
   SecretString line;
   result = walkAccounts(passwd, [&](std::string_view key, const std::string& value) {
     any = true;
+    // The record begins with the passwd value's fields: one they fail
+    // needs no shadow lookup.
+    if (!answer.pattern.matches(value, fieldCount(value))) return true;
     wipeString(line.text);
     line.text = value + shadowPart(record.noShadow ? nullptr : &shadow, key, ":::::::");
     return answerRecord(answer, line.text);

@@ -28,7 +28,7 @@ namespace {
 constexpr const char* kUserTable = "quser.files";
 constexpr const char* kPasswdFile = "/etc/passwd";
 constexpr const char* kShadowFile = "/etc/shadow";
-// Candidate lines joined per shadow pass: bounds the memory a broad pattern
+// Passwd lines joined per shadow pass: bounds the memory a broad pattern
 // needs, whatever the number of accounts.
 constexpr std::size_t kJoinBatch = 4096;
 
@@ -258,13 +258,10 @@ void joinLine(std::string_view passwd, std::string_view shadow, bool noShadow, s
   if (eighth != std::string_view::npos) out->append(passwd.substr(eighth));
 }
 
-// Where user records go: into a table file, or out as answer lines.
-enum class Emit { kTable, kAnswer };
-
-// 0; -1 when the shadow file cannot be read; -3 (as from the awk that
-// printed these lines before) when an answer line does not go out.
-int emitUserRecords(const std::vector<std::string>& passwdLines, bool noShadow, Emit how,
-                    std::FILE* table) {
+// Each passwd line joined with its user's shadow fields, given to the
+// answer. 0, or -1 when the shadow file cannot be read.
+int answerUserRecords(const std::vector<std::string>& passwdLines, bool noShadow,
+                      RecordAnswer& answer) {
   ShadowTable wanted;
   if (!noShadow) {
     wantShadowOf(passwdLines, &wanted);
@@ -273,7 +270,6 @@ int emitUserRecords(const std::vector<std::string>& passwdLines, bool noShadow, 
       return kErrOpen;
     }
   }
-  int result = kOk;
   SecretString record;
   for (const std::string& line : passwdLines) {
     std::string_view shadow;
@@ -282,18 +278,10 @@ int emitUserRecords(const std::vector<std::string>& passwdLines, bool noShadow, 
       if (entry.found) shadow = entry.fields;
     }
     joinLine(line, shadow, noShadow, &record.text);
-    if (how == Emit::kAnswer) {
-      if (!answerLine("instanceUser:", record.text)) {
-        result = kErrArgument;
-        break;
-      }
-      continue;
-    }
-    std::fwrite(record.text.data(), 1, record.text.size(), table);
-    std::fputc('\n', table);
+    if (!answerRecord(answer, record.text)) break;
   }
   wipeShadowTable(wanted);
-  return result;
+  return kOk;
 }
 
 // The passwd lines whose user record has value in column 0 or 2: there the
@@ -356,42 +344,35 @@ int filesNameQuery(const std::string& value, int column, const EventRecord& reco
   return scanUserParts(value, column, record, lines);
 }
 
-std::FILE* openTable(const char* path) {
-  const int fd = open(path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-  std::FILE* table = fd < 0 ? nullptr : fdopen(fd, "w");
-  if (table == nullptr && fd >= 0) close(fd);
-  return table;
+void wipeLines(std::vector<std::string>& lines) {
+  for (std::string& line : lines) wipeString(line);
+  lines.clear();
 }
 
-// The table of a pattern query from its candidate passwd lines, a batch at a
-// time; without a table file, their answer lines.
-int makeUserTable(const EventRecord& record, const std::string& candidateFile,
-                  const char* tableFile) {
-  RecordReader candidates(candidateFile.c_str());
-  std::FILE* table = tableFile == nullptr ? nullptr : openTable(tableFile);
-  if (!candidates.isOpen() || (tableFile != nullptr && table == nullptr)) {
-    if (table != nullptr) std::fclose(table);
-    return failAt("makeUserTable", kErrOpen);
-  }
-  const Emit how = table == nullptr ? Emit::kAnswer : Emit::kTable;
+// A pattern query over the users of passwd. The first seven fields of a
+// user record are those of its passwd line, so only the lines (with shadow,
+// the account lines: those beginning with a letter, a digit or "_") that
+// pass the pattern's first seven fields are joined with their shadow lines,
+// a batch at a time, and matched whole. 0, -1 (traced) when the shadow file
+// cannot be read, or -3, as from the awk that read the file before, when
+// passwd cannot be.
+int answerPasswdPattern(const EventRecord& record, RecordAnswer& answer) {
+  RecordReader passwd(kPasswdFile);
+  if (!passwd.isOpen()) return kErrArgument;
   std::vector<std::string> batch;
   std::string_view line;
   bool more = true;
   int result = kOk;
-  while (more && result == kOk) {
-    more = candidates.next(&line);
-    if (more) batch.emplace_back(line);
+  while (more && result == kOk && answer.result == kOk) {
+    more = passwd.next(&line);
+    if (more && (record.noShadow || isAccountLine(line)) && answer.pattern.matches(line, 7))
+      batch.emplace_back(line);
     if (batch.size() < kJoinBatch && more) continue;
-    if (!batch.empty()) result = emitUserRecords(batch, record.noShadow, how, table);
-    batch.clear();
-  }
-  if (result == kOk && table == nullptr && flushAnswer() != kOk) result = kErrArgument;
-  if (table != nullptr) {
-    const bool failed = std::ferror(table) != 0;
-    if ((std::fclose(table) != 0 || failed) && result == kOk) result = kErrOther;
+    if (!batch.empty()) result = answerUserRecords(batch, record.noShadow, answer);
+    wipeLines(batch);
   }
   if (result != kOk) return failAt("makeUserTable", result);
-  return kOk;
+  return passwd.failed() ? kErrArgument : kOk;
 }
 
 // The user table of the lines of passwdPath, made by awk: every line with
@@ -439,17 +420,18 @@ int queryExtractedTable(EventRecord& record, QueryKind kind) {
 }
 
 // Names and uids by a scan of passwd; patterns, and scans that find nothing,
-// over a table of the passwd lines that can match.
+// matched against the users of passwd.
 int queryUserFiles(EventRecord& record, QueryKind kind) {
   int result = kErrNoSuchAccount;
   if (kind.byName) result = filesNameQuery(record.field(kName), 0, record);
   else if (kind.byId) result = filesNameQuery(record.field(kUid), 2, record);
   if (result != kErrNoSuchAccount) return result;
-  RunScratchFile candidates(pidName("quser_"));
-  result = candidates.create();
+  RecordAnswer answer;
+  result = startUserAnswer(record, &answer);
   if (result != kOk) return result;
-  const UserTableSource source{kPasswdFile, !record.noShadow, candidates.path(), makeUserTable};
-  return genericUserQuery(record, userTable(), source);
+  result = answerPasswdPattern(record, answer);
+  if (result != kOk && answer.result == kOk) answer.result = result;
+  return finishAnswer(answer);
 }
 
 bool readableFile(const char* path) {
@@ -495,8 +477,6 @@ int filesUserQuery(EventRecord& record) {
   // Made here, afresh, before it is filled: it holds hashes.
   RunScratchFile table(kUserTable);
   int result = table.create();
-  std::string directory;
-  if (result == kOk) result = searchPath("awk", &directory);
   if (result == kOk)
     result = readableFile(kPasswdFile) ? queryUserFiles(record, kind) : queryExtractedTable(record, kind);
   if (result != kOk) return failAt("filesUserQuery", result);

@@ -1,38 +1,43 @@
 #include "nis/queries.h"
 
-#include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
-#include <gdbm.h>
-#include <memory>
+#include <algorithm>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/answer_output.h"
 #include "core/dbm_file.h"
 #include "core/result.h"
+#include "core/run_directory.h"
 #include "core/runner.h"
+#include "core/scratch_file.h"
+#include "core/secret.h"
 #include "core/shell_quote.h"
 #include "core/trace.h"
-#include "core/run_directory.h"
-#include "core/scratch_file.h"
 #include "nis/live_map.h"
-#include "publisher/change_cache.h"
 #include "publisher/generic_query.h"
 
 namespace {
 
-using File = std::unique_ptr<FILE, int (*)(FILE*)>;
-
-// A map that cannot be read fails as a dump of it with makedbm would: the
-// tool missing, a command line too long for its buffer, or the dump itself
-// failing.
+// The maps used to be read through a dump with makedbm into a clone: a
+// query still fails where that dump would have, when makedbm is missing or
+// its command line would not fit its buffer.
 int dumpWouldFail(const std::string& mapPath) {
+  static constexpr std::string_view kDump = "/makedbm -u ", kInto = " > ";
   std::string makedbmDir;
   int result = searchPath("makedbm", &makedbmDir);
   if (result != kOk) return result;
-  std::string command = makedbmDir + "/makedbm -u " + quoteBareWord(mapPath) + " > " +
-                        quoteBareWord(runScratchPath(pidName("tmpmap_")));
-  return command.size() >= kCommandCapacity ? kErrArgument : kOk;
+  const std::size_t length = makedbmDir.size() + kDump.size() + quoteBareWord(mapPath).size() +
+                             kInto.size() + quoteBareWord(runScratchPath(pidName("tmpmap_"))).size();
+  return length >= kCommandCapacity ? kErrArgument : kOk;
+}
+
+// The one place that names the clone and its dump in the trace: a map that
+// cannot be read fails with the trace that the dump left, the runner's name
+// first when the map itself could not be opened.
+int cloneFailure(int result, bool unopened) {
+  if (unopened) traceError("qvSystem");
+  return failAt("NISBackupByClone", result);
 }
 
 // Opened once it is there: a map missing for a rebuild is waited for, also
@@ -49,84 +54,13 @@ bool openWhenThere(LiveMap& map, const std::string& mapPath) {
 
 int openMap(LiveMap& map, const std::string& mapPath) {
   int result = dumpWouldFail(mapPath);
-  if (result == kOk && !openWhenThere(map, mapPath)) result = failAt("qvSystem", kErrOther);
-  return result == kOk ? kOk : failAt("NISBackupByClone", result);
+  if (result != kOk) return cloneFailure(result, false);
+  return openWhenThere(map, mapPath) ? kOk : cloneFailure(kErrOther, true);
 }
-
-// The order in which a listing names the accounts: that of a gdbm database
-// made afresh by storing the map's accounts in the map's own order. It holds
-// the keys alone (the bucket layout, and so the walk, does not depend on the
-// values); the values are fetched from the map. Made in this run's
-// directory under the map's name and the process id, registered for the
-// SIGTERM handler and removed with the guard.
-struct ListingOrder {
-  explicit ListingOrder(const char* mapName)
-      : file(std::string(mapName + 1) + ".tmpmap" + std::to_string(getpid())) {}
-  // 0, or -1 when the file cannot be made afresh (anything planted under the
-  // name makes it fail).
-  int create() { return file.open(); }
-  // 0, the failing store's status, or the open failure. The database is
-  // opened on the descriptor made with the file, never again by its name.
-  int fill(const LiveMap& map) {
-    int fd = fcntl(file.fd(), F_DUPFD_CLOEXEC, 0);
-    if (fd >= 0)
-      db = DbmFile(gdbm_fd_open(fd, file.c_str(), 0, GDBM_WRCREAT | GDBM_NOMMAP | GDBM_CLOERROR,
-                                nullptr));
-    if (!db.isOpen()) return mapOpenFailure();
-    int buckets = kBuildCacheBuckets;
-    gdbm_setopt(db.get(), GDBM_SETCACHESIZE, &buckets, sizeof buckets);
-    int status = kOk;
-    int walked = walkAllKeys(map.get(), [&](std::string_view name) {
-      std::optional<std::string> value;
-      if ((status = map.account(name, &value)) != kOk || !value) return status == kOk;
-      wipeString(*value);
-      return (status = db.store(name, "")) == kOk;
-    });
-    if (walked != kOk || status != kOk) return failAt("NISBackupByClone", walked != kOk ? walked : status);
-    return kOk;
-  }
-  RunScratchFile file;
-  DbmFile db;  // closed before the file is removed: declared after it
-};
-
-// A listing file, made afresh and written through its own descriptor.
-struct Listing {
-  explicit Listing(const char* name) : file(name) {}
-  int open() {
-    if (file.open() != kOk) return kErrOpen;
-    int fd = fcntl(file.fd(), F_DUPFD_CLOEXEC, 0);
-    if (fd >= 0) stream.reset(fdopen(fd, "w"));
-    if (!stream && fd >= 0) close(fd);
-    return stream ? kOk : kErrOpen;
-  }
-  // The listing must be complete before the query reads it.
-  bool flush() { return std::fflush(stream.get()) == 0 && !std::ferror(stream.get()); }
-  RunScratchFile file;
-  File stream{nullptr, std::fclose};  // closed before the file is removed
-};
-
-// The maps one listing reads, and its order; the maps are closed before the
-// listing is handed to awk.
-struct ListingSource {
-  ListingSource(const std::string& dir, const char* name) : mapDir(dir), mapName(name), order(name) {}
-  // 0, or the failure of making the order, opening the map or filling the
-  // order from it.
-  int open() {
-    int result = order.create();
-    if (result == kOk) result = openMap(map, mapDir + mapName);
-    if (result == kOk) result = order.fill(map);
-    return result;
-  }
-  const std::string mapDir;
-  const char* const mapName;
-  ListingOrder order;
-  LiveMap map;
-  LiveMap shadow;
-};
 
 // The shadow part of a user record: the shadow value from its first colon
 // on, or the given run of colons when there is none.
-std::string shadowPart(const LiveMap* shadow, const std::string& name, const char* none) {
+std::string shadowPart(const LiveMap* shadow, std::string_view name, const char* none) {
   if (shadow != nullptr) {
     std::optional<std::string> value;
     if (shadow->account(name, &value) == kOk && value) {
@@ -140,11 +74,15 @@ std::string shadowPart(const LiveMap* shadow, const std::string& name, const cha
   return none;
 }
 
+std::size_t fieldCount(std::string_view value) {
+  return static_cast<std::size_t>(std::count(value.begin(), value.end(), ':')) + 1;
+}
+
 std::string firstField(const std::string& value) { return value.substr(0, value.find(':')); }
 
-// The whole account under key (false, traced as a lookup in a copy of the
-// map is, when there is none).
-bool findAccount(const LiveMap& map, const std::string& key, std::string* record) {
+// The whole account under key; false, traced under the name of the lookup
+// that once read it from a copy of the map, when there is none.
+bool findIdFromMap(const LiveMap& map, const std::string& key, std::string* record) {
   record->clear();
   std::optional<std::string> value;
   if (map.account(key, &value) != kOk || !value) return failAt("findIdFromMap", false);
@@ -152,80 +90,68 @@ bool findAccount(const LiveMap& map, const std::string& key, std::string* record
   return true;
 }
 
-// Every account of passwd.byname, in listing order, joined with its shadow
-// entry, one line each into the listing.
-int writeUserListing(const ListingSource& source, bool noShadow, Listing& listing) {
-  int result = kOk, lines = 0;
-  int walked = walkAllKeys(source.order.db.get(), [&](std::string_view key) {
+// Every account of a map in the map's own order (a listing's order is no
+// contract), each given to visit with its value; bookkeeping entries are
+// skipped. 0, or -1 (traced as the clone's failure) when the map cannot be
+// read.
+template <typename Visit>
+int walkAccounts(const LiveMap& map, Visit visit) {
+  int read = kOk;
+  const int walked = walkAllKeys(map.get(), [&](std::string_view key) {
     std::optional<std::string> value;
-    if (source.map.account(key, &value) != kOk || !value) return (result = kErrOther) == kOk;
-    std::string line =
-        *value + shadowPart(noShadow ? nullptr : &source.shadow, std::string(key), ":::::::");
-    std::fprintf(listing.stream.get(), "%s\n", line.c_str());
-    ++lines;
-    wipeString(line);
+    if ((read = map.account(key, &value)) != kOk) return false;
+    if (!value) return true;
+    const bool more = visit(key, *value);
     wipeString(*value);
-    return true;
+    return more;
   });
-  if (walked != kOk || result != kOk || lines == 0) return kErrOther;
-  return listing.flush() ? kOk : kErrOpen;
+  if (walked != kOk || read != kOk) return cloneFailure(kErrOpen, false);
+  return kOk;
 }
 
-// Every group of group.byname, in listing order, one line each.
-int writeGroupListing(const ListingSource& source, Listing& listing) {
-  bool missing = false;
-  int walked = walkAllKeys(source.order.db.get(), [&](std::string_view key) {
-    std::optional<std::string> value;
-    if (source.map.account(key, &value) != kOk || !value) return !(missing = true);
-    std::fprintf(listing.stream.get(), "%s\n", value->c_str());
-    return true;
-  });
-  if (walked != kOk) return kErrOther;
-  if (missing) return mapOpenFailure();
-  return listing.flush() ? kOk : kErrOpen;
-}
-
-// A user query that no lookup answered: every user written to "quser.nis"
-// and matched by the generic query.
+// A user query that no lookup answered: every user of passwd.byname, joined
+// with its shadow entry, matched by the generic query. A map without
+// accounts fails with -11.
 int listUsers(EventRecord& record) {
-  ListingSource source(*record.mapDir, "/passwd.byname");
-  int result = source.open();
+  const std::string& mapDir = *record.mapDir;
+  LiveMap passwd, shadow;
+  int result = openMap(passwd, mapDir + "/passwd.byname");
+  if (result == kOk && !record.noShadow) result = openMap(shadow, mapDir + "/shadow.byname");
   if (result != kOk) return result;
-  if (!record.noShadow) {
-    result = openMap(source.shadow, source.mapDir + "/shadow.byname");
-    if (result != kOk) return result;
-  }
-  Listing listing("quser.nis");
-  if (listing.open() != kOk) return kErrOpen;
-  result = writeUserListing(source, record.noShadow, listing);
+  RecordAnswer answer;
+  if ((result = startUserAnswer(record, &answer)) != kOk) return result;
+  bool any = false;
+  SecretString line;
+  result = walkAccounts(passwd, [&](std::string_view key, const std::string& value) {
+    any = true;
+    // The record begins with the passwd value's fields: one they fail
+    // needs no shadow lookup.
+    if (!answer.pattern.matches(value, fieldCount(value))) return true;
+    wipeString(line.text);
+    line.text = value + shadowPart(record.noShadow ? nullptr : &shadow, key, ":::::::");
+    return answerRecord(answer, line.text);
+  });
+  if (result == kOk && !any) result = kErrOther;
   if (result != kOk) return result;
-  source.map.close();
-  source.shadow.close();
-  return genericUserQuery(record, listing.file.path());
+  return finishAnswer(answer);
 }
 
-// The same for groups, through "qgroup.nis".
+// The same for groups, from group.byname; a map without groups answers
+// nothing.
 int listGroups(EventRecord& record) {
-  ListingSource source(*record.mapDir, "/group.byname");
-  int result = source.open();
+  LiveMap groups;
+  int result = openMap(groups, *record.mapDir + "/group.byname");
   if (result != kOk) return result;
-  Listing listing("qgroup.nis");
-  if (listing.open() != kOk) return kErrOpen;
-  result = writeGroupListing(source, listing);
+  RecordAnswer answer;
+  if ((result = startGroupAnswer(record, &answer)) != kOk) return result;
+  result = walkAccounts(groups, [&](std::string_view, const std::string& value) {
+    return answerRecord(answer, value);
+  });
   if (result != kOk) return result;
-  source.map.close();
-  return genericGroupQuery(record, listing.file.path());
+  return finishAnswer(answer);
 }
 
 }  // namespace
-
-int mapOpenFailure() {
-  if (gdbm_errno == GDBM_CANT_BE_WRITER) {
-    std::fputs("Unable to acquire lock on dbm map\n", stderr);
-    return kErrMapLock;
-  }
-  return kErrOpen;
-}
 
 int nisUserNameQuery(EventRecord& record, const char* mapName, int keyField) {
   if (!record.mapDir) return failAt("nisUserNameQuery", kErrOther);
@@ -234,7 +160,7 @@ int nisUserNameQuery(EventRecord& record, const char* mapName, int keyField) {
   int result = openMap(map, mapDir + mapName);
   if (result != kOk) return failAt("nisUserNameQuery", result);
   std::string value;
-  if (!findAccount(map, record.field(keyField), &value))
+  if (!findIdFromMap(map, record.field(keyField), &value))
     return failAt("nisUserNameQuery", kErrNoSuchAccount);
   if (record.noShadow) {
     value += "::::::::";
@@ -270,7 +196,7 @@ int nisGroupNameQuery(EventRecord& record, const char* mapName, int keyField) {
   int result = openMap(map, *record.mapDir + mapName);
   if (result != kOk) return failAt("nisGroupNameQuery", result);
   std::string value;
-  if (!findAccount(map, record.field(keyField), &value))
+  if (!findIdFromMap(map, record.field(keyField), &value))
     return failAt("nisGroupNameQuery", kErrNoSuchAccount);
   if (!answerLine("instanceGroup:", value) || flushAnswer() != kOk) return failAt("nisGroupNameQuery", kErrArgument);
   return kOk;

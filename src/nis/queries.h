@@ -13,7 +13,3 @@ int nisGroupQuery(EventRecord& record);
 // not in the map, or another result code.
 int nisUserNameQuery(EventRecord& record, const char* mapName, int keyField);
 int nisGroupNameQuery(EventRecord& record, const char* mapName, int keyField);
-
-// A gdbm database of the query's own that cannot be opened: -9 (with a message on standard error) when
-// another process holds it for writing, otherwise -1.
-int mapOpenFailure();

@@ -316,15 +316,3 @@ int nisUserRename(EventRecord& r) {
   result = rebuildNisMaps(*r.mapDir);
   return result == kOk ? kOk : failAt("nisUserRename", result);
 }
-
-bool findIdFromMap(const DbmFile& map, const std::string& key, std::string* record,
-                   std::string* id) {
-  record->clear();
-  id->clear();
-  std::optional<std::string> value;
-  if (!map.isOpen() || map.fetch(key, &value) != kOk || !value) return failAt("findIdFromMap", false);
-  record->swap(*value);
-  std::vector<std::string> fields = splitFields(*record, ':');
-  if (fields.size() > 2) *id = fields[2];
-  return true;
-}

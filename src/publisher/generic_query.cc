@@ -1,130 +1,91 @@
 #include "publisher/generic_query.h"
 
-#include <cstdio>
-#include <initializer_list>
-#include <regex.h>
+#include <cerrno>
+#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
-#include "core/process_state.h"
+#include "core/answer_output.h"
+#include "core/line_reader.h"
 #include "core/result.h"
-#include "core/runner.h"
-#include "core/shell_quote.h"
 #include "core/trace.h"
 
 namespace {
 
-constexpr int kGroupPatternFields[] = {kName, kPasswd, kGid, kMembers};
+constexpr int kGroupFields[] = {kName, kPasswd, kGid, kMembers};
 
-// The pattern goes into an awk string literal inside the single-quoted
-// program: quoted so it keeps its regular-expression meaning but cannot end
-// the string or the shell word.
-constexpr const char* kUserProgram =
-    " -F: 'BEGIN {count = 0; split(\"%s\", arr);} {if((arr[1]==\"\" || ($1 ~ \"^\"arr[1]\"$\")) && "
-    "(arr[2]==\"\" || ($2 ~ \"^\"arr[2]\"$\")) && (arr[3]==\"\" || ($3 ~ \"^\"arr[3]\"$\")) && "
-    "(arr[4]==\"\" || ($4 ~ \"^\"arr[4]\"$\")) && (arr[5]==\"\" || ($5 ~ \"^\"arr[5]\"$\")) && "
-    "(arr[6]==\"\" || ($6 ~ \"^\"arr[6]\"$\")) && (arr[7]==\"\" || ($7 ~ \"^\"arr[7]\"$\")) && "
-    "(arr[8]==\"\" || ($8 ~ \"^\"arr[8]\"$\")) && (arr[9]==\"\" || ($9 ~ \"^\"arr[9]\"$\")) && "
-    "(arr[10]==\"\" || ($10 ~ \"^\"arr[10]\"$\")) && (arr[11]==\"\" || ($11 ~ \"^\"arr[11]\"$\")) && "
-    "(arr[12]==\"\" || ($12 ~ \"^\"arr[12]\"$\")) && (arr[13]==\"\" || ($13 ~ \"^\"arr[13]\"$\")) && "
-    "(arr[14]==\"\" || ($14 ~ \"^\"arr[14]\"$\")) && (arr[15]==\"\" || ($15 ~ \"^\"arr[15]\"$\"))) "
-    "{print \"instanceUser:\"$0; count++}} END{if(count==0) exit 1}' %s";
-
-constexpr const char* kGroupProgram =
-    " -F: 'BEGIN {count =0; split(\"%s\", arr);} {if((arr[1]==\"\" || ($1 ~ \"^\"arr[1]\"$\")) && "
-    "(arr[2]==\"\" || ($2 ~ \"^\"arr[2]\"$\")) && (arr[3]==\"\" || ($3 ~ \"^\"arr[3]\"$\")) && "
-    "(arr[4]==\"\" || ($4 ~ \"^\"arr[4]\"$\"))) {print \"instanceGroup:\"$0; count++}} "
-    "END{if(count==0) exit 1}' %s";
-
-// The tests of kUserProgram on the first seven fields, each regular
-// expression made once from the same text (the pattern that the string in
-// kUserProgram spells), so matching alike. The tests of its empty fields,
-// always true, are left out.
-constexpr const char* kUserCandidateProgram =
-    "BEGIN {split(ENVIRON[\"QUERY_PATTERN\"], arr); for (k = 1; k <= 7; k++) re[k] = \"^\"arr[k]\"$\";} "
-    "%s{if(%s) print > ENVIRON[\"QUERY_CANDIDATES\"]}";
-
-constexpr const char* kAccountLineFilter = "/^[a-zA-Z0-9_]/ ";
-
-int buildCommand(const char* program, const std::string& awkDirectory, const std::string& pattern,
-                 const std::string& tableFile, std::string* command) {
-  char arguments[kCommandCapacity];
-  int n = std::snprintf(arguments, sizeof arguments, program, quoteAwkString(pattern).c_str(),
-                        quoteBareWord(tableFile).c_str());
-  if (n < 0 || static_cast<std::size_t>(n) >= sizeof arguments) return kErrArgument;
-  char line[kCommandCapacity];
-  n = std::snprintf(line, sizeof line, "%s/%s\t%s", awkDirectory.c_str(), "awk", arguments);
-  if (n < 0 || static_cast<std::size_t>(n) >= sizeof line) return kErrArgument;
-  *command = line;
-  return kOk;
-}
-
-// The program matches each non-empty pattern field as "^" field "$", an
-// extended regular expression. One that does not compile is refused here,
-// before awk would complain and answer nothing.
-bool patternCompiles(const std::string& pattern) {
-  for (const std::string& field : splitFields(pattern, ':')) {
-    if (field.empty()) continue;
-    regex_t compiled;
-    if (regcomp(&compiled, ("^" + field + "$").c_str(), REG_EXTENDED | REG_NOSUB) != 0)
-      return false;
-    regfree(&compiled);
+// Field k (from 0) of a record split at ":"; empty past the last one.
+std::string_view recordField(std::string_view record, std::size_t k) {
+  for (; k > 0; --k) {
+    const std::size_t colon = record.find(':');
+    if (colon == std::string_view::npos) return {};
+    record.remove_prefix(colon + 1);
   }
-  return true;
+  return record.substr(0, record.find(':'));
 }
 
-// awk exits 1 when nothing matched: that is an empty answer, not a failure.
-// Its own errors (status 2, mapped to -3) and its death are.
-int awkOutcome(int ran) { return ran == kErrArgument || ran == kErrNotFound ? ran : kOk; }
-int runAwk(const std::string& command) { return awkOutcome(qvSystem(command)); }
-int runAwk(const AwkRun& run) {
-  return awkOutcome(qvSystem(run.program, run.argv, run.environment));
+// The whole field is the subject, whatever bytes it holds (a NUL too), and
+// "^" anchors at its start.
+bool fieldMatches(const regex_t& expression, std::string_view field) {
+  static const char kEmpty[] = "";
+  regmatch_t range[1];
+  range[0].rm_so = 0;
+  range[0].rm_eo = static_cast<regoff_t>(field.size());
+  return regexec(&expression, field.empty() ? kEmpty : field.data(), 1, range, REG_STARTEND) == 0;
 }
 
-int runQuery(const char* name, bool logged, int (*build)(const std::string&, const EventRecord&,
-                                                          const std::string&, std::string*),
-             std::string (*patternOf)(const EventRecord&), const EventRecord& record,
-             const std::string& tableFile) {
-  std::string directory;
-  int result = patternCompiles(patternOf(record)) ? kOk : kErrArgument;
-  if (result == kOk) result = searchPath("awk", &directory);
-  std::string command;
-  if (result == kOk) result = build(directory, record, tableFile, &command);
-  if (result == kOk) {
-    if (logged) debugCommand(name, command);
-    result = runAwk(command);
+// Reads the table as awk reads its input, a record a line, the last one
+// also without its newline. 0, or -3 (the status of awk failing on its
+// input) when the table cannot be opened or read.
+int answerFromTable(const std::string& tableFile, RecordAnswer& answer) {
+  const int fd = open(tableFile.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return kErrArgument;
+  bool readFailed = false;
+  {
+    LineReader lines(fd);
+    std::string line;
+    bool ended = false;
+    while (lines.next(&line, &ended))
+      if (!answerRecord(answer, line)) break;
+    readFailed = lines.failed();
   }
-  if (result != kOk) return failAt(name, result);
-  return kOk;
+  close(fd);
+  return readFailed ? kErrArgument : kOk;
 }
 
-// The checks and commands of the query, in the order genericUserQuery makes
-// them, so that a query refused there is refused here alike.
-int prepareCandidateQuery(const EventRecord& record, const std::string& tableFile,
-                          const UserTableSource& source, AwkRun* candidates, std::string* query) {
-  if (!patternCompiles(userQueryPattern(record))) return kErrArgument;
-  std::string directory;
-  int result = searchPath("awk", &directory);
-  if (result == kOk) result = buildUserQueryCommand(directory, record, tableFile, query);
-  if (result == kOk) *candidates = userCandidateRun(directory, record, source);
-  return result;
-}
-
-// True when the pattern's fields past the seventh are all empty.
-bool onlyPasswdFields(const std::string& pattern) {
-  std::vector<std::string> fields = splitFields(pattern, ':');
-  for (std::size_t k = 7; k < fields.size(); ++k)
-    if (!fields[k].empty()) return false;
-  return true;
-}
-
-long long fileSize(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+int tableQuery(RecordAnswer& answer, int started, const std::string& tableFile) {
+  if (started != kOk) return started;
+  const int read = answerFromTable(tableFile, answer);
+  if (read != kOk && answer.result == kOk) answer.result = read;
+  return finishAnswer(answer);
 }
 
 }  // namespace
+
+RecordPattern::~RecordPattern() {
+  for (std::size_t k = 0; k < fields_; ++k)
+    if (compiled_[k]) regfree(&expressions_[k]);
+}
+
+int RecordPattern::compile(const std::string& pattern, std::size_t fields) {
+  const std::vector<std::string> parts = splitFields(pattern, ':');
+  for (std::size_t k = 0; k < fields && k < kUserPatternFields; ++k) {
+    fields_ = k + 1;
+    if (k >= parts.size() || parts[k].empty()) continue;
+    const std::string expression = "^" + parts[k] + "$";
+    if (regcomp(&expressions_[k], expression.c_str(), REG_EXTENDED | REG_NOSUB) != 0)
+      return kErrArgument;
+    compiled_[k] = true;
+  }
+  return kOk;
+}
+
+bool RecordPattern::matches(std::string_view record, std::size_t upTo) const {
+  for (std::size_t k = 0; k < fields_ && k < upTo; ++k)
+    if (compiled_[k] && !fieldMatches(expressions_[k], recordField(record, k))) return false;
+  return true;
+}
 
 QueryKind classifyUserQuery(const EventRecord& record) {
   QueryKind kind;
@@ -154,80 +115,46 @@ std::string userQueryPattern(const EventRecord& record) {
 
 std::string groupQueryPattern(const EventRecord& record) {
   std::string pattern;
-  for (int i : kGroupPatternFields) {
+  for (int i : kGroupFields) {
     if (i != kName) pattern += ":";
     pattern += record.field(i);
   }
   return pattern;
 }
 
-int buildUserQueryCommand(const std::string& awkDirectory, const EventRecord& record,
-                          const std::string& tableFile, std::string* command) {
-  return buildCommand(kUserProgram, awkDirectory, userQueryPattern(record), tableFile, command);
+int startUserAnswer(const EventRecord& record, RecordAnswer* answer) {
+  answer->routine = "genericUserQuery";
+  answer->tag = "instanceUser:";
+  answer->result = answer->pattern.compile(userQueryPattern(record), kUserPatternFields);
+  return answer->result == kOk ? kOk : failAt(answer->routine, answer->result);
 }
 
-int buildGroupQueryCommand(const std::string& awkDirectory, const EventRecord& record,
-                           const std::string& tableFile, std::string* command) {
-  return buildCommand(kGroupProgram, awkDirectory, groupQueryPattern(record), tableFile, command);
+int startGroupAnswer(const EventRecord& record, RecordAnswer* answer) {
+  answer->routine = "genericGroupQuery";
+  answer->tag = "instanceGroup:";
+  answer->result = answer->pattern.compile(groupQueryPattern(record), kGroupPatternFields);
+  return answer->result == kOk ? kOk : failAt(answer->routine, answer->result);
+}
+
+// An answer line that does not go out fails as awk's write did: -3.
+bool answerRecord(RecordAnswer& answer, std::string_view record) {
+  if (answer.result != kOk) return false;
+  if (answer.pattern.matches(record) && !answerLine(answer.tag, record)) answer.result = kErrArgument;
+  return answer.result == kOk;
+}
+
+int finishAnswer(RecordAnswer& answer) {
+  if (answer.result == kOk && flushAnswer() != kOk) answer.result = kErrArgument;
+  if (answer.result != kOk) return failAt(answer.routine, answer.result);
+  return kOk;
 }
 
 int genericUserQuery(const EventRecord& record, const std::string& tableFile) {
-  return runQuery("genericUserQuery", false, buildUserQueryCommand, userQueryPattern, record,
-                  tableFile);
+  RecordAnswer answer;
+  return tableQuery(answer, startUserAnswer(record, &answer), tableFile);
 }
 
 int genericGroupQuery(const EventRecord& record, const std::string& tableFile) {
-  return runQuery("genericGroupQuery", true, buildGroupQueryCommand, groupQueryPattern, record,
-                  tableFile);
-}
-
-namespace {
-
-// "$1 ~ re[1] && ..." for the non-empty ones of the pattern's first seven
-// fields; "1" when there are none.
-std::string passwdFieldTests(const std::string& pattern) {
-  std::vector<std::string> fields = splitFields(pattern, ':');
-  std::string tests;
-  for (std::size_t k = 1; k <= 7 && k <= fields.size(); ++k) {
-    if (fields[k - 1].empty()) continue;
-    if (!tests.empty()) tests += " && ";
-    tests += "$" + std::to_string(k) + " ~ re[" + std::to_string(k) + "]";
-  }
-  return tests.empty() ? "1" : tests;
-}
-
-}  // namespace
-
-AwkRun userCandidateRun(const std::string& awkDirectory, const EventRecord& record,
-                        const UserTableSource& source) {
-  const std::string pattern = userQueryPattern(record);
-  const std::string tests = passwdFieldTests(pattern);
-  char program[kCommandCapacity];
-  std::snprintf(program, sizeof program, kUserCandidateProgram,
-                source.accountLinesOnly ? kAccountLineFilter : "", tests.c_str());
-  AwkRun run;
-  run.program = awkDirectory + "awk";
-  run.argv = {"awk", "-F:", program, source.sourceFile};
-  run.environment = {{"QUERY_PATTERN", pattern}, {"QUERY_CANDIDATES", source.candidateFile}};
-  return run;
-}
-
-int genericUserQuery(const EventRecord& record, const std::string& tableFile,
-                     const UserTableSource& source) {
-  AwkRun candidates;
-  std::string query;
-  int result = prepareCandidateQuery(record, tableFile, source, &candidates, &query);
-  if (result == kOk) result = runAwk(candidates);
-  // With no candidate the query runs over the empty table, so that its
-  // empty answer ends as it always does.
-  const bool direct = result == kOk && onlyPasswdFields(userQueryPattern(record)) &&
-                      fileSize(source.candidateFile) > 0;
-  if (direct) {
-    result = source.makeTable(record, source.candidateFile, nullptr);
-  } else {
-    if (result == kOk) result = source.makeTable(record, source.candidateFile, tableFile.c_str());
-    if (result == kOk) result = runAwk(query);
-  }
-  if (result != kOk) return failAt("genericUserQuery", result);
-  return kOk;
+  RecordAnswer answer;
+  return tableQuery(answer, startGroupAnswer(record, &answer), tableFile);
 }

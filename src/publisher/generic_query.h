@@ -1,12 +1,14 @@
-// Pattern queries over a file of account records, and the test that tells a
-// backend when a query names only an account name or only a numeric id.
+// Pattern queries over account records, and the test that tells a backend
+// when a query names only an account name or only a numeric id.
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <regex.h>
 #include <string>
-#include <vector>
+#include <string_view>
 
 #include "core/event_record.h"
-#include "core/runner.h"
 
 struct QueryKind {
   bool byName = false;  // only the name is given
@@ -22,45 +24,53 @@ QueryKind classifyGroupQuery(const EventRecord& record);
 std::string userQueryPattern(const EventRecord& record);
 std::string groupQueryPattern(const EventRecord& record);
 
-// The awk command that prints "instanceUser:" (or "instanceGroup:") and every
-// line of tableFile whose fields match the anchored pattern fields; empty
-// pattern fields match anything. awkDirectory is as searchPath gives it.
-// -3 when the command would not fit its buffer.
-int buildUserQueryCommand(const std::string& awkDirectory, const EventRecord& record,
-                          const std::string& tableFile, std::string* command);
-int buildGroupQueryCommand(const std::string& awkDirectory, const EventRecord& record,
-                           const std::string& tableFile, std::string* command);
+constexpr std::size_t kUserPatternFields = 15;
+constexpr std::size_t kGroupPatternFields = 4;
 
-// Run those commands, printing on standard output. 0 also when nothing
-// matched; the searchPath result when awk is missing.
+// A query pattern made ready for matching records. Field k of the pattern
+// (split at ":"), when not empty, is the POSIX extended regular expression
+// "^" field "$", which field k of a record split at ":" must match; a field
+// past the record's last one is empty. An empty pattern field matches
+// anything. Only the first `fields` fields of the pattern count. The
+// expressions are compiled once and freed with the object.
+class RecordPattern {
+ public:
+  RecordPattern() = default;
+  ~RecordPattern();
+  RecordPattern(const RecordPattern&) = delete;
+  RecordPattern& operator=(const RecordPattern&) = delete;
+
+  // 0, or -3 when a field does not compile.
+  int compile(const std::string& pattern, std::size_t fields);
+  // Tries the pattern's first `upTo` fields only when given.
+  bool matches(std::string_view record, std::size_t upTo = kUserPatternFields) const;
+
+ private:
+  std::array<regex_t, kUserPatternFields> expressions_{};
+  std::array<bool, kUserPatternFields> compiled_{};
+  std::size_t fields_ = 0;
+};
+
+// Prints "instanceUser:" (or "instanceGroup:") and every record of tableFile
+// that the query's pattern matches, through the answer output. 0 also when
+// nothing matched; -3 when the pattern does not compile, the table cannot
+// be read or the answer does not go out.
 int genericUserQuery(const EventRecord& record, const std::string& tableFile);
 int genericGroupQuery(const EventRecord& record, const std::string& tableFile);
 
-// The first seven fields of a user record are those of its passwd line, so a
-// pattern can be tried on those before the table is made: only the lines of
-// sourceFile that pass them (and, with accountLinesOnly, begin with a letter,
-// a digit or "_") go to candidateFile, and makeTable turns those into
-// tableFile, over which the query then runs as above. When the pattern says
-// nothing of the other fields, every candidate matches: makeTable, given no
-// table file, prints their answer lines itself. The answer, result and trace
-// are those of genericUserQuery over the table of every line.
-struct UserTableSource {
-  const char* sourceFile;
-  bool accountLinesOnly;
-  std::string candidateFile;
-  int (*makeTable)(const EventRecord& record, const std::string& candidateFile,
-                   const char* tableFile);
+// The answer of a pattern query from records that the backend makes itself:
+// one record at a time, then finish() once all are given. The failures are
+// those of the queries above, and so is the trace.
+struct RecordAnswer {
+  const char* routine = nullptr;  // "genericUserQuery" or "genericGroupQuery"
+  const char* tag = nullptr;      // "instanceUser:" or "instanceGroup:"
+  RecordPattern pattern;
+  int result = 0;
 };
-int genericUserQuery(const EventRecord& record, const std::string& tableFile,
-                     const UserTableSource& source);
-
-// The awk run that writes those candidate lines, started without a shell:
-// the pattern and the candidate file reach the program through its
-// environment.
-struct AwkRun {
-  std::string program;
-  std::vector<std::string> argv;
-  ChildEnvironment environment;
-};
-AwkRun userCandidateRun(const std::string& awkDirectory, const EventRecord& record,
-                        const UserTableSource& source);
+// 0, or -3 (traced) when the query's pattern does not compile.
+int startUserAnswer(const EventRecord& record, RecordAnswer* answer);
+int startGroupAnswer(const EventRecord& record, RecordAnswer* answer);
+// false once the answer has failed: the caller stops giving records.
+bool answerRecord(RecordAnswer& answer, std::string_view record);
+// 0, or the first failure, traced.
+int finishAnswer(RecordAnswer& answer);

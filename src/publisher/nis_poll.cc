@@ -24,52 +24,6 @@
 #include "publisher/snapshot_poll.h"
 #include "publisher/map_dump.h"
 
-namespace {
-
-int cloneFrom(const std::string& mapPath, const std::string& clonePath) {
-  std::string makedbmDir;
-  int result = searchPath("makedbm", &makedbmDir);
-  if (result != kOk) return result;
-  // Made here, so that the shell's redirection writes into a file of this
-  // process and never through a link planted under the name.
-  RunScratchFile dump(pidName("tmpmap_"));
-  if (makeScratch(dump) != kOk) return kErrNotFound;
-  std::string command = makedbmDir + "/makedbm -u " + quoteBareWord(mapPath) + " > " +
-                        quoteBareWord(dump.path());
-  if (command.size() >= kCommandCapacity) return kErrArgument;
-  debugCommand("NISBackupByClone", command);
-  if (qvSystem(command) != kOk) return kErrOther;
-
-  std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(dump.c_str(), "r"), std::fclose);
-  // A clone left over under this name must not lend its entries.
-  unlink(clonePath.c_str());
-  DbmFile clone = DbmFile::open(clonePath);
-  if (!in || !clone.isOpen()) return kErrNotFound;
-
-  char* line = nullptr;
-  std::size_t capacity = 0;
-  ssize_t length;
-  result = kOk;
-  while (result == kOk && (length = getline(&line, &capacity, in.get())) >= 0) {
-    std::string_view key, value;
-    if (!parseDumpLine(std::string_view(line, static_cast<std::size_t>(length)), &key, &value)) continue;
-    result = clone.store(key, value);
-  }
-  if (line != nullptr) {
-    explicit_bzero(line, capacity);
-    std::free(line);
-  }
-  return result;
-}
-
-}  // namespace
-
-int NISBackupByClone(const std::string& mapPath, const std::string& clonePath) {
-  int result = cloneFrom(mapPath, clonePath);
-  if (result != kOk) return failAt("NISBackupByClone", result);
-  return kOk;
-}
-
 int NISBackup(const std::string& mapDir, const std::string& table, BackupMode mode) {
   int result = kOk;
   if (mode == kBackupCopy) {

@@ -91,21 +91,6 @@ TEST_F(NisFiles, MapsAreReadWholeByTheirExactKeysWithoutBookkeeping) {
   EXPECT_EQ("al:x:1001:1001:Al  Long Name:/home/al:/bin/sh", value);
   EXPECT_EQ(kErrOther, getRecordFromMap(dir_ + "/passwd.byname", "a.", &value));
 
-  ASSERT_EQ(kOk, NISBackupByClone(dir_ + "/passwd.byname", "clone"));
-  DbmFile clone = DbmFile::open("clone");
-  std::string id;
-  ASSERT_TRUE(findIdFromMap(clone, "al", &value, &id));
-  EXPECT_EQ("al:x:1001:1001:Al  Long Name:/home/al:/bin/sh", value);
-  EXPECT_EQ("1001", id);
-  EXPECT_FALSE(findIdFromMap(clone, "YP_MASTER_NAME", &value, &id));
-  EXPECT_FALSE(findIdFromMap(clone, "odd", &value, &id));
-  int keys = 0;
-  for (Datum k(gdbm_firstkey(clone.get())); !k.empty(); k = Datum(gdbm_nextkey(clone.get(), k.d)))
-    ++keys;
-  EXPECT_EQ(2, keys);
-  EXPECT_EQ(kErrOther, NISBackupByClone(dir_ + "/missing", "clone2"));
-  for (const char* prefix : {"tmp_", "tmpmap_", "tmptmp_"})
-    EXPECT_NE(0, access((prefix + std::to_string(getpid())).c_str(), F_OK)) << prefix;
 }
 
 // The scratch files named after the process live in the run's own

@@ -16,7 +16,6 @@
 #include "core/run_directory.h"
 #include "core/scratch_file.h"
 #include "nis/live_map.h"
-#include "publisher/change_cache.h"
 #include "publisher/generic_query.h"
 
 namespace {

@@ -15,5 +15,3 @@ int modifyPassword(EventRecord& record);
 // The steps, for tests.
 int lookupStoredHash(EventRecord& record, std::string& storedHash);
 bool verifyCurrentPassword(const std::string& clear, const std::string& storedHash);
-int storePendingPassword(int backend, const std::string& name, std::string oldToken,
-                         const std::string& newToken);

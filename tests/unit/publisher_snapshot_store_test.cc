@@ -1,12 +1,11 @@
-// Walking snapshot databases and reading overflow files.
+// Walking snapshot databases.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <set>
 #include <unistd.h>
 
-#include "publisher/change_cache.h"
+#include "publisher/snapshot_store.h"
 #include "support/dbm_read.h"
 
 namespace {
@@ -37,22 +36,6 @@ TEST(SnapshotWalk, PassesOverMapBookkeepingKeysAlsoInAMapTheHostsMakedbmBuilt) {
   DbmFile made = openSnapshot(base + "/made");
   EXPECT_EQ((std::set<std::string>{"jo", "ann"}), keysOf(made.get()));
   EXPECT_EQ("jo:x:1:1::/:/bin/sh", valueOf(made, "jo").value_or(""));
-  std::system(("rm -rf '" + base + "'").c_str());
-}
-
-TEST(OverflowFile, WholeRecordTrailingBreakDroppedEmptyOrMissingRefused) {
-  char dir[] = "/tmp/kdl2nis-cache-XXXXXX";
-  std::string base = mkdtemp(dir);
-  std::string record;
-  std::ofstream(base + "/a") << "g:x:1:" << std::string(60000, 'm');
-  ASSERT_EQ(OverflowRead::kOk, readOverflowFile(base + "/a", &record));
-  EXPECT_EQ(60006u, record.size());
-  std::ofstream(base + "/b") << "g:x:1:a b\n";
-  ASSERT_EQ(OverflowRead::kOk, readOverflowFile(base + "/b", &record));
-  EXPECT_EQ("g:x:1:a b", record);
-  std::ofstream(base + "/c") << "";
-  EXPECT_EQ(OverflowRead::kCannotRead, readOverflowFile(base + "/c", &record));
-  EXPECT_EQ(OverflowRead::kCannotOpen, readOverflowFile(base + "/none", &record));
   std::system(("rm -rf '" + base + "'").c_str());
 }
 

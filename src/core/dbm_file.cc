@@ -67,9 +67,7 @@ DbmFile& DbmFile::operator=(DbmFile&& other) noexcept {
   return *this;
 }
 
-DbmFile DbmFile::open(const std::string& path) {
-  return DbmFile(gdbm_open(path.c_str(), 0, GDBM_WRCREAT, 0600, nullptr));
-}
+DbmFile DbmFile::open(const std::string& path) { return open(path, GDBM_WRCREAT, 0600); }
 
 DbmFile DbmFile::open(const std::string& path, int flags, int mode, int cacheBuckets) {
   DbmFile db(gdbm_open(path.c_str(), 0, flags, mode, nullptr));

@@ -5,6 +5,7 @@
 #include <set>
 #include <unistd.h>
 
+#include "core/event_record.h"
 #include "publisher/snapshot_store.h"
 #include "support/dbm_read.h"
 
@@ -37,6 +38,17 @@ TEST(SnapshotWalk, PassesOverMapBookkeepingKeysAlsoInAMapTheHostsMakedbmBuilt) {
   EXPECT_EQ((std::set<std::string>{"jo", "ann"}), keysOf(made.get()));
   EXPECT_EQ("jo:x:1:1::/:/bin/sh", valueOf(made, "jo").value_or(""));
   std::system(("rm -rf '" + base + "'").c_str());
+}
+
+TEST(SnapshotNames, EachTableByNameAndItsGenerationsPerBackend) {
+  const char* files[] = {"passwd.log", "shadow.log", "group.log"};
+  for (int t = 0; t < kSnapshotTables; ++t) {
+    auto table = static_cast<SnapshotTable>(t);
+    EXPECT_EQ(table, snapshotTableNamed(snapshotTableName(table)));
+    EXPECT_EQ(files[t], committedSnapshotName(kFiles, table));
+    EXPECT_EQ(std::string(snapshotTableName(table)) + ".byname.log.tmp", newSnapshotName(kNis, table));
+  }
+  EXPECT_FALSE(snapshotTableNamed("passwd.log"));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "core/run_directory.h"
 #include "core/scratch_file.h"
 #include "nis/live_map.h"
+#include "core/map_keys.h"
 #include "publisher/generic_query.h"
 
 namespace {

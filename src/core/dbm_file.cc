@@ -67,8 +67,16 @@ DbmFile& DbmFile::operator=(DbmFile&& other) noexcept {
   return *this;
 }
 
-DbmFile DbmFile::open(const std::string& path) {
-  return DbmFile(gdbm_open(path.c_str(), 0, GDBM_WRCREAT, 0600, nullptr));
+DbmFile DbmFile::open(const std::string& path) { return open(path, GDBM_WRCREAT, 0600); }
+
+DbmFile DbmFile::open(const std::string& path, int flags, int mode, int cacheBuckets) {
+  DbmFile db(gdbm_open(path.c_str(), 0, flags, mode, nullptr));
+  if (db.isOpen() && cacheBuckets > 0) {
+    // Only the memory a read takes: gdbm's default cache serves as well.
+    int buckets = cacheBuckets;
+    gdbm_setopt(db.get(), GDBM_SETCACHESIZE, &buckets, sizeof buckets);
+  }
+  return db;
 }
 
 int DbmFile::close() {

@@ -15,6 +15,14 @@
 #include <string>
 #include <string_view>
 
+// Cache sizes for a database read through a small fixed cache instead of a
+// memory map of the whole file (GDBM_NOMMAP), so that a walk over 100,000
+// accounts needs no more memory than one over 100. Walks visit each bucket
+// once, so a few buckets serve them; a database being built is stored into
+// in hash order and gets kBuildCacheBuckets.
+constexpr int kReadCacheBuckets = 16;
+constexpr int kBuildCacheBuckets = 256;
+
 class DbmFile {
  public:
   DbmFile() = default;
@@ -27,6 +35,9 @@ class DbmFile {
 
   // Opens (creating it empty when missing) read-write.
   static DbmFile open(const std::string& path);
+  // Opens with gdbm's own flags and mode (block size 0); with cacheBuckets,
+  // read through a cache of that many buckets instead of gdbm's default.
+  static DbmFile open(const std::string& path, int flags, int mode, int cacheBuckets = 0);
 
   bool isOpen() const { return handle_ != nullptr; }
   GDBM_FILE get() const { return handle_; }

@@ -3,7 +3,7 @@
 #include "core/result.h"
 #include "core/trace.h"
 #include "nis/source_files.h"
-#include "publisher/change_cache.h"
+#include "core/map_keys.h"
 #include "core/field_merge.h"
 
 namespace {

@@ -6,7 +6,6 @@
 
 #include "core/event_record.h"
 #include "core/result.h"
-#include "publisher/change_cache.h"
 #include "publisher/map_dump.h"
 
 namespace {
@@ -43,11 +42,8 @@ bool awaitMap(const std::string& path) {
 }
 
 int LiveMap::open(const std::string& path) {
-  db_ = DbmFile(gdbm_open(path.c_str(), 0, GDBM_READER | GDBM_NOMMAP, 0, nullptr));
-  if (!db_.isOpen()) return kErrOpen;
-  int buckets = kReadCacheBuckets;
-  gdbm_setopt(db_.get(), GDBM_SETCACHESIZE, &buckets, sizeof buckets);
-  return kOk;
+  db_ = DbmFile::open(path, GDBM_READER | GDBM_NOMMAP, 0, kReadCacheBuckets);
+  return db_.isOpen() ? kOk : kErrOpen;
 }
 
 int LiveMap::account(std::string_view key, std::optional<std::string>* value) const {

@@ -12,6 +12,7 @@
 #include "core/dbm_file.h"
 #include "core/event_record.h"
 #include "core/line_reader.h"
+#include "core/map_keys.h"
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
@@ -21,7 +22,6 @@
 #include "core/trace.h"
 #include "core/scratch_file.h"
 #include "nis/live_map.h"
-#include "publisher/change_cache.h"
 
 int sourceLockWaitMs = 60000;
 
@@ -133,7 +133,7 @@ int holdsIdNumber(const DbmFile& map, std::string_view id) {
 // map cannot be opened here (its dump then decides, as it always has).
 int lookUpKey(const std::string& mapPath, const std::string& key, bool isId) {
   // No lock: a rebuild puts a new map in place of the old one whole.
-  DbmFile map(gdbm_open(mapPath.c_str(), 0, GDBM_READER | GDBM_NOLOCK, 0, nullptr));
+  DbmFile map = DbmFile::open(mapPath, GDBM_READER | GDBM_NOLOCK, 0);
   if (!map.isOpen()) return -1;
   bool present = false;
   if (map.contains(key, &present) != kOk) return -1;

@@ -11,7 +11,7 @@
 #include "core/trace.h"
 #include "nis/source_files.h"
 #include "password/prepare_password.h"
-#include "publisher/change_cache.h"
+#include "core/map_keys.h"
 #include "core/field_merge.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "core/secret.h"
 #include "core/trace.h"
 #include "password/hash.h"
-#include "password/pass_cache.h"
+#include "password/pending_password_store.h"
 #include "password/token.h"
 
 namespace {
@@ -123,24 +123,6 @@ bool verifyCurrentPassword(const std::string& clear, const std::string& storedHa
   }
   return !computed.text.empty() && computed.text.size() == storedHash.size() &&
          CRYPTO_memcmp(computed.text.data(), storedHash.data(), storedHash.size()) == 0;
-}
-
-// Records "<old>:<new>:1" under the user name. An event without an old token
-// takes the new token of the change still pending for the user.
-int storePendingPassword(int backend, const std::string& name, std::string oldToken,
-                         const std::string& newToken) {
-  DbmFile cache = openPassCache(backend);
-  if (!cache.isOpen()) return kErrOpen;
-  if (oldToken.empty()) {
-    std::optional<std::string> earlier;
-    if (cache.fetch(name, &earlier) != kOk) return kErrOpen;
-    if (earlier) {
-      std::vector<std::string> pieces = splitFields(*earlier, ':');
-      oldToken = pieces.size() > 1 ? pieces[1] : std::string();
-    }
-  }
-  if (cache.store(name, oldToken + ":" + newToken + ":1") != kOk) return kErrOpen;
-  return cache.close();
 }
 
 int modifyPassword(EventRecord& record, UserQuery userQuery) {

@@ -19,5 +19,3 @@ int modifyPassword(EventRecord& record, UserQuery userQuery);
 // The steps, for tests.
 int lookupStoredHash(EventRecord& record, UserQuery userQuery, std::string& storedHash);
 bool verifyCurrentPassword(const std::string& clear, const std::string& storedHash);
-int storePendingPassword(int backend, const std::string& name, std::string oldToken,
-                         const std::string& newToken);

@@ -8,7 +8,6 @@
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/trace.h"
-#include "publisher/change_cache.h"
 #include "core/field_merge.h"
 
 namespace {
@@ -89,37 +88,28 @@ std::string diffGroupRecords(const std::string& newRecord, const std::string& ol
   return "modifyGroup:" + join(fresh);
 }
 
-int resolveSnapshotValue(std::string& value, int backend, const char* tag) {
-  if (backend == kNis) return kOk;
-  if (value.starts_with(kInlineMark)) {
-    value.erase(0, kInlineMark.size());
-    return kOk;
-  }
-  if (!isOverflowReference(value)) return kOk;
-  std::string path = overflowPath(value);
-  OverflowDirectory directory;
-  OverflowRead read = directory.open(false) == kOk ? directory.read(overflowName(value), &value)
-                                                   : OverflowRead::kCannotOpen;
-  switch (read) {
-    case OverflowRead::kOk: return kOk;
-    case OverflowRead::kCannotOpen: errorLog("%s: can't open %s", tag, path.c_str()); break;
-    case OverflowRead::kCannotRead: errorLog("%s: can't read %s", tag, path.c_str()); break;
-  }
-  return kErrNotFound;
+bool writeUserLine(const EventLineWriter& write, const char* command, std::string& data, int passwordField,
+                   int backend, const PendingPasswordNames* pending, bool strict) {
+  std::string name = data.substr(0, data.find(':'));
+  if (pending != nullptr && !pending->mayHave(name)) return write(command, data);
+  int inserted = insertCachedPassword(backend, data, passwordField);
+  if (inserted != kOk && strict) return false;
+  if (!write(command, data)) return false;
+  if (inserted != kOk) return true;
+  std::string eventData;
+  int consumed = consumeCachedPassword(backend, name, &eventData);
+  bool written = consumed != kOk || write("modifyPassword", eventData);
+  if (strict && consumed != kOk && consumed != kErrNoSuchAccount) written = false;
+  wipeString(eventData);
+  return written;
 }
 
 bool writeUserLine(std::FILE* out, const char* command, std::string& data, int passwordField, int backend,
                    const PendingPasswordNames& pending) {
-  if (!pending.mayHave(data.substr(0, data.find(':'))))
-    return std::fprintf(out, "%s:%s\n", command, data.c_str()) >= 0;
-  int inserted = insertCachedPassword(backend, data, passwordField);
-  if (std::fprintf(out, "%s:%s\n", command, data.c_str()) < 0) return false;
-  if (inserted != kOk) return true;
-  std::string eventData;
-  if (consumeCachedPassword(backend, data.substr(0, data.find(':')), &eventData) == kOk &&
-      std::fprintf(out, "modifyPassword:%s\n", eventData.c_str()) < 0)
-    return false;
-  return true;
+  auto print = [out](const char* word, const std::string& text) {
+    return std::fprintf(out, "%s:%s\n", word, text.c_str()) >= 0;
+  };
+  return writeUserLine(print, command, data, passwordField, backend, &pending, false);
 }
 
 namespace {
@@ -148,7 +138,7 @@ int publishDeletions(std::FILE* out, const char* command, GDBM_FILE committed, G
 int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
   int result = kOk;
   std::FILE* out = std::fopen(publicationFileName(backend), "w");
-  DbmFile committed = openCommittedSnapshot(committedSnapshotName(backend, SnapshotTable::kGroup));
+  DbmFile committed = openCommittedSnapshot(committedSnapshotName(backend, kGroupTable));
   if (out == nullptr || !committed.isOpen()) {
     result = kErrOpen;
   } else {
@@ -163,7 +153,7 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
         return false;
       }
       bool reference = backend != kNis && isOverflowReference(*fresh);
-      if ((result = resolveSnapshotValue(*fresh, backend, "1")) != kOk) return false;
+      if ((result = resolveSnapshotValue(*fresh, backend, SnapshotValue::kNew)) != kOk) return false;
       if (reference) debugLog("pIGC, string:%s:", fresh->c_str());
       std::optional<std::string> old;
       if ((result = inCommitted.fetch(name, &old)) != kOk) return false;
@@ -172,7 +162,7 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
         return true;
       }
       ++kept;
-      if ((result = resolveSnapshotValue(*old, backend, "2")) != kOk) return false;
+      if ((result = resolveSnapshotValue(*old, backend, SnapshotValue::kCommitted)) != kOk) return false;
       if (*fresh != *old) std::fprintf(out, "%s\n", diffGroupRecords(*fresh, *old).c_str());
       return true;
     });
@@ -209,7 +199,7 @@ int compareUser(UserComparison& c, const std::string& name) {
   if (result != kOk) return result;
   if (!fresh) return kErrOther;
   // Long lines are compared and published whole, never as references.
-  if ((result = resolveSnapshotValue(*fresh, c.backend, "1")) != kOk) return result;
+  if ((result = resolveSnapshotValue(*fresh, c.backend, SnapshotValue::kNew)) != kOk) return result;
   std::optional<std::string> freshShadow;
   if (c.newShadow != nullptr && (result = c.shadowOf.fetch(name, &freshShadow)) != kOk) return result;
   UserRecord freshUser = makeUserRecord(*fresh, freshShadow);
@@ -221,7 +211,7 @@ int compareUser(UserComparison& c, const std::string& name) {
     return written ? kOk : kErrOpen;
   }
   ++c.kept;
-  if ((result = resolveSnapshotValue(*old, c.backend, "2")) != kOk) return result;
+  if ((result = resolveSnapshotValue(*old, c.backend, SnapshotValue::kCommitted)) != kOk) return result;
   std::optional<std::string> oldShadow;
   if (c.newShadow != nullptr && (result = c.committedShadowOf.fetch(name, &oldShadow)) != kOk) return result;
   UserRecord oldUser = makeUserRecord(*old, oldShadow);
@@ -239,12 +229,12 @@ int compareUser(UserComparison& c, const std::string& name) {
 int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int backend) {
   int result = kOk;
   std::FILE* out = std::fopen(publicationFileName(backend), "a");
-  DbmFile committed = openCommittedSnapshot(committedSnapshotName(backend, SnapshotTable::kPasswd));
+  DbmFile committed = openCommittedSnapshot(committedSnapshotName(backend, kPasswdTable));
   DbmFile committedShadow;
   if (out == nullptr || !committed.isOpen()) {
     result = kErrOpen;
   } else if (newShadow != nullptr) {
-    committedShadow = openCommittedSnapshot(committedSnapshotName(backend, SnapshotTable::kShadow));
+    committedShadow = openCommittedSnapshot(committedSnapshotName(backend, kShadowTable));
     if (!committedShadow.isOpen()) result = kErrOpen;
   }
   if (result == kOk) {

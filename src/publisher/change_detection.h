@@ -4,12 +4,15 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <gdbm.h>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "publisher/change_cache.h"
+#include "password/pending_password_store.h"
+#include "publisher/overflow_files.h"
+#include "publisher/snapshot_store.h"
 
 // A user as the engine sees it: 15 colon-separated fields, the passwd line
 // (7) followed by the shadow line without its name (8).
@@ -53,14 +56,18 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
 // wait for the user's next change. 0, or -1 (publication file not written).
 int publishWaitingPasswords(GDBM_FILE newPasswd, int backend, std::vector<std::string>* answered);
 
-// Shared by the comparisons: the record a snapshot value stands for. In a
-// files snapshot (backend 0) an overflow reference is read from its file and
-// a marked inline value loses its mark; a NIS snapshot is a copy of a map,
-// whose values are account lines as they are. tag prefixes the error-log
-// messages ("1", "2", "3"). 0 or -2.
-int resolveSnapshotValue(std::string& value, int backend, const char* tag);
+// Writes one event line: the command, ":" and the data. false when it
+// could not be written.
+using EventLineWriter = std::function<bool(const char* command, const std::string& data)>;
 
-// Writes "addUser:" or "modifyUser:" + data, then the modifyPassword line of
-// a waiting password change. false when writing fails.
+// Writes "addUser:" or "modifyUser:" + data, with the user's pending
+// password in field passwordField, then the modifyPassword line of a
+// waiting password change. pending, when given, spares the store's opening
+// for the users without one. Unless strict, a store that cannot be read
+// lets the line go out without the password; strict, it fails the line,
+// and the events, before anything is written. false when writing fails.
+bool writeUserLine(const EventLineWriter& write, const char* command, std::string& data, int passwordField,
+                   int backend, const PendingPasswordNames* pending, bool strict);
+// The same into the publication file, not strict.
 bool writeUserLine(std::FILE* out, const char* command, std::string& data, int passwordField, int backend,
                    const PendingPasswordNames& pending);

@@ -19,18 +19,15 @@
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/trace.h"
-#include "publisher/change_cache.h"
+#include "publisher/overflow_files.h"
 #include "publisher/poll_run.h"
 #include "publisher/snapshot_poll.h"
+#include "publisher/snapshot_store.h"
 
 namespace {
 
 constexpr const char* kPlatformText = "./platformdbm.tmp";
 constexpr const char* kStampFile = "qvnisfiles.stamp";
-constexpr int kOverflowIndexes = 128;
-// A poll with many long groups may use the names of the following seconds
-// once those of the current one are taken.
-constexpr int kOverflowSeconds = 1024;
 
 // awk wrote "$1 $0": the name, a blank and the whole line, which itself
 // begins with the name. Splitting where the two copies meet keeps names
@@ -51,87 +48,6 @@ bool splitTextLine(const std::string& line, std::string* key, std::string* value
   *key = line.substr(0, blank);
   *value = line.substr(blank + 1);
   return true;
-}
-
-// Writes the value to the first free overflow name; 0 and the name, or -2.
-int writeOverflowFile(const OverflowDirectory& directory, const std::string& value, std::string* name) {
-  long now = static_cast<long>(std::time(nullptr));
-  for (int second = 0; second < kOverflowSeconds; ++second) {
-    for (int index = 0; index < kOverflowIndexes; ++index) {
-      std::string candidate = std::to_string(now + second) + std::to_string(index);
-      std::string path = kOverflowDirectory + candidate;
-      int fd = directory.createFile(candidate, 0644);
-      if (fd < 0 && errno == EEXIST) continue;
-      debugLog("cD: fname:%s:", path.c_str());
-      if (fd < 0) {
-        errorLog("cD: can't open %s", path.c_str());
-        return kErrNotFound;
-      }
-      std::size_t written = 0;
-      while (written < value.size()) {
-        ssize_t n = write(fd, value.data() + written, value.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        written += static_cast<std::size_t>(n);
-      }
-      bool closed = close(fd) == 0;
-      if (written != value.size() || !closed) {
-        errorLog("cD: bytesout should be %d, actual %d", static_cast<int>(value.size()), static_cast<int>(written));
-        directory.remove(candidate);
-        return kErrNotFound;
-      }
-      *name = candidate;
-      return kOk;
-    }
-  }
-  errorLog("cD: Too many overflow files");
-  return kErrNotFound;
-}
-
-// The names of the overflow files a snapshot refers to, added to names.
-// 0, or kErrOpen when the snapshot cannot be read whole.
-int overflowNames(GDBM_FILE db, std::set<std::string>* names) {
-  int fetched = kOk;
-  int walked = walkMapKeys(db, [&](const Datum& key) {
-    std::optional<std::string> value;
-    if ((fetched = fetchValue(db, key.text(), &value)) != kOk) return false;
-    if (value && isOverflowReference(*value)) names->insert(overflowName(*value));
-    return true;
-  });
-  return walked != kOk ? walked : fetched;
-}
-
-// Overflow files that no snapshot refers to any more: left by a poll that
-// was stopped, or by an earlier generation. Deleted so that they cannot
-// pile up; only ever inside the overflow directory itself.
-void sweepOrphanOverflowFiles() {
-  OverflowDirectory directory;
-  if (directory.open(false) != kOk) return;
-  std::set<std::string> referenced;
-  for (const char* snapshot : {"group.log", "group.log.tmp"}) {
-    struct stat st;
-    if (lstat(snapshot, &st) != 0) continue;
-    DbmFile db = openCommittedSnapshot(snapshot);
-    // Not sure what is referenced: keep everything.
-    if (!db.isOpen() || overflowNames(db.get(), &referenced) != kOk) return;
-  }
-  int listing = dup(directory.fd());
-  DIR* dir = listing < 0 ? nullptr : fdopendir(listing);
-  if (dir == nullptr) {
-    if (listing >= 0) close(listing);
-    return;
-  }
-  std::vector<std::string> orphans;
-  while (dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    if (!referenced.count(name)) orphans.push_back(name);
-  }
-  closedir(dir);
-  for (const auto& name : orphans) {
-    debugLog("sOO: ofname:%s%s:", kOverflowDirectory, name.c_str());
-    directory.remove(name);
-  }
 }
 
 // Runs one snapshot command line. -11 when it fails, -3 when it would not
@@ -176,7 +92,7 @@ int buildSnapshot(const std::string& target, bool overflow, bool mark) {
       }
       std::string name;
       if ((result = writeOverflowFile(directory, value, &name)) != kOk) break;
-      value = std::string(kOverflowPrefix) + kOverflowDirectory + name;
+      value = overflowReference(name);
     } else if (mark) {
       value = markedInlineValue(std::move(value));
     }
@@ -208,7 +124,7 @@ int snapshotFromText(const std::string& awkDir, const char* source, const char* 
 
 // Every table's snapshot is built here from awk's text, so that it holds
 // each line as the file holds it, however long.
-int takeFilesSnapshot(const std::string& awkDir, PollTable table, ScratchFile& fresh, DbmFile& db) {
+int takeFilesSnapshot(const std::string& awkDir, SnapshotTable table, ScratchFile& fresh, DbmFile& db) {
   int result;
   if (table == kPasswdTable)
     result = snapshotFromText(awkDir, "/etc/passwd", "handleFilesChange", fresh.path(), false, true);
@@ -220,7 +136,7 @@ int takeFilesSnapshot(const std::string& awkDir, PollTable table, ScratchFile& f
   return result;
 }
 
-void discardFilesSnapshot(PollTable table) {
+void discardFilesSnapshot(SnapshotTable table) {
   if (table == kGroupTable) removeTmpOverflowFiles();
 }
 
@@ -303,7 +219,7 @@ int handleFilesChange(EventRecord& record) {
       kFilesCommit,
       {"/etc/passwd", record.noShadow ? "" : "/etc/shadow", "/etc/group"},
       [&] { return searchPath("awk", &awkDir); },
-      [&](PollTable table, ScratchFile& fresh, DbmFile& db) { return takeFilesSnapshot(awkDir, table, fresh, db); },
+      [&](SnapshotTable table, ScratchFile& fresh, DbmFile& db) { return takeFilesSnapshot(awkDir, table, fresh, db); },
       discardFilesSnapshot,
   };
   return runSnapshotPoll(backend);

@@ -7,8 +7,9 @@
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/trace.h"
-#include "publisher/change_cache.h"
 #include "publisher/change_detection.h"
+#include "publisher/overflow_files.h"
+#include "publisher/snapshot_store.h"
 
 int processFirstPublisherInvocation(GDBM_FILE newPasswd, GDBM_FILE newShadow, GDBM_FILE newGroup,
                                     int backend) {
@@ -24,7 +25,7 @@ int processFirstPublisherInvocation(GDBM_FILE newPasswd, GDBM_FILE newShadow, GD
         result = kErrOther;
         return false;
       }
-      if ((result = resolveSnapshotValue(*record, backend, "3")) != kOk) return false;
+      if ((result = resolveSnapshotValue(*record, backend, SnapshotValue::kFirstPoll)) != kOk) return false;
       debugLog("pFPI, str:%s:", record->c_str());
       std::fprintf(out, "addGroup:%s\n", record->c_str());
       return true;
@@ -43,7 +44,7 @@ int processFirstPublisherInvocation(GDBM_FILE newPasswd, GDBM_FILE newShadow, GD
         result = kErrOther;
         return false;
       }
-      if ((result = resolveSnapshotValue(*value, backend, "3")) != kOk) return false;
+      if ((result = resolveSnapshotValue(*value, backend, SnapshotValue::kFirstPoll)) != kOk) return false;
       std::optional<std::string> shadow;
       if (newShadow != nullptr && (result = shadowOf.fetch(name, &shadow)) != kOk) return false;
       UserRecord user = makeUserRecord(*value, shadow);

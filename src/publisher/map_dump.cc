@@ -1,6 +1,6 @@
 #include "publisher/map_dump.h"
 
-#include "publisher/change_cache.h"
+#include "core/map_keys.h"
 
 namespace {
 

@@ -19,9 +19,9 @@
 #include "core/run_directory.h"
 #include "core/scratch_file.h"
 #include "nis/live_map.h"
-#include "publisher/change_cache.h"
 #include "publisher/poll_run.h"
 #include "publisher/snapshot_poll.h"
+#include "publisher/snapshot_store.h"
 #include "publisher/map_dump.h"
 
 int NISBackup(const std::string& mapDir, const std::string& table, BackupMode mode) {
@@ -41,12 +41,11 @@ int NISBackup(const std::string& mapDir, const std::string& table, BackupMode mo
 
 namespace {
 
-int takeNisSnapshot(const std::string& mapDir, PollTable table, ScratchFile& fresh, DbmFile& db) {
-  static constexpr const char* kTables[3] = {"passwd", "shadow", "group"};
+int takeNisSnapshot(const std::string& mapDir, SnapshotTable table, ScratchFile& fresh, DbmFile& db) {
   // The time was read with the map there: one gone since is being rebuilt.
-  awaitMap(mapDir + "/" + kTables[table] + ".byname");
+  awaitMap(mapDir + "/" + snapshotTableName(table) + ".byname");
   // cp writes into the file made afresh for it.
-  int result = NISBackup(mapDir, kTables[table], kBackupCopy);
+  int result = NISBackup(mapDir, snapshotTableName(table), kBackupCopy);
   if (result == kOk && !(db = openSnapshotCopy(fresh.path())).isOpen()) result = kErrOpen;
   return result;
 }
@@ -65,7 +64,7 @@ int handleNISChange(EventRecord& record) {
       kNisCommit,
       {mapDir + "/passwd.byname", record.noShadow ? "" : mapDir + "//shadow.byname", mapDir + "/group.byname"},
       [&] { return record.mapDir ? kOk : kErrOther; },
-      [&](PollTable table, ScratchFile& fresh, DbmFile& db) { return takeNisSnapshot(mapDir, table, fresh, db); },
+      [&](SnapshotTable table, ScratchFile& fresh, DbmFile& db) { return takeNisSnapshot(mapDir, table, fresh, db); },
       nullptr,
   };
   return runSnapshotPoll(backend);

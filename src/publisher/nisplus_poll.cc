@@ -14,7 +14,7 @@
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/trace.h"
-#include "publisher/change_cache.h"
+#include "publisher/change_detection.h"
 
 namespace {
 
@@ -56,6 +56,9 @@ int readXid(const char* path, long* xid, bool* found) {
 bool printEvents(int backend) {
   std::ifstream in(kEventFile);
   if (!in) return false;
+  auto print = [](const char* command, const std::string& data) {
+    return answerText(command) && answerLine(":", data);
+  };
   std::string line;
   bool written = true;
   while (written && std::getline(in, line)) {
@@ -66,14 +69,8 @@ bool printEvents(int backend) {
       continue;
     }
     std::string data = line.substr(colon + 1);
-    written = insertCachedPassword(backend, data, 2) == kOk && answerText(word) && answerLine(":", data);
+    written = writeUserLine(print, word.c_str(), data, 2, backend, nullptr, true);
     wipeString(data);
-    std::string name = line.substr(colon + 1, line.find(':', colon + 1) - colon - 1);
-    std::string pending;
-    int consumed = written ? consumeCachedPassword(backend, name, &pending) : kOk;
-    if (consumed == kOk && !pending.empty()) written = answerLine("modifyPassword:", pending);
-    if (consumed != kOk && consumed != kErrNoSuchAccount) written = false;
-    wipeString(pending);
   }
   wipeString(line);
   return written && !in.bad();

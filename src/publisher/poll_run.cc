@@ -12,8 +12,9 @@
 #include "core/process_state.h"
 #include "core/result.h"
 #include "core/trace.h"
-#include "publisher/change_cache.h"
+#include "password/pending_password_store.h"
 #include "publisher/handover.h"
+#include "publisher/snapshot_store.h"
 
 namespace {
 
@@ -25,13 +26,6 @@ constexpr int kLockAttempts = 20;
 constexpr int kLockPauseMillis = 100;
 // Room for one name per user with a password published on its own line.
 constexpr std::size_t kPlanMax = 16 << 20;
-
-std::optional<SnapshotTable> tableNamed(const std::string& name) {
-  if (name == "passwd") return SnapshotTable::kPasswd;
-  if (name == "shadow") return SnapshotTable::kShadow;
-  if (name == "group") return SnapshotTable::kGroup;
-  return std::nullopt;
-}
 
 // A plain file with a single link, or nothing: anything else under one of
 // the poll's own names was planted there.
@@ -73,7 +67,7 @@ std::optional<CommitPlan> parsePlan(const std::string& text) {
     std::string line = text.substr(at, end - at);
     if (line.starts_with(kPasswordTag))
       plan.passwords.push_back(line.substr(kPasswordTag.size()));
-    else if (tableNamed(line) && plan.passwords.empty())
+    else if (snapshotTableNamed(line) && plan.passwords.empty())
       plan.tables.push_back(line);
     else
       return std::nullopt;
@@ -104,7 +98,7 @@ int readPlanFile(const char* path, std::string* text) {
 int applyPlan(const CommitRules& rules, const CommitPlan& plan) {
   for (const auto& table : plan.tables) {
     bool present = false;
-    if (!plainOrMissing(newSnapshotName(rules.backend, *tableNamed(table)).c_str(), &present)) return kErrOther;
+    if (!plainOrMissing(newSnapshotName(rules.backend, *snapshotTableNamed(table)).c_str(), &present)) return kErrOther;
     if (!present) continue;
     int result = rules.commitTable(table);
     if (result != kOk) return result;

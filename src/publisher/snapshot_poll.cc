@@ -12,15 +12,14 @@
 #include "core/result.h"
 #include "core/trace.h"
 #include "nis/live_map.h"
-#include "publisher/change_cache.h"
 #include "publisher/change_detection.h"
 #include "publisher/event_output.h"
 #include "publisher/first_invocation.h"
+#include "password/pending_password_store.h"
 #include "publisher/stamp_time.h"
 
 namespace {
 
-constexpr const char* kTableNames[3] = {"passwd", "shadow", "group"};
 constexpr std::size_t kStampMax = 128;
 
 // What stat says of a table's source; any difference between two readings
@@ -74,7 +73,7 @@ struct SnapshotPoll {
   std::vector<std::string> passwords;  // standalone modifyPassword lines
 
   explicit SnapshotPoll(const SnapshotBackend& b) : backend(b), run(b.commit) {}
-  Table& at(PollTable t) { return tables[t]; }
+  Table& at(SnapshotTable t) { return tables[t]; }
   bool anyNeeded() const {
     return tables[kPasswdTable].needed || tables[kShadowTable].needed || tables[kGroupTable].needed;
   }
@@ -114,7 +113,7 @@ int decide(SnapshotPoll& poll) {
     text[n > 0 ? n : 0] = '\0';
     if (std::sscanf(text, "%ld %ld %ld", &last[0], &last[1], &last[2]) != 3) last[0] = last[1] = last[2] = -3;
   }
-  auto differs = [&](PollTable t) { return poll.first || last[t] == -3 || last[t] != poll.at(t).time; };
+  auto differs = [&](SnapshotTable t) { return poll.first || last[t] == -3 || last[t] != poll.at(t).time; };
   bool users = differs(kPasswdTable) || differs(kShadowTable) || hasWaitingPassword(poll.backend.backend);
   poll.at(kPasswdTable).needed = poll.at(kShadowTable).needed = users;
   poll.at(kGroupTable).needed = differs(kGroupTable);
@@ -125,11 +124,11 @@ int decide(SnapshotPoll& poll) {
 // source exists; users only with their passwd table.
 int takeSnapshots(SnapshotPoll& poll) {
   bool passwdThere = poll.at(kPasswdTable).time != -2;
-  for (PollTable t : {kPasswdTable, kGroupTable, kShadowTable}) {
+  for (SnapshotTable t : {kPasswdTable, kGroupTable, kShadowTable}) {
     Table& table = poll.at(t);
     if (!table.used || !table.needed || table.time == -2) continue;
     if (t == kShadowTable && !passwdThere) continue;
-    if (makeFresh(table.fresh, newSnapshotName(poll.backend.backend, static_cast<SnapshotTable>(t))) != kOk)
+    if (makeFresh(table.fresh, newSnapshotName(poll.backend.backend, t)) != kOk)
       return kErrOpen;
     int result = poll.backend.take(t, *table.fresh, table.db);
     if (result != kOk) return result;
@@ -170,7 +169,7 @@ int commitAfterAnswer(SnapshotPoll& poll) {
     Table& table = poll.tables[t];
     table.db.close();
     if (!table.taken()) continue;
-    plan.tables.push_back(kTableNames[t]);
+    plan.tables.push_back(snapshotTableName(static_cast<SnapshotTable>(t)));
     fresh.push_back(&*table.fresh);
   }
   char stamp[96];
@@ -190,7 +189,7 @@ int endPoll(SnapshotPoll& poll, int result) {
     Table& table = poll.tables[t];
     table.db.close();
     if (!table.taken()) continue;
-    if (poll.backend.discard != nullptr) poll.backend.discard(static_cast<PollTable>(t));
+    if (poll.backend.discard != nullptr) poll.backend.discard(static_cast<SnapshotTable>(t));
     table.fresh->remove();
   }
   if (result != kOk) return failAt(poll.backend.routine, result);

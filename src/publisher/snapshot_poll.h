@@ -16,8 +16,7 @@
 #include "core/dbm_file.h"
 #include "core/scratch_file.h"
 #include "publisher/poll_run.h"
-
-enum PollTable { kPasswdTable = 0, kShadowTable = 1, kGroupTable = 2 };
+#include "publisher/snapshot_store.h"
 
 struct SnapshotBackend {
   const char* routine;  // the name the poll appears under in the trace
@@ -31,10 +30,10 @@ struct SnapshotBackend {
   std::function<int()> prepare;
   // Takes the new snapshot of a table into fresh (made afresh and
   // registered, empty) and opens it into db. 0 or a code.
-  std::function<int(PollTable table, ScratchFile& fresh, DbmFile& db)> take;
+  std::function<int(SnapshotTable table, ScratchFile& fresh, DbmFile& db)> take;
   // Called for a new snapshot that is not committed, before it is removed,
   // e.g. to remove its overflow files. May be null.
-  void (*discard)(PollTable table);
+  void (*discard)(SnapshotTable table);
 };
 
 // The whole poll; 0 or the first failure's code, traced under the backend's

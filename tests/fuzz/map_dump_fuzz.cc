@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "publisher/change_cache.h"
+#include "core/map_keys.h"
 #include "publisher/map_dump.h"
 
 namespace {

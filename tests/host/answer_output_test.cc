@@ -10,7 +10,7 @@
 
 #include "core/dbm_file.h"
 #include "password/hash.h"
-#include "password/pass_cache.h"
+#include "password/pending_password_store.h"
 #include "nis_sandbox.h"
 #include "support/dbm_read.h"
 #include "support/token_encryptor.h"

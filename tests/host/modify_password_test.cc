@@ -11,7 +11,7 @@
 #include "core/dbm_file.h"
 #include "core/event_record.h"
 #include "password/hash.h"
-#include "password/pass_cache.h"
+#include "password/pending_password_store.h"
 #include "sandbox.h"
 #include "support/token_encryptor.h"
 #include "support/dbm_read.h"

@@ -6,7 +6,7 @@
 
 #include "core/dbm_file.h"
 #include "nisplus_box.h"
-#include "password/pass_cache.h"
+#include "password/pending_password_store.h"
 #include "support/token_encryptor.h"
 #include "support/dbm_read.h"
 

@@ -11,7 +11,8 @@
 
 #include "core/result.h"
 #include "core/trace.h"
-#include "publisher/change_cache.h"
+#include "publisher/overflow_files.h"
+#include "publisher/snapshot_store.h"
 #include "publisher/files_poll.h"
 #include "support/dbm_read.h"
 

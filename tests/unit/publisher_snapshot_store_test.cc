@@ -1,12 +1,12 @@
-// Walking snapshot databases and reading overflow files.
+// Walking snapshot databases.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <set>
 #include <unistd.h>
 
-#include "publisher/change_cache.h"
+#include "core/event_record.h"
+#include "publisher/snapshot_store.h"
 #include "support/dbm_read.h"
 
 namespace {
@@ -40,20 +40,15 @@ TEST(SnapshotWalk, PassesOverMapBookkeepingKeysAlsoInAMapTheHostsMakedbmBuilt) {
   std::system(("rm -rf '" + base + "'").c_str());
 }
 
-TEST(OverflowFile, WholeRecordTrailingBreakDroppedEmptyOrMissingRefused) {
-  char dir[] = "/tmp/kdl2nis-cache-XXXXXX";
-  std::string base = mkdtemp(dir);
-  std::string record;
-  std::ofstream(base + "/a") << "g:x:1:" << std::string(60000, 'm');
-  ASSERT_EQ(OverflowRead::kOk, readOverflowFile(base + "/a", &record));
-  EXPECT_EQ(60006u, record.size());
-  std::ofstream(base + "/b") << "g:x:1:a b\n";
-  ASSERT_EQ(OverflowRead::kOk, readOverflowFile(base + "/b", &record));
-  EXPECT_EQ("g:x:1:a b", record);
-  std::ofstream(base + "/c") << "";
-  EXPECT_EQ(OverflowRead::kCannotRead, readOverflowFile(base + "/c", &record));
-  EXPECT_EQ(OverflowRead::kCannotOpen, readOverflowFile(base + "/none", &record));
-  std::system(("rm -rf '" + base + "'").c_str());
+TEST(SnapshotNames, EachTableByNameAndItsGenerationsPerBackend) {
+  const char* files[] = {"passwd.log", "shadow.log", "group.log"};
+  for (int t = 0; t < kSnapshotTables; ++t) {
+    auto table = static_cast<SnapshotTable>(t);
+    EXPECT_EQ(table, snapshotTableNamed(snapshotTableName(table)));
+    EXPECT_EQ(files[t], committedSnapshotName(kFiles, table));
+    EXPECT_EQ(std::string(snapshotTableName(table)) + ".byname.log.tmp", newSnapshotName(kNis, table));
+  }
+  EXPECT_FALSE(snapshotTableNamed("passwd.log"));
 }
 
 }  // namespace

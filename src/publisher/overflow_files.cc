@@ -1,0 +1,217 @@
+#include "publisher/overflow_files.h"
+
+#include <cerrno>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "core/event_record.h"
+#include "core/process_state.h"
+#include "core/result.h"
+#include "publisher/snapshot_store.h"
+
+namespace {
+
+constexpr int kOverflowIndexes = 128;
+// A poll with many long groups may use the names of the following seconds
+// once those of the current one are taken.
+constexpr int kOverflowSeconds = 1024;
+
+constexpr std::string_view kReferencePrefix = "file://./d.overflow/";
+
+bool isOverflowNameChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+         c == '.';
+}
+
+OverflowRead readWhole(int fd, std::string* record) {
+  struct stat st;
+  if (fd < 0) return OverflowRead::kCannotOpen;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return OverflowRead::kCannotOpen;
+  }
+  std::string text;
+  char buffer[8192];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      close(fd);
+      return OverflowRead::kCannotRead;
+    }
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  if (text.empty()) return OverflowRead::kCannotRead;
+  *record = std::move(text);
+  return OverflowRead::kOk;
+}
+
+constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+// The directory itself, without the trailing slash, which would make even
+// lstat and O_NOFOLLOW follow a link of that name.
+constexpr const char* kOverflowDirectoryItself = "./d.overflow";
+
+}  // namespace
+
+bool isOverflowReference(std::string_view value) {
+  if (!value.starts_with(kReferencePrefix)) return false;
+  std::string_view name = value.substr(kReferencePrefix.size());
+  if (name.empty() || name.front() == '.') return false;
+  for (char c : name)
+    if (!isOverflowNameChar(c)) return false;
+  return true;
+}
+
+std::string overflowPath(std::string_view value) {
+  return std::string(value.substr(kOverflowPrefix.size()));
+}
+
+std::string overflowName(std::string_view value) {
+  return std::string(value.substr(kReferencePrefix.size()));
+}
+
+std::string overflowReference(const std::string& name) {
+  return std::string(kOverflowPrefix) + kOverflowDirectory + name;
+}
+
+std::string markedInlineValue(std::string value) {
+  if (value.starts_with(kOverflowPrefix)) value.insert(0, kInlineMark);
+  return value;
+}
+
+OverflowRead readOverflowFile(const std::string& path, std::string* record) {
+  return readWhole(::open(path.c_str(), kReadFlags), record);
+}
+
+OverflowDirectory::~OverflowDirectory() {
+  if (fd_ >= 0) close(fd_);
+}
+
+int OverflowDirectory::open(bool create) {
+  if (fd_ >= 0) return kOk;
+  struct stat st;
+  if (create && lstat(kOverflowDirectoryItself, &st) != 0) {
+    if (errno != ENOENT || (mkdir(kOverflowDirectoryItself, 0755) != 0 && errno != EEXIST)) return kErrNotFound;
+  }
+  int fd = ::open(kOverflowDirectoryItself, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return kErrNotFound;
+  // The mode the umask took away, set on the directory opened, never on a
+  // link's target.
+  if (create && fstat(fd, &st) == 0 && (st.st_mode & 07777) != 0755) fchmod(fd, 0755);
+  fd_ = fd;
+  return kOk;
+}
+
+OverflowRead OverflowDirectory::read(const std::string& name, std::string* record) const {
+  if (fd_ < 0) return OverflowRead::kCannotOpen;
+  return readWhole(openat(fd_, name.c_str(), kReadFlags), record);
+}
+
+int OverflowDirectory::createFile(const std::string& name, mode_t mode) const {
+  if (fd_ < 0) return -1;
+  return openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+bool OverflowDirectory::remove(const std::string& name) const {
+  return fd_ >= 0 && unlinkat(fd_, name.c_str(), 0) == 0;
+}
+
+int writeOverflowFile(const OverflowDirectory& directory, const std::string& value, std::string* name) {
+  long now = static_cast<long>(std::time(nullptr));
+  for (int second = 0; second < kOverflowSeconds; ++second) {
+    for (int index = 0; index < kOverflowIndexes; ++index) {
+      std::string candidate = std::to_string(now + second) + std::to_string(index);
+      std::string path = kOverflowDirectory + candidate;
+      int fd = directory.createFile(candidate, 0644);
+      if (fd < 0 && errno == EEXIST) continue;
+      debugLog("cD: fname:%s:", path.c_str());
+      if (fd < 0) {
+        errorLog("cD: can't open %s", path.c_str());
+        return kErrNotFound;
+      }
+      std::size_t written = 0;
+      while (written < value.size()) {
+        ssize_t n = write(fd, value.data() + written, value.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<std::size_t>(n);
+      }
+      bool closed = close(fd) == 0;
+      if (written != value.size() || !closed) {
+        errorLog("cD: bytesout should be %d, actual %d", static_cast<int>(value.size()), static_cast<int>(written));
+        directory.remove(candidate);
+        return kErrNotFound;
+      }
+      *name = candidate;
+      return kOk;
+    }
+  }
+  errorLog("cD: Too many overflow files");
+  return kErrNotFound;
+}
+
+int overflowNames(GDBM_FILE db, std::set<std::string>* names) {
+  int fetched = kOk;
+  int walked = walkMapKeys(db, [&](const Datum& key) {
+    std::optional<std::string> value;
+    if ((fetched = fetchValue(db, key.text(), &value)) != kOk) return false;
+    if (value && isOverflowReference(*value)) names->insert(overflowName(*value));
+    return true;
+  });
+  return walked != kOk ? walked : fetched;
+}
+
+void sweepOrphanOverflowFiles() {
+  OverflowDirectory directory;
+  if (directory.open(false) != kOk) return;
+  std::set<std::string> referenced;
+  for (const char* snapshot : {"group.log", "group.log.tmp"}) {
+    struct stat st;
+    if (lstat(snapshot, &st) != 0) continue;
+    DbmFile db = openCommittedSnapshot(snapshot);
+    // Not sure what is referenced: keep everything.
+    if (!db.isOpen() || overflowNames(db.get(), &referenced) != kOk) return;
+  }
+  int listing = dup(directory.fd());
+  DIR* dir = listing < 0 ? nullptr : fdopendir(listing);
+  if (dir == nullptr) {
+    if (listing >= 0) close(listing);
+    return;
+  }
+  std::vector<std::string> orphans;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (!referenced.count(name)) orphans.push_back(name);
+  }
+  closedir(dir);
+  for (const auto& name : orphans) {
+    debugLog("sOO: ofname:%s%s:", kOverflowDirectory, name.c_str());
+    directory.remove(name);
+  }
+}
+
+int resolveSnapshotValue(std::string& value, int backend, SnapshotValue which) {
+  if (backend == kNis) return kOk;
+  if (value.starts_with(kInlineMark)) {
+    value.erase(0, kInlineMark.size());
+    return kOk;
+  }
+  if (!isOverflowReference(value)) return kOk;
+  std::string path = overflowPath(value);
+  OverflowDirectory directory;
+  OverflowRead read = directory.open(false) == kOk ? directory.read(overflowName(value), &value)
+                                                   : OverflowRead::kCannotOpen;
+  switch (read) {
+    case OverflowRead::kOk: return kOk;
+    case OverflowRead::kCannotOpen: errorLog("%d: can't open %s", static_cast<int>(which), path.c_str()); break;
+    case OverflowRead::kCannotRead: errorLog("%d: can't read %s", static_cast<int>(which), path.c_str()); break;
+  }
+  return kErrNotFound;
+}

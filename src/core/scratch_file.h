@@ -10,6 +10,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "core/file_io.h"
+
 // Creates path for writing with O_CREAT|O_EXCL|O_NOFOLLOW. With replaceStale,
 // a regular file of that name with a single link (a fixed name under a lock,
 // left by a run that was killed) is removed first; a link, a hard link or
@@ -76,12 +78,6 @@ class ScratchFile {
 inline std::string pidName(const char* prefix) {
   return std::string(prefix) + std::to_string(getpid());
 }
-
-// write(2) until the whole content is out, retried on EINTR. 0, or -1.
-int writeAll(int fd, std::string_view content);
-// Makes a rename or an unlink in the directory that holds path durable (as
-// far as the file system allows).
-void syncParentDirectory(const std::string& path);
 
 // Replaces a state file (a stamp, a cache) in one step: the content goes to
 // "<path>.new", made by createExclusive, is synced and renamed over path, and

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "core/event_record.h"
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/run_directory.h"
 #include "core/runner.h"

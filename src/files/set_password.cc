@@ -4,9 +4,10 @@
 #include <string>
 #include <unistd.h>
 
-#include "core/account_file.h"
+#include "core/file_lock.h"
+#include "core/replacement_file.h"
 #include "core/line_reader.h"
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/secret.h"

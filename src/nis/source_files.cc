@@ -12,7 +12,7 @@
 #include "core/dbm_file.h"
 #include "core/event_record.h"
 #include "core/line_reader.h"
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/secret.h"

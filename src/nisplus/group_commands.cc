@@ -4,7 +4,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/run_directory.h"

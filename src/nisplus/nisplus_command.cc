@@ -1,6 +1,6 @@
 #include "nisplus/nisplus_command.h"
 
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"

@@ -5,7 +5,7 @@
 
 #include "core/dbm_file.h"
 #include "core/event_record.h"
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/trace.h"
 #include "publisher/change_cache.h"

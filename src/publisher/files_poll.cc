@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/dbm_file.h"
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/trace.h"

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/trace.h"
 #include "publisher/change_cache.h"

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/answer_output.h"
 #include "core/result.h"
 #include "core/runner.h"

@@ -8,6 +8,7 @@
 #include "core/system_log.h"
 #include "core/result.h"
 #include "core/trace.h"
+#include "core/unique_fd.h"
 #include "publisher/change_cache.h"
 #include "core/field_merge.h"
 
@@ -42,16 +43,6 @@ std::string join(const std::vector<std::string>& fields) {
     out += fields[i];
   }
   return out;
-}
-
-// Closes the publication file; a write that failed anywhere counts as a
-// failure to write the file, so that a short list of events is never
-// taken for the whole.
-int closePublication(std::FILE* out) {
-  if (out == nullptr) return kOk;
-  bool failed = std::ferror(out) != 0;
-  if (std::fclose(out) != 0) failed = true;
-  return failed ? kErrOpen : kOk;
 }
 
 }  // namespace
@@ -147,7 +138,8 @@ int publishDeletions(std::FILE* out, const char* command, GDBM_FILE committed, G
 
 int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
   int result = kOk;
-  std::FILE* out = std::fopen(publicationFileName(backend), "w");
+  UniqueFile publication(std::fopen(publicationFileName(backend), "w"));
+  std::FILE* out = publication.get();
   DbmFile committed = openCommittedSnapshot(committedSnapshotName(backend, SnapshotTable::kGroup));
   if (out == nullptr || !committed.isOpen()) {
     result = kErrOpen;
@@ -179,7 +171,7 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
     if (result == kOk) result = walked;
     if (result == kOk) result = publishDeletions(out, "deleteGroup", committed.get(), newGroup, kept);
   }
-  int closed = closePublication(out);
+  int closed = publication.close();
   if (result == kOk) result = closed;
   if (result != kOk) return failAt("processIncrementalGroupChanges", result);
   return kOk;
@@ -238,7 +230,8 @@ int compareUser(UserComparison& c, const std::string& name) {
 
 int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int backend) {
   int result = kOk;
-  std::FILE* out = std::fopen(publicationFileName(backend), "a");
+  UniqueFile publication(std::fopen(publicationFileName(backend), "a"));
+  std::FILE* out = publication.get();
   DbmFile committed = openCommittedSnapshot(committedSnapshotName(backend, SnapshotTable::kPasswd));
   DbmFile committedShadow;
   if (out == nullptr || !committed.isOpen()) {
@@ -260,7 +253,7 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
     if (result == kOk) result = walked;
     if (result == kOk) result = publishDeletions(out, "deleteUser", committed.get(), newPasswd, c.kept);
   }
-  int closed = closePublication(out);
+  int closed = publication.close();
   if (result == kOk) result = closed;
   if (result != kOk) return failAt("processIncrementalUserChanges", result);
   return kOk;
@@ -270,7 +263,8 @@ int publishWaitingPasswords(GDBM_FILE newPasswd, int backend, std::vector<std::s
   if (!hasWaitingPassword(backend)) return kOk;
   // A store that cannot be read now is looked at again by the next poll.
   PendingPasswordNames pending(backend);
-  std::FILE* out = std::fopen(publicationFileName(backend), "a");
+  UniqueFile publication(std::fopen(publicationFileName(backend), "a"));
+  std::FILE* out = publication.get();
   if (out == nullptr) return failAt("publishWaitingPasswords", kErrOpen);
   bool written = true;
   for (const std::string& name : pending.waiting()) {
@@ -283,6 +277,6 @@ int publishWaitingPasswords(GDBM_FILE newPasswd, int backend, std::vector<std::s
     }
     wipeString(eventData);
   }
-  int closed = closePublication(out);
+  int closed = publication.close();
   return written && closed == kOk ? kOk : failAt("publishWaitingPasswords", kErrOpen);
 }

@@ -4,9 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -15,10 +13,13 @@
 #include <vector>
 
 #include "core/dbm_file.h"
+#include "core/directory_entries.h"
+#include "core/line_reader.h"
 #include "core/system_log.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/trace.h"
+#include "core/unique_fd.h"
 #include "publisher/change_cache.h"
 #include "publisher/poll_run.h"
 #include "publisher/snapshot_poll.h"
@@ -67,14 +68,10 @@ int writeOverflowFile(const OverflowDirectory& directory, const std::string& val
         errorLog("cD: can't open %s", path.c_str());
         return kErrNotFound;
       }
+      UniqueFd file(fd);
       std::size_t written = 0;
-      while (written < value.size()) {
-        ssize_t n = write(fd, value.data() + written, value.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        written += static_cast<std::size_t>(n);
-      }
-      bool closed = close(fd) == 0;
+      writeAll(file.get(), value, &written);
+      bool closed = file.close() == kOk;
       if (written != value.size() || !closed) {
         errorLog("cD: bytesout should be %d, actual %d", static_cast<int>(value.size()), static_cast<int>(written));
         directory.remove(candidate);
@@ -115,19 +112,11 @@ void sweepOrphanOverflowFiles() {
     // Not sure what is referenced: keep everything.
     if (!db.isOpen() || overflowNames(db.get(), &referenced) != kOk) return;
   }
-  int listing = dup(directory.fd());
-  DIR* dir = listing < 0 ? nullptr : fdopendir(listing);
-  if (dir == nullptr) {
-    if (listing >= 0) close(listing);
-    return;
-  }
   std::vector<std::string> orphans;
-  while (dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
+  bool listed = forEachEntry(directory.fd(), [&](const char* name) {
     if (!referenced.count(name)) orphans.push_back(name);
-  }
-  closedir(dir);
+  });
+  if (!listed) return;
   for (const auto& name : orphans) {
     debugLog("sOO: ofname:%s%s:", kOverflowDirectory, name.c_str());
     directory.remove(name);
@@ -137,9 +126,7 @@ void sweepOrphanOverflowFiles() {
 // Runs one snapshot command line. -11 when it fails, -3 when it would not
 // fit its buffer.
 int runSnapshotCommand(const char* routine, const std::string& command) {
-  if (command.size() >= kCommandCapacity) return kErrArgument;
-  debugCommand(routine, command);
-  return qvSystem(command) == kOk ? kOk : kErrOther;
+  return runLoggedOrOther(routine, command);
 }
 
 std::string textCommand(const std::string& awkDir, const char* source) {
@@ -152,10 +139,11 @@ std::string textCommand(const std::string& awkDir, const char* source) {
 // marked as inline (see kInlineMark).
 int buildSnapshot(const std::string& target, bool overflow, bool mark) {
   int result = kOk;
-  std::ifstream text(kPlatformText, std::ios::binary);
+  UniqueFd text(open(kPlatformText, O_RDONLY | O_CLOEXEC));
+  LineReader lines(text.get());
   DbmFile db;
   OverflowDirectory directory;
-  if (!text) {
+  if (!text.valid()) {
     debugLog("cD: fopen %s failed", kPlatformText);
     result = kErrNotFound;
   } else if (!(db = openSnapshot(target, kBuildCacheBuckets)).isOpen()) {
@@ -163,7 +151,8 @@ int buildSnapshot(const std::string& target, bool overflow, bool mark) {
     result = kErrNotFound;
   }
   std::string line, key, value;
-  while (result == kOk && std::getline(text, line)) {
+  bool ended;
+  while (result == kOk && lines.next(&line, &ended)) {
     if (!splitTextLine(line, &key, &value)) {
       debugLog("cD: line without a name skipped");
       continue;
@@ -185,10 +174,10 @@ int buildSnapshot(const std::string& target, bool overflow, bool mark) {
       result = kErrOpen;
     }
   }
-  if (result == kOk && text.bad()) result = kErrNotFound;
+  if (result == kOk && lines.failed()) result = kErrNotFound;
   wipeString(line);
   wipeString(value);
-  text.close();
+  text.reset();
   // The last buckets reach the file only here.
   int closed = db.close();
   return result == kOk ? closed : result;

@@ -63,11 +63,13 @@ int ScratchFile::open(mode_t mode) {
   if (created_) return kOk;
   // Registered before it exists, so that no signal can fall between the two.
   if (!registerTemporary(path_)) return kErrOpen;
-  if (createExclusive(path_, mode, &fd_, replaceStale_) != kOk) {
+  int fd = -1;
+  if (createExclusive(path_, mode, &fd, replaceStale_) != kOk) {
     logCause("ScratchFile", "cannot create %s: %s", path_.c_str(), std::strerror(errno));
     forgetTemporary(path_);
     return kErrOpen;
   }
+  fd_.reset(fd);
   created_ = true;
   return kOk;
 }
@@ -80,23 +82,18 @@ int ScratchFile::create(mode_t mode) {
 
 int ScratchFile::readBack(std::string* text) const {
   text->clear();
-  if (fd_ < 0) return kErrOpen;
-  return readFromStart(fd_, text);
+  if (!fd_.valid()) return kErrOpen;
+  return readFromStart(fd_.get(), text);
 }
 
 bool ScratchFile::stillOurs() const {
   struct stat mine, named;
-  if (fd_ < 0 || fstat(fd_, &mine) != 0 || lstat(path_.c_str(), &named) != 0) return false;
+  if (!fd_.valid() || fstat(fd_.get(), &mine) != 0 || lstat(path_.c_str(), &named) != 0) return false;
   return S_ISREG(named.st_mode) && named.st_nlink == 1 && mine.st_dev == named.st_dev &&
          mine.st_ino == named.st_ino;
 }
 
-int ScratchFile::closeFd() {
-  if (fd_ < 0) return kOk;
-  int closed = close(fd_);
-  fd_ = -1;
-  return closed == 0 ? kOk : kErrOpen;
-}
+int ScratchFile::closeFd() { return fd_.close(); }
 
 void ScratchFile::release() {
   closeFd();

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "core/file_io.h"
+#include "core/unique_fd.h"
 
 // Creates path for writing with O_CREAT|O_EXCL|O_NOFOLLOW. With replaceStale,
 // a regular file of that name with a single link (a fixed name under a lock,
@@ -47,7 +48,7 @@ class ScratchFile {
   int create(mode_t mode = 0600);
   // As create(), but keeps the descriptor open for the caller (fd()).
   int open(mode_t mode = 0600);
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   // What the file holds now, read through the descriptor from its start
   // (a child that wrote into the name wrote into this file, unless the name
   // was swapped meanwhile; then this reads what was created here). -1 when
@@ -70,7 +71,7 @@ class ScratchFile {
  private:
   std::string path_;
   bool replaceStale_ = true;
-  int fd_ = -1;
+  UniqueFd fd_;
   bool created_ = false;
 };
 

@@ -70,9 +70,9 @@ int writeOverflowFile(const OverflowDirectory& directory, const std::string& val
       }
       UniqueFd file(fd);
       std::size_t written = 0;
-      writeAll(file.get(), value, &written);
+      int wrote = writeAll(file.get(), value, &written);
       bool closed = file.close() == kOk;
-      if (written != value.size() || !closed) {
+      if (wrote != kOk || !closed) {
         errorLog("cD: bytesout should be %d, actual %d", static_cast<int>(value.size()), static_cast<int>(written));
         directory.remove(candidate);
         return kErrNotFound;

@@ -12,7 +12,7 @@
 #include "core/answer_output.h"
 #include "app/command_table.h"
 #include "core/event_record.h"
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/run_directory.h"
 #include "core/runner.h"

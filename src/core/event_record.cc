@@ -3,7 +3,6 @@
 #include <cstring>
 #include <string.h>
 
-#include "core/process_state.h"
 #include "core/result.h"
 #include "core/trace.h"
 
@@ -90,6 +89,8 @@ bool idsArePlainDecimal(const EventRecord& record) {
       return true;
   }
 }
+
+bool skipShadowTest = false;
 
 int parseEventData(EventRecord* record, const char* eventData, int command) {
   if (record == nullptr || eventData == nullptr || command > kQueryGroup || command < 0)

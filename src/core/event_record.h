@@ -92,6 +92,10 @@ std::vector<std::string> splitFields(const std::string& text, char separator);
 // texts takes for another one. Other commands carry no id and pass.
 bool idsArePlainDecimal(const EventRecord& record);
 
+// Set by the parser for modifyPassword and queryUser: the NIS shadow test
+// at entry is skipped for them.
+extern bool skipShadowTest;
+
 // Fills the record's text fields from event data laid out for the command.
 // 0, or -3 (with "parseEventData" traced) for a missing text or a command
 // code above 10.

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"
@@ -62,10 +61,5 @@ void removeHomeDirectory(const char* path, uid_t uid, gid_t gid) {
   std::string rmDir;
   if (searchPath("rm", &rmDir) != kOk) return;
   std::string command = rmDir + "/rm -rf " + quoteBareWord(path);
-  if (command.size() >= kCommandCapacity) {
-    std::fputs("Warning: Unable to remove  home directory\n", stderr);
-    return;
-  }
-  debugCommand("removeHomeDirectory", command);
-  if (qvSystem(command) != kOk) std::fputs("Warning: Unable to remove  home directory\n", stderr);
+  if (runLogged("removeHomeDirectory", command) != kOk) std::fputs("Warning: Unable to remove  home directory\n", stderr);
 }

@@ -3,14 +3,15 @@
 #include <cctype>
 #include <csignal>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/directory_entries.h"
 #include "core/result.h"
 #include "core/trace.h"
+#include "core/unique_fd.h"
 
 namespace {
 
@@ -38,17 +39,7 @@ bool looksLikeRunDirectory(const char* name) {
 // link, and a subdirectory (no run makes one) stays, and with it the
 // directory.
 void emptyDirectory(int fd) {
-  int walk = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  DIR* dir = walk < 0 ? nullptr : fdopendir(walk);
-  if (dir == nullptr) {
-    if (walk >= 0) close(walk);
-    return;
-  }
-  while (dirent* entry = readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    unlinkat(fd, entry->d_name, 0);
-  }
-  closedir(dir);
+  forEachEntry(fd, [fd](const char* name) { unlinkat(fd, name, 0); });
 }
 
 // Removes one leftover when it is a directory of ours that no live run
@@ -58,29 +49,22 @@ void sweepOne(int workFd, const char* name) {
   if (fstatat(workFd, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(named.st_mode) ||
       named.st_uid != geteuid())
     return;
-  int fd = openat(workFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return;
-  if (fstat(fd, &opened) == 0 && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino &&
-      flock(fd, LOCK_EX | LOCK_NB) == 0) {
-    emptyDirectory(fd);
+  UniqueFd fd(openat(workFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return;
+  if (fstat(fd.get(), &opened) == 0 && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino &&
+      flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+    emptyDirectory(fd.get());
     unlinkat(workFd, name, AT_REMOVEDIR);
   }
-  close(fd);
 }
 
 // Removes, with everything in them, the directories of the working
 // directory that look like run directories, are ours, and that no live run
 // holds.
 void sweepIn(int workFd) {
-  int walk = fcntl(workFd, F_DUPFD_CLOEXEC, 0);
-  DIR* dir = walk < 0 ? nullptr : fdopendir(walk);
-  if (dir == nullptr) {
-    if (walk >= 0) close(walk);
-    return;
-  }
-  while (dirent* entry = readdir(dir))
-    if (looksLikeRunDirectory(entry->d_name)) sweepOne(workFd, entry->d_name);
-  closedir(dir);
+  forEachEntry(workFd, [workFd](const char* name) {
+    if (looksLikeRunDirectory(name)) sweepOne(workFd, name);
+  });
 }
 
 // Makes and locks a new run directory. The caller holds the working
@@ -91,28 +75,28 @@ int makeLockedDirectory() {
   std::memset(name + kPrefixLength, 'X', kSuffixLength);
   name[sizeof name - 1] = '\0';
   if (mkdtemp(name) == nullptr) return kErrOpen;
-  int fd = open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (fd >= 0) close(fd);
+  UniqueFd fd(open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid() || flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    fd.reset();
     rmdir(name);
     return kErrOpen;
   }
-  directoryFd = fd;
+  directoryFd = fd.release();
   std::memcpy(directoryName, name, sizeof name);
   named = 1;
   return kOk;
 }
 
 int makeRunDirectory() {
-  int work = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (work < 0) return failAt("makeRunDirectory", kErrOpen);
+  UniqueFd work(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!work.valid()) return failAt("makeRunDirectory", kErrOpen);
   // Sweeps and makings in one working directory go one at a time.
-  int result = flock(work, LOCK_EX) == 0 ? kOk : kErrOpen;
+  int result = flock(work.get(), LOCK_EX) == 0 ? kOk : kErrOpen;
   if (result == kOk) {
-    sweepIn(work);
+    sweepIn(work.get());
     result = makeLockedDirectory();
   }
-  close(work);  // drops the lock
+  work.reset();  // drops the lock
   return result == kOk ? kOk : failAt("makeRunDirectory", result);
 }
 

@@ -8,9 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "core/process_state.h"
 #include "core/result.h"
+#include "core/signal_block.h"
+#include "core/system_log.h"
 #include "core/trace.h"
+
+volatile sig_atomic_t childPid = 0;
+volatile sig_atomic_t childFinishes = 0;
 
 const char* const kToolDirectories[5] = {"/usr/sbin/", "/usr/bin/", "/bin/", "/usr/lib/yp/",
                                          "/usr/local/bin/"};
@@ -48,17 +52,13 @@ namespace {
 // first, with SIGTERM held: once reaped, the id and its group may be given
 // to another process, which the handler must never signal.
 void reapChild(pid_t pid) {
-  sigset_t term, saved;
-  sigemptyset(&term);
-  sigaddset(&term, SIGTERM);
-  sigprocmask(SIG_BLOCK, &term, &saved);
+  TerminationHold hold;
   childPid = 0;
   childFinishes = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     pid_t got = waitpid(pid, nullptr, 0);
     if (got == pid || (got < 0 && errno == ECHILD)) break;
   }
-  sigprocmask(SIG_SETMASK, &saved, nullptr);
 }
 
 // Waits until the child has ended, leaving it unreaped so that its id
@@ -94,21 +94,15 @@ int runChild(const ChildEnvironment& env, Exec exec, bool finishes = false) {
   std::fflush(stdout);
   // SIGTERM waits until the child's id is recorded: arriving in between, it
   // would end the shim and leave the child running.
-  sigset_t term, saved;
-  sigemptyset(&term);
-  sigaddset(&term, SIGTERM);
-  sigprocmask(SIG_BLOCK, &term, &saved);
+  TerminationHold hold;
   pid_t pid = fork();
-  if (pid < 0) {
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
-    return failAt("qvSystem", kErrNotFound);
-  }
+  if (pid < 0) return failAt("qvSystem", kErrNotFound);
   if (pid == 0) {
     // Its own process group, so that a SIGTERM to the shim can stop the
     // whole command (a pipeline, or a tool that starts its own children).
     setpgid(0, 0);
     signal(SIGTERM, SIG_DFL);
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
+    hold.end();
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
     exec();
     _exit(254);
@@ -116,7 +110,7 @@ int runChild(const ChildEnvironment& env, Exec exec, bool finishes = false) {
   setpgid(pid, pid);  // whichever side runs first, the group exists
   childPid = pid;
   childFinishes = finishes;
-  sigprocmask(SIG_SETMASK, &saved, nullptr);
+  hold.end();
   siginfo_t info;
   int result = waitForChild(pid, &info);
   if (result == kOk) result = info.si_code == CLD_EXITED ? mapToolExit(info.si_status) : kErrNotFound;
@@ -146,6 +140,23 @@ int qvSystem(const std::string& program, const std::vector<std::string>& argv,
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   return runChild(env, [&] { execv(program.c_str(), args.data()); });
+}
+
+int runLogged(const char* routine, const std::string& command, const ChildEnvironment& env) {
+  if (command.size() >= kCommandCapacity) return kErrArgument;
+  debugCommand(routine, command);
+  return qvSystem(command, env);
+}
+
+int runLoggedToCompletion(const char* routine, const std::string& command, const ChildEnvironment& env) {
+  if (command.size() >= kCommandCapacity) return kErrArgument;
+  debugCommand(routine, command);
+  return qvSystemToCompletion(command, env);
+}
+
+int runLoggedOrOther(const char* routine, const std::string& command) {
+  if (command.size() >= kCommandCapacity) return kErrArgument;
+  return runLogged(routine, command) == kOk ? kOk : kErrOther;
 }
 
 long fileMtime(const char* path) {

@@ -2,6 +2,7 @@
 // shell command line (or an argument vector) and mapping the exit status.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <ctime>
 #include <string>
@@ -11,6 +12,12 @@
 // Command lines are held to the size the engine's tools were written for; a
 // longer line is refused, never cut.
 constexpr std::size_t kCommandCapacity = 1024;
+
+// The running command child, read by the SIGTERM handler (0 when none).
+extern volatile sig_atomic_t childPid;
+// Set while that child is a tool that writes several files in a row: the
+// SIGTERM handler gives it time to finish before it stops it.
+extern volatile sig_atomic_t childFinishes;
 
 // The tool directories, in search order, each with its trailing "/".
 extern const char* const kToolDirectories[5];
@@ -37,6 +44,18 @@ int qvSystemToCompletion(const std::string& command, const ChildEnvironment& env
 // Runs a program directly with an argument vector (argv[0] included).
 int qvSystem(const std::string& program, const std::vector<std::string>& argv,
              const ChildEnvironment& env = {});
+
+// A command line as every step runs one: refused with kErrArgument when it
+// does not fit kCommandCapacity (nothing logged, nothing run), otherwise
+// logged under the routine's name when debugging ("<routine>:<command>:")
+// and run. kOk, or qvSystem's code.
+int runLogged(const char* routine, const std::string& command, const ChildEnvironment& env = {});
+// The same through qvSystemToCompletion.
+int runLoggedToCompletion(const char* routine, const std::string& command,
+                          const ChildEnvironment& env = {});
+// As runLogged for the steps that answer any failure of the command itself
+// with kErrOther (a line too long is still kErrArgument).
+int runLoggedOrOther(const char* routine, const std::string& command);
 
 // Exit status of an account tool to a result code.
 int mapToolExit(int exitStatus);

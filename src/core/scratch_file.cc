@@ -4,10 +4,10 @@
 #include <cstring>
 #include <string.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 
 #include "core/result.h"
+#include "core/signal_block.h"
 #include "core/trace.h"
 
 namespace {
@@ -19,47 +19,7 @@ constexpr std::size_t kRegistryPathMax = 1024;
 // empty or holds a whole path.
 char registry[kRegistrySlots][kRegistryPathMax];
 
-class TermBlock {
- public:
-  TermBlock() {
-    sigset_t term;
-    sigemptyset(&term);
-    sigaddset(&term, SIGTERM);
-    sigprocmask(SIG_BLOCK, &term, &saved_);
-  }
-  ~TermBlock() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
-
- private:
-  sigset_t saved_;
-};
-
-std::string directoryOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 }  // namespace
-
-int writeAll(int fd, std::string_view content) {
-  std::size_t written = 0;
-  while (written < content.size()) {
-    ssize_t n = write(fd, content.data() + written, content.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return kErrOpen;
-    written += static_cast<std::size_t>(n);
-  }
-  return kOk;
-}
-
-void syncParentDirectory(const std::string& path) {
-  int dir = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
-  }
-}
 
 int createExclusive(const std::string& path, mode_t mode, int* fdOut, bool replaceStale) {
   struct stat st;
@@ -79,7 +39,7 @@ int createExclusive(const std::string& path, mode_t mode, int* fdOut, bool repla
 
 bool registerTemporary(const std::string& path) {
   if (path.size() >= kRegistryPathMax) return false;
-  TermBlock block;
+  TerminationHold hold;
   for (auto& slot : registry) {
     if (slot[0] != '\0') continue;
     std::memcpy(slot, path.c_str(), path.size() + 1);
@@ -89,7 +49,7 @@ bool registerTemporary(const std::string& path) {
 }
 
 void forgetTemporary(const std::string& path) {
-  TermBlock block;
+  TerminationHold hold;
   for (auto& slot : registry)
     if (slot[0] != '\0' && path == slot) slot[0] = '\0';
 }
@@ -103,11 +63,13 @@ int ScratchFile::open(mode_t mode) {
   if (created_) return kOk;
   // Registered before it exists, so that no signal can fall between the two.
   if (!registerTemporary(path_)) return kErrOpen;
-  if (createExclusive(path_, mode, &fd_, replaceStale_) != kOk) {
+  int fd = -1;
+  if (createExclusive(path_, mode, &fd, replaceStale_) != kOk) {
     logCause("ScratchFile", "cannot create %s: %s", path_.c_str(), std::strerror(errno));
     forgetTemporary(path_);
     return kErrOpen;
   }
+  fd_.reset(fd);
   created_ = true;
   return kOk;
 }
@@ -120,37 +82,18 @@ int ScratchFile::create(mode_t mode) {
 
 int ScratchFile::readBack(std::string* text) const {
   text->clear();
-  if (fd_ < 0) return kErrOpen;
-  char buffer[4096];
-  off_t offset = 0;
-  for (;;) {
-    ssize_t n = pread(fd_, buffer, sizeof buffer, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      explicit_bzero(buffer, sizeof buffer);
-      return kErrOpen;
-    }
-    if (n == 0) break;
-    text->append(buffer, static_cast<std::size_t>(n));
-    offset += n;
-  }
-  explicit_bzero(buffer, sizeof buffer);
-  return kOk;
+  if (!fd_.valid()) return kErrOpen;
+  return readFromStart(fd_.get(), text);
 }
 
 bool ScratchFile::stillOurs() const {
   struct stat mine, named;
-  if (fd_ < 0 || fstat(fd_, &mine) != 0 || lstat(path_.c_str(), &named) != 0) return false;
+  if (!fd_.valid() || fstat(fd_.get(), &mine) != 0 || lstat(path_.c_str(), &named) != 0) return false;
   return S_ISREG(named.st_mode) && named.st_nlink == 1 && mine.st_dev == named.st_dev &&
          mine.st_ino == named.st_ino;
 }
 
-int ScratchFile::closeFd() {
-  if (fd_ < 0) return kOk;
-  int closed = close(fd_);
-  fd_ = -1;
-  return closed == 0 ? kOk : kErrOpen;
-}
+int ScratchFile::closeFd() { return fd_.close(); }
 
 void ScratchFile::release() {
   closeFd();

@@ -10,6 +10,9 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "core/file_io.h"
+#include "core/unique_fd.h"
+
 // Creates path for writing with O_CREAT|O_EXCL|O_NOFOLLOW. With replaceStale,
 // a regular file of that name with a single link (a fixed name under a lock,
 // left by a run that was killed) is removed first; a link, a hard link or
@@ -45,7 +48,7 @@ class ScratchFile {
   int create(mode_t mode = 0600);
   // As create(), but keeps the descriptor open for the caller (fd()).
   int open(mode_t mode = 0600);
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   // What the file holds now, read through the descriptor from its start
   // (a child that wrote into the name wrote into this file, unless the name
   // was swapped meanwhile; then this reads what was created here). -1 when
@@ -68,7 +71,7 @@ class ScratchFile {
  private:
   std::string path_;
   bool replaceStale_ = true;
-  int fd_ = -1;
+  UniqueFd fd_;
   bool created_ = false;
 };
 
@@ -76,12 +79,6 @@ class ScratchFile {
 inline std::string pidName(const char* prefix) {
   return std::string(prefix) + std::to_string(getpid());
 }
-
-// write(2) until the whole content is out, retried on EINTR. 0, or -1.
-int writeAll(int fd, std::string_view content);
-// Makes a rename or an unlink in the directory that holds path durable (as
-// far as the file system allows).
-void syncParentDirectory(const std::string& path);
 
 // Replaces a state file (a stamp, a cache) in one step: the content goes to
 // "<path>.new", made by createExclusive, is synced and renamed over path, and

@@ -1,6 +1,5 @@
 #include "files/files_command.h"
 
-#include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"
@@ -82,8 +81,7 @@ int runFilesStep(const char* routine, const FilesStep& step, const EventRecord& 
   *built = outcome == FilesBuild::kBuilt;
   if (outcome == FilesBuild::kRefused) return failAt(routine, kErrArgument);
   if (!*built) return kOk;
-  debugCommand(step.logName, command);
-  int ran = qvSystemToCompletion(command);
+  int ran = runLoggedToCompletion(step.logName, command);
   if (ran != kOk) return failAt(routine, ran);
   return kOk;
 }

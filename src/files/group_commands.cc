@@ -2,11 +2,11 @@
 
 #include <cstdio>
 #include <grp.h>
-#include <memory>
 #include <string>
 
 #include "core/result.h"
 #include "core/trace.h"
+#include "core/unique_fd.h"
 #include "files/files_command.h"
 #include "files/membership.h"
 
@@ -35,8 +35,8 @@ int membershipStep(const char* routine, const EventRecord& record, bool built,
 // no members yet: the engine's retry of the same event adds the members.
 // A group with other values or with members is a plain "name in use".
 bool addedWithoutMembers(const EventRecord& record) {
-  std::unique_ptr<FILE, int (*)(FILE*)> groups(std::fopen("/etc/group", "re"), std::fclose);
-  while (groups) {
+  UniqueFile groups(std::fopen("/etc/group", "re"));
+  while (groups.valid()) {
     struct group* gr = fgetgrent(groups.get());
     if (gr == nullptr) return false;
     if (record.field(kName) != gr->gr_name) continue;

@@ -1,17 +1,18 @@
 #include "files/membership.h"
 
 #include <cstdio>
-#include <fstream>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "core/event_record.h"
-#include "core/process_state.h"
+#include "core/line_reader.h"
 #include "core/result.h"
 #include "core/run_directory.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"
 #include "core/scratch_file.h"
 #include "core/trace.h"
+#include "core/unique_fd.h"
 #include "files/files_command.h"
 
 namespace {
@@ -43,9 +44,8 @@ int supplementaryGroups(const char* logName, const std::string& member, const Sc
   if (found != kOk) return found;
   std::string command =
       groupsDir + "/groups " + quoteBareWord(member) + " > " + quoteBareWord(scratch.path());
-  if (command.size() >= kCommandCapacity) return kErrArgument;
-  debugCommand(logName, command);
-  if (qvSystem(command) != kOk) return kErrOther;
+  int ran = runLoggedOrOther(logName, command);
+  if (ran != kOk) return ran;
 
   std::string text;
   if (scratch.readBack(&text) != kOk) return kErrOpen;
@@ -88,9 +88,7 @@ int setSupplementaryGroups(const char* logName, const std::string& groupsWord,
   int found = searchPath("usermod", &dir);
   if (found != kOk) return found;
   std::string command = dir + "/usermod -G " + groupsWord + " " + quoteBareWord(member);
-  if (command.size() >= kCommandCapacity) return kErrArgument;
-  debugCommand(logName, command);
-  return qvSystem(command) == kOk ? kOk : kErrOther;
+  return runLoggedOrOther(logName, command);
 }
 
 }  // namespace
@@ -128,13 +126,11 @@ int checkUserList(const std::string& list) {
     const std::string& loggedIn = commands.loggedIn;
     if (known.size() >= kCommandCapacity || loggedIn.size() >= kCommandCapacity)
       return failAt("checkUserList", kErrArgument);
-    debugCommand("checkUserList", known);
-    if (qvSystem(known) != kOk) {
+    if (runLogged("checkUserList", known) != kOk) {
       logCause("checkUserList", "member %s is not a user in /etc/passwd", name.c_str());
       return failAt("checkUserList", kErrOther);
     }
-    debugCommand("checkUserList2", loggedIn);
-    if (qvSystem(loggedIn) == kOk) return failAt("checkUserList", kErrLoggedIn);
+    if (runLogged("checkUserList2", loggedIn) == kOk) return failAt("checkUserList", kErrLoggedIn);
   }
   return kOk;
 }
@@ -172,11 +168,13 @@ int modifyUsersInGroup(const std::string& group, const std::string& list) {
   std::string oldMembers;
   bool seen = false;
   {
-    std::ifstream in(kGroupFile);
-    if (!in) return failAt("modifyUsersInGroup", kErrOpen);
+    UniqueFd in(open(kGroupFile, O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) return failAt("modifyUsersInGroup", kErrOpen);
+    LineReader lines(in.get());
     std::string line;
+    bool ended;
     EventRecord entry;
-    while (!seen && std::getline(in, line)) {
+    while (!seen && lines.next(&line, &ended)) {
       int parsed = parseEventData(&entry, line.c_str(), kAddGroup);
       if (parsed != kOk) return failAt("modifyUsersInGroup", parsed);
       if (entry.field(kName) == group) {

@@ -13,7 +13,7 @@
 
 #include "core/answer_output.h"
 #include "core/line_reader.h"
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/run_directory.h"

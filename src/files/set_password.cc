@@ -4,14 +4,16 @@
 #include <string>
 #include <unistd.h>
 
-#include "core/account_file.h"
+#include "core/file_lock.h"
+#include "core/replacement_file.h"
 #include "core/line_reader.h"
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/secret.h"
 #include "core/shell_quote.h"
 #include "core/trace.h"
+#include "core/unique_fd.h"
 #include "files/files_command.h"
 
 namespace {
@@ -88,16 +90,14 @@ std::string rewriteCommand(const std::string& awkDir, const std::string& target,
 int writeReplacement(ReplacementFile& replacement, const std::string& command,
                      const std::string& name, const std::string& value) {
   if (replacement.create() != kOk) return kErrOpen;
-  debugCommand("constructFilesCommand", command);
   ChildEnvironment env{{kNameVariable, name}, {kValueVariable, value}};
-  int ran = qvSystem(command, env);
-  wipeString(env[1].second);
+  WipeOnExit wipeValue(env[1].second);
+  int ran = runLogged("constructFilesCommand", command, env);
   if (ran != kOk) return ran;
 
   int matched = 0;
-  int oldFd = open(replacement.targetPath().c_str(), O_RDONLY | O_CLOEXEC);
-  bool exact = oldFd >= 0 && rewriteIsExact(oldFd, replacement.fd(), name, value, &matched);
-  if (oldFd >= 0) close(oldFd);
+  UniqueFd old(open(replacement.targetPath().c_str(), O_RDONLY | O_CLOEXEC));
+  bool exact = old.valid() && rewriteIsExact(old.get(), replacement.fd(), name, value, &matched);
   // A user without a line here would be "changed" by copying the file.
   if (exact && matched == 0) return kErrNoSuchAccount;
   if (!exact) {

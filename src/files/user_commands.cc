@@ -1,14 +1,14 @@
 #include "files/user_commands.h"
 
 #include <cstdio>
-#include <memory>
 #include <pwd.h>
 #include <shadow.h>
 #include <string>
-#include <sys/stat.h>
 
 #include "core/result.h"
 #include "core/trace.h"
+#include "core/umask_scope.h"
+#include "core/unique_fd.h"
 #include "files/files_command.h"
 #include "files/set_password.h"
 #include "password/prepare_password.h"
@@ -24,8 +24,8 @@ bool sameField(const std::string& given, const char* stored) { return given == "
 bool addedUnfinished(const EventRecord& record) {
   const std::string& name = record.field(kName);
   bool matches = false;
-  std::unique_ptr<FILE, int (*)(FILE*)> passwd(std::fopen("/etc/passwd", "re"), std::fclose);
-  while (passwd && !matches) {
+  UniqueFile passwd(std::fopen("/etc/passwd", "re"));
+  while (passwd.valid() && !matches) {
     struct passwd* pw = fgetpwent(passwd.get());
     if (pw == nullptr) break;
     matches = name == pw->pw_name && sameField(record.field(kUid), std::to_string(pw->pw_uid).c_str()) &&
@@ -34,8 +34,8 @@ bool addedUnfinished(const EventRecord& record) {
               sameField(record.field(kShell), pw->pw_shell);
   }
   if (!matches) return false;
-  std::unique_ptr<FILE, int (*)(FILE*)> shadow(std::fopen("/etc/shadow", "re"), std::fclose);
-  while (shadow) {
+  UniqueFile shadow(std::fopen("/etc/shadow", "re"));
+  while (shadow.valid()) {
     struct spwd* sp = fgetspent(shadow.get());
     if (sp == nullptr) return false;
     if (name == sp->sp_namp) return std::string(sp->sp_pwdp) == "!" || std::string(sp->sp_pwdp) == "!!";
@@ -53,15 +53,17 @@ int handleUserAdd(EventRecord& record) {
   const char* suffix = record.makeHome && record.field(kHome) != "*" ? "-m " : "-M ";
 
   bool added = false, aged = false;
-  umask(022);
-  int result = runFilesStep("handleUserAdd", {kUserAddCommand, "handleUserAdd", "", suffix}, record, &added);
-  if (result == kErrNameInUse && addedUnfinished(record)) {
-    resetErrorTrace();
-    result = kOk;
-    added = true;
+  int result;
+  {
+    UmaskScope homeMask(022);
+    result = runFilesStep("handleUserAdd", {kUserAddCommand, "handleUserAdd", "", suffix}, record, &added);
+    if (result == kErrNameInUse && addedUnfinished(record)) {
+      resetErrorTrace();
+      result = kOk;
+      added = true;
+    }
   }
   if (result != kOk) return result;
-  umask(077);
   result = runFilesStep("handleUserAdd", {kChageCommand, "handleUserAdd2"}, record, &aged);
   if (result != kOk) return result;
   if (!added && !aged) return failAt("handleUserAdd", kErrOther);
@@ -89,10 +91,12 @@ int handleUserMod(EventRecord& record) {
   if (record.has(kInactive) && record.field(kInactive).empty()) record.fields[kInactive] = "-1";
 
   bool modified = false, aged = false;
-  umask(022);
-  int result = runFilesStep("handleUserMod", {kUserModCommand, "handleUserMod", "", suffix}, record, &modified);
+  int result;
+  {
+    UmaskScope homeMask(022);
+    result = runFilesStep("handleUserMod", {kUserModCommand, "handleUserMod", "", suffix}, record, &modified);
+  }
   if (result != kOk) return result;
-  umask(077);
   result = runFilesStep("handleUserMod", {kChageCommand, "handleUserMod2"}, record, &aged);
   if (result != kOk) return result;
   result = setPassword(record);

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/account_file.h"
+#include "core/file_lock.h"
 
 // The source-file lock: an fcntl write lock on "<source dir>/.pwd.lock",
 // held as long as the guard lives. The lock file itself is never removed:

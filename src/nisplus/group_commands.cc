@@ -4,7 +4,6 @@
 #include <string>
 #include <unistd.h>
 
-#include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/run_directory.h"
@@ -34,9 +33,8 @@ int nisplusGroupMod(EventRecord& record) {
   if (scratch.open() != kOk) return failAt(me, kErrOpen);
   std::string command = nismatchDir + "/nismatch name=\"" + quoteDoubleQuoted(record.field(kName)) +
                         "\" group.org_dir > " + quoteBareWord(scratch.path());
-  if (command.size() >= kCommandCapacity) return failAt(me, kErrArgument);
-  debugCommand(me, command);
-  if (qvSystem(command) != kOk) return failAt(me, kErrOther);
+  rc = runLoggedOrOther(me, command);
+  if (rc != kOk) return failAt(me, rc);
 
   std::string line;
   if (scratch.readBack(&line) != kOk) return failAt(me, kErrOpen);

@@ -1,6 +1,5 @@
 #include "nisplus/nisplus_command.h"
 
-#include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"
@@ -82,9 +81,9 @@ int nisplusEntryExists(const char* routine, const std::string& nismatchDir, cons
                        const char* column, const std::string& value, const char* table) {
   std::string command = nismatchDir + "/nismatch " + column + "=\"" + quoteDoubleQuoted(value) + "\" " +
                         table + " | " + awkDir + "/awk 'BEGIN{count=0} { count++; } END{if(count==0) exit 1}'";
-  if (command.size() >= kCommandCapacity) return kErrArgument;
-  debugCommand(routine, command);
-  return qvSystem(command) == kOk ? 1 : 0;
+  int ran = runLoggedOrOther(routine, command);
+  if (ran == kErrArgument) return ran;  // too long to run
+  return ran == kOk ? 1 : 0;
 }
 
 int refuseExistingEntry(const char* routine, const EventRecord& record, const char* idColumn,
@@ -110,6 +109,5 @@ int runNisplusCommand(const char* routine, const EventRecord& record, int row) {
   std::string command;
   int rc = constructNisplusCommand(&command, record, row, record.command);
   if (rc != kOk) return rc;
-  debugCommand(routine, command);
-  return qvSystem(command);
+  return runLogged(routine, command);
 }

@@ -3,7 +3,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include "core/home_directory.h"
-#include "core/process_state.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"
@@ -78,9 +77,8 @@ int nisplusUserMod(EventRecord& record) {
       "/awk 'BEGIN {FS=\":\"} { printf \"%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s:%s\",$1,$2,$3,$4,$5,"
       "$6,$7,$2,$8,$9,$10,$11,$12,$13,$14}' > " +
       quoteBareWord(scratch.path());
-  if (command.size() >= kCommandCapacity) return failAt(me, kErrArgument);
-  debugCommand(me, command);
-  if (qvSystem(command) != kOk) return failAt(me, kErrOther);
+  rc = runLoggedOrOther(me, command);
+  if (rc != kOk) return failAt(me, rc);
 
   std::string line;
   if (!readFirstLine(scratch, &line)) return failAt(me, kErrOpen);
@@ -110,10 +108,7 @@ int nisplusDel(EventRecord& record) {
     if (searchPath("nismatch", &nismatchDir) == kOk) {
       std::string command = nismatchDir + "/nismatch name=\"" + quoteDoubleQuoted(record.field(kName)) +
                             "\" passwd.org_dir > " + quoteBareWord(scratch.path());
-      if (command.size() < kCommandCapacity) {
-        debugCommand(me, command);
-        looked = qvSystem(command) == kOk;
-      }
+      looked = runLogged(me, command) == kOk;
     }
   }
 

@@ -3,8 +3,9 @@
 
 #include "password/hash.h"
 
+#include "password/md5.h"
+
 #include <openssl/des.h>
-#include <openssl/evp.h>
 
 #include <cstring>
 #include <ctime>
@@ -22,24 +23,6 @@ char saltCharOf(long value) {
   int byte = static_cast<int>(value % 128);  // C remainder: keeps the sign
   return isAsciiAlnum(byte) ? static_cast<char>(byte) : toSaltChar(byte);
 }
-
-// Incremental MD5 through the library's digest interface.
-class Md5 {
- public:
-  Md5() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(ctx_, EVP_md5(), nullptr); }
-  ~Md5() { EVP_MD_CTX_free(ctx_); }
-  Md5(const Md5&) = delete;
-  Md5& operator=(const Md5&) = delete;
-  void add(const void* data, std::size_t length) { EVP_DigestUpdate(ctx_, data, length); }
-  void add(const char* text) { add(text, std::strlen(text)); }
-  void finish(unsigned char digest[16]) {
-    unsigned int length = 16;
-    EVP_DigestFinal_ex(ctx_, digest, &length);
-  }
-
- private:
-  EVP_MD_CTX* ctx_;
-};
 
 // Writes count characters of the 24-bit value, low 6 bits first.
 char* encode64(char* out, unsigned long value, int count) {

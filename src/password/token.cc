@@ -4,10 +4,10 @@
 
 #include "password/token.h"
 
-#include "core/event_record.h"
+#include "core/secret.h"
+#include "password/md5.h"
 
 #include <openssl/des.h>
-#include <openssl/evp.h>
 
 #include <cstring>
 
@@ -62,19 +62,16 @@ bool decodeBase64(std::string_view text, std::string& bytes) {
 }
 
 void deriveTokenKey(unsigned char keyAndIv[16]) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  EVP_DigestInit_ex(ctx, EVP_md5(), nullptr);
-  EVP_DigestUpdate(ctx, kTokenPassPhrase, std::strlen(kTokenPassPhrase));
-  EVP_DigestUpdate(ctx, kTokenSalt, 8);
-  EVP_DigestFinal_ex(ctx, digest, &length);
+  unsigned char digest[16];
+  Md5 md5;
+  md5.add(kTokenPassPhrase);
+  md5.add(kTokenSalt, 8);
+  md5.finish(digest);
   for (int round = 1; round < kTokenIterations; ++round) {
-    EVP_DigestInit_ex(ctx, EVP_md5(), nullptr);
-    EVP_DigestUpdate(ctx, digest, length);
-    EVP_DigestFinal_ex(ctx, digest, &length);
+    md5.restart();
+    md5.add(digest, sizeof digest);
+    md5.finish(digest);
   }
-  EVP_MD_CTX_free(ctx);
   std::memcpy(keyAndIv, digest, 16);
   explicit_bzero(digest, sizeof digest);
 }
@@ -96,6 +93,7 @@ int decryptToken(std::string_view token, std::string& output) {
   DES_set_key_unchecked(&key, &schedule);
 
   std::string clear(cipher.size(), '\0');
+  WipeOnExit wipeClear(clear);  // moved out whole, or wiped
   DES_ncbc_encrypt(reinterpret_cast<const unsigned char*>(cipher.data()),
                    reinterpret_cast<unsigned char*>(clear.data()), static_cast<long>(cipher.size()),
                    &schedule, &iv, DES_DECRYPT);
@@ -110,10 +108,7 @@ int decryptToken(std::string_view token, std::string& output) {
   bool padded = pad >= 1 && pad <= 8;
   for (std::size_t k = clear.size() - (padded ? pad : 0); padded && k < clear.size(); ++k)
     padded = static_cast<unsigned char>(clear[k]) == pad;
-  if (!padded || std::memchr(clear.data(), '\0', clear.size() - pad) != nullptr) {
-    wipeString(clear);
-    return -1;
-  }
+  if (!padded || std::memchr(clear.data(), '\0', clear.size() - pad) != nullptr) return -1;
   clear.resize(clear.size() - pad);
   output = std::move(clear);
   return 0;

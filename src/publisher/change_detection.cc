@@ -5,9 +5,10 @@
 
 #include "core/dbm_file.h"
 #include "core/event_record.h"
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/trace.h"
+#include "core/unique_fd.h"
 #include "core/field_merge.h"
 
 namespace {
@@ -41,16 +42,6 @@ std::string join(const std::vector<std::string>& fields) {
     out += fields[i];
   }
   return out;
-}
-
-// Closes the publication file; a write that failed anywhere counts as a
-// failure to write the file, so that a short list of events is never
-// taken for the whole.
-int closePublication(std::FILE* out) {
-  if (out == nullptr) return kOk;
-  bool failed = std::ferror(out) != 0;
-  if (std::fclose(out) != 0) failed = true;
-  return failed ? kErrOpen : kOk;
 }
 
 }  // namespace
@@ -137,7 +128,8 @@ int publishDeletions(std::FILE* out, const char* command, GDBM_FILE committed, G
 
 int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
   int result = kOk;
-  std::FILE* out = std::fopen(publicationFileName(backend), "w");
+  UniqueFile publication(std::fopen(publicationFileName(backend), "w"));
+  std::FILE* out = publication.get();
   DbmFile committed = openCommittedSnapshot(committedSnapshotName(backend, kGroupTable));
   if (out == nullptr || !committed.isOpen()) {
     result = kErrOpen;
@@ -169,7 +161,7 @@ int processIncrementalGroupChanges(GDBM_FILE newGroup, int backend) {
     if (result == kOk) result = walked;
     if (result == kOk) result = publishDeletions(out, "deleteGroup", committed.get(), newGroup, kept);
   }
-  int closed = closePublication(out);
+  int closed = publication.close();
   if (result == kOk) result = closed;
   if (result != kOk) return failAt("processIncrementalGroupChanges", result);
   return kOk;
@@ -228,7 +220,8 @@ int compareUser(UserComparison& c, const std::string& name) {
 
 int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int backend) {
   int result = kOk;
-  std::FILE* out = std::fopen(publicationFileName(backend), "a");
+  UniqueFile publication(std::fopen(publicationFileName(backend), "a"));
+  std::FILE* out = publication.get();
   DbmFile committed = openCommittedSnapshot(committedSnapshotName(backend, kPasswdTable));
   DbmFile committedShadow;
   if (out == nullptr || !committed.isOpen()) {
@@ -250,7 +243,7 @@ int processIncrementalUserChanges(GDBM_FILE newPasswd, GDBM_FILE newShadow, int 
     if (result == kOk) result = walked;
     if (result == kOk) result = publishDeletions(out, "deleteUser", committed.get(), newPasswd, c.kept);
   }
-  int closed = closePublication(out);
+  int closed = publication.close();
   if (result == kOk) result = closed;
   if (result != kOk) return failAt("processIncrementalUserChanges", result);
   return kOk;
@@ -260,7 +253,8 @@ int publishWaitingPasswords(GDBM_FILE newPasswd, int backend, std::vector<std::s
   if (!hasWaitingPassword(backend)) return kOk;
   // A store that cannot be read now is looked at again by the next poll.
   PendingPasswordNames pending(backend);
-  std::FILE* out = std::fopen(publicationFileName(backend), "a");
+  UniqueFile publication(std::fopen(publicationFileName(backend), "a"));
+  std::FILE* out = publication.get();
   if (out == nullptr) return failAt("publishWaitingPasswords", kErrOpen);
   bool written = true;
   for (const std::string& name : pending.waiting()) {
@@ -273,6 +267,6 @@ int publishWaitingPasswords(GDBM_FILE newPasswd, int backend, std::vector<std::s
     }
     wipeString(eventData);
   }
-  int closed = closePublication(out);
+  int closed = publication.close();
   return written && closed == kOk ? kOk : failAt("publishWaitingPasswords", kErrOpen);
 }

@@ -8,12 +8,12 @@
 #include <unistd.h>
 
 #include "core/answer_output.h"
+#include "core/line_reader.h"
 #include "core/result.h"
 #include "core/trace.h"
+#include "core/unique_fd.h"
 
 namespace {
-
-constexpr std::size_t kChunk = 1 << 16;
 
 enum class Part { kUserDeletions, kGroupDeletions, kGroups, kUsers, kMembers };
 
@@ -62,40 +62,22 @@ bool printLine(Printer& out, Part part, std::string_view line) {
   return out.add(line) && out.add("\n");
 }
 
-// One part: the whole file read from its start, line by line. kOk, or
-// kErrArgument when reading or printing fails (the code of the awk that
-// printed these lines before).
+// One part: the whole file read from its start, line by line (a last line
+// without its line break is a line all the same). kOk, or kErrArgument when
+// reading or printing fails (the code of the awk that printed these lines
+// before).
 int printPart(int fd, Part part, Printer& out) {
-  if (lseek(fd, 0, SEEK_SET) != 0) return kErrArgument;
-  std::string chunk(kChunk, '\0'), pending;
-  for (;;) {
-    ssize_t n = read(fd, chunk.data(), chunk.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return kErrArgument;
-    if (n == 0) break;
-    std::string_view rest(chunk.data(), static_cast<std::size_t>(n));
-    for (auto end = rest.find('\n'); end != std::string_view::npos; end = rest.find('\n')) {
-      bool printed;
-      if (pending.empty()) {
-        printed = printLine(out, part, rest.substr(0, end));
-      } else {
-        pending.append(rest.substr(0, end));
-        printed = printLine(out, part, pending);
-        pending.clear();
-      }
-      if (!printed) return kErrArgument;
-      rest.remove_prefix(end + 1);
-    }
-    pending.append(rest);
-  }
-  // A last line without its line break is a line all the same.
-  if (!pending.empty() && !printLine(out, part, pending)) return kErrArgument;
-  return kOk;
+  LineReader lines(fd);
+  std::string line;
+  bool ended;
+  while (lines.next(&line, &ended))
+    if (!printLine(out, part, line)) return kErrArgument;
+  return lines.failed() ? kErrArgument : kOk;
 }
 
 int printReordered(const char* path) {
-  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return kErrArgument;
+  UniqueFd fd(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return kErrArgument;
   // A reader that has gone is told by the write's result, not by a signal
   // that would end the poll before its clean-up.
   struct sigaction ignore {}, saved {};
@@ -105,11 +87,10 @@ int printReordered(const char* path) {
   Printer out;
   int result = kOk;
   for (Part part : {Part::kUserDeletions, Part::kGroupDeletions, Part::kGroups, Part::kUsers, Part::kMembers})
-    if (result == kOk) result = printPart(fd, part, out);
+    if (result == kOk) result = printPart(fd.get(), part, out);
   int error = 0;
   if (flushAnswer(&error) != kOk) result = error == EPIPE ? kErrNotFound : kErrArgument;
   sigaction(SIGPIPE, &saved, nullptr);
-  close(fd);
   return result;
 }
 

@@ -4,9 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -15,10 +13,13 @@
 #include <vector>
 
 #include "core/dbm_file.h"
-#include "core/process_state.h"
+#include "core/directory_entries.h"
+#include "core/line_reader.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/trace.h"
+#include "core/unique_fd.h"
 #include "publisher/overflow_files.h"
 #include "publisher/poll_run.h"
 #include "publisher/snapshot_poll.h"
@@ -53,9 +54,7 @@ bool splitTextLine(const std::string& line, std::string* key, std::string* value
 // Runs one snapshot command line. -11 when it fails, -3 when it would not
 // fit its buffer.
 int runSnapshotCommand(const char* routine, const std::string& command) {
-  if (command.size() >= kCommandCapacity) return kErrArgument;
-  debugCommand(routine, command);
-  return qvSystem(command) == kOk ? kOk : kErrOther;
+  return runLoggedOrOther(routine, command);
 }
 
 std::string textCommand(const std::string& awkDir, const char* source) {
@@ -68,10 +67,11 @@ std::string textCommand(const std::string& awkDir, const char* source) {
 // marked as inline (see kInlineMark).
 int buildSnapshot(const std::string& target, bool overflow, bool mark) {
   int result = kOk;
-  std::ifstream text(kPlatformText, std::ios::binary);
+  UniqueFd text(open(kPlatformText, O_RDONLY | O_CLOEXEC));
+  LineReader lines(text.get());
   DbmFile db;
   OverflowDirectory directory;
-  if (!text) {
+  if (!text.valid()) {
     debugLog("cD: fopen %s failed", kPlatformText);
     result = kErrNotFound;
   } else if (!(db = openSnapshot(target, kBuildCacheBuckets)).isOpen()) {
@@ -79,7 +79,8 @@ int buildSnapshot(const std::string& target, bool overflow, bool mark) {
     result = kErrNotFound;
   }
   std::string line, key, value;
-  while (result == kOk && std::getline(text, line)) {
+  bool ended;
+  while (result == kOk && lines.next(&line, &ended)) {
     if (!splitTextLine(line, &key, &value)) {
       debugLog("cD: line without a name skipped");
       continue;
@@ -101,10 +102,10 @@ int buildSnapshot(const std::string& target, bool overflow, bool mark) {
       result = kErrOpen;
     }
   }
-  if (result == kOk && text.bad()) result = kErrNotFound;
+  if (result == kOk && lines.failed()) result = kErrNotFound;
   wipeString(line);
   wipeString(value);
-  text.close();
+  text.reset();
   // The last buckets reach the file only here.
   int closed = db.close();
   return result == kOk ? closed : result;

@@ -4,9 +4,10 @@
 #include <optional>
 #include <string>
 
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/trace.h"
+#include "core/unique_fd.h"
 #include "publisher/change_detection.h"
 #include "publisher/overflow_files.h"
 #include "publisher/snapshot_store.h"
@@ -14,7 +15,8 @@
 int processFirstPublisherInvocation(GDBM_FILE newPasswd, GDBM_FILE newShadow, GDBM_FILE newGroup,
                                     int backend) {
   int result = kOk;
-  std::FILE* out = std::fopen(publicationFileName(backend), "a");
+  UniqueFile publication(std::fopen(publicationFileName(backend), "a"));
+  std::FILE* out = publication.get();
   if (out == nullptr) result = kErrOpen;
 
   if (result == kOk && newGroup != nullptr) {
@@ -57,11 +59,8 @@ int processFirstPublisherInvocation(GDBM_FILE newPasswd, GDBM_FILE newShadow, GD
     if (result == kOk) result = walked;
   }
 
-  if (out != nullptr) {
-    bool failed = std::ferror(out) != 0;
-    if (std::fclose(out) != 0) failed = true;
-    if (failed && result == kOk) result = kErrOpen;
-  }
+  int closed = publication.close();
+  if (result == kOk) result = closed;
   if (result != kOk) return failAt("processFirstPublisherInvocation", result);
   return kOk;
 }

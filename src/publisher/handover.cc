@@ -16,15 +16,6 @@ void readAnswer() {
 
 }  // namespace
 
-TerminationHold::TerminationHold() {
-  sigset_t term;
-  sigemptyset(&term);
-  sigaddset(&term, SIGTERM);
-  sigprocmask(SIG_BLOCK, &term, &outside_);
-}
-
-TerminationHold::~TerminationHold() { sigprocmask(SIG_SETMASK, &outside_, nullptr); }
-
 void handOverEvents() {
   closeAnswer();
   readAnswer();

@@ -2,22 +2,7 @@
 // output closes, then answers with one character on standard input.
 #pragma once
 
-#include <csignal>
-
-// Holds SIGTERM back for its lifetime; a signal that comes meanwhile is
-// taken when the hold ends.
-class TerminationHold {
- public:
-  TerminationHold();
-  ~TerminationHold();
-  TerminationHold(const TerminationHold&) = delete;
-  TerminationHold& operator=(const TerminationHold&) = delete;
-  // The signal mask outside the hold.
-  const sigset_t& outside() const { return outside_; }
-
- private:
-  sigset_t outside_;
-};
+#include "core/signal_block.h"
 
 // Closes standard output (closeAnswer), then waits for one character on
 // standard input; end of input counts as the answer.

@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "core/dbm_file.h"
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/shell_quote.h"

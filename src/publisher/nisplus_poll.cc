@@ -5,15 +5,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <fstream>
 #include <string>
 #include <unistd.h>
 
-#include "core/process_state.h"
+#include "core/system_log.h"
 #include "core/answer_output.h"
+#include "core/file_io.h"
+#include "core/line_reader.h"
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/trace.h"
+#include "core/unique_fd.h"
 #include "publisher/change_detection.h"
 
 namespace {
@@ -35,16 +37,11 @@ const CommitRules kNisplusCommit{kStampFile, "qvnisplus.commit", kNisplus, nullp
 int readXid(const char* path, long* xid, bool* found) {
   *xid = 0;
   *found = false;
-  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? kOk : kErrOpen;
-  char text[kXidTextMax + 1];
-  ssize_t n;
-  while ((n = read(fd, text, kXidTextMax)) < 0 && errno == EINTR) {
-  }
-  close(fd);
-  if (n < 0) return kErrOpen;
-  text[n] = '\0';
-  *found = std::sscanf(text, "%ld", xid) == 1;
+  UniqueFd fd(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return errno == ENOENT ? kOk : kErrOpen;
+  std::string text;
+  if (readFromStart(fd.get(), &text, kXidTextMax) != kOk) return kErrOpen;
+  *found = std::sscanf(text.c_str(), "%ld", xid) == 1;
   if (!*found) *xid = 0;
   return kOk;
 }
@@ -54,14 +51,15 @@ int readXid(const char* path, long* xid, bool* found) {
 // false when a line could not be written, or the events or a pending
 // password could not be read: a line without its password must not go out.
 bool printEvents(int backend) {
-  std::ifstream in(kEventFile);
-  if (!in) return false;
+  UniqueFd in(open(kEventFile, O_RDONLY | O_CLOEXEC));
+  if (!in.valid()) return false;
+  LineReader lines(in.get());
   auto print = [](const char* command, const std::string& data) {
     return answerText(command) && answerLine(":", data);
   };
   std::string line;
-  bool written = true;
-  while (written && std::getline(in, line)) {
+  bool written = true, ended;
+  while (written && lines.next(&line, &ended)) {
     std::size_t colon = line.find(':');
     std::string word = line.substr(0, colon);
     if (colon == std::string::npos || (word != "addUser" && word != "modifyUser")) {
@@ -73,7 +71,7 @@ bool printEvents(int backend) {
     wipeString(data);
   }
   wipeString(line);
-  return written && !in.bad();
+  return written && !lines.failed();
 }
 
 }  // namespace
@@ -94,8 +92,7 @@ int handleNISplusChange(EventRecord& record) {
     if (result == kOk) result = makeScratch(*file);
   if (result == kOk) {
     std::string command = nislogSelectCommand(nislogDir, nawkDir, lastXid);
-    debugCommand(me, command);
-    result = qvSystem(command);
+    result = runLogged(me, command);
   }
   // Without a current XID the log said nothing: publish nothing, keep the
   // stamp.

@@ -8,9 +8,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "core/directory_entries.h"
 #include "core/event_record.h"
-#include "core/process_state.h"
+#include "core/file_io.h"
+#include "core/system_log.h"
 #include "core/result.h"
+#include "core/unique_fd.h"
 #include "publisher/snapshot_store.h"
 
 namespace {
@@ -135,15 +138,11 @@ int writeOverflowFile(const OverflowDirectory& directory, const std::string& val
         errorLog("cD: can't open %s", path.c_str());
         return kErrNotFound;
       }
+      UniqueFd file(fd);
       std::size_t written = 0;
-      while (written < value.size()) {
-        ssize_t n = write(fd, value.data() + written, value.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        written += static_cast<std::size_t>(n);
-      }
-      bool closed = close(fd) == 0;
-      if (written != value.size() || !closed) {
+      int wrote = writeAll(file.get(), value, &written);
+      bool closed = file.close() == kOk;
+      if (wrote != kOk || !closed) {
         errorLog("cD: bytesout should be %d, actual %d", static_cast<int>(value.size()), static_cast<int>(written));
         directory.remove(candidate);
         return kErrNotFound;
@@ -178,19 +177,11 @@ void sweepOrphanOverflowFiles() {
     // Not sure what is referenced: keep everything.
     if (!db.isOpen() || overflowNames(db.get(), &referenced) != kOk) return;
   }
-  int listing = dup(directory.fd());
-  DIR* dir = listing < 0 ? nullptr : fdopendir(listing);
-  if (dir == nullptr) {
-    if (listing >= 0) close(listing);
-    return;
-  }
   std::vector<std::string> orphans;
-  while (dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
+  bool listed = forEachEntry(directory.fd(), [&](const char* name) {
     if (!referenced.count(name)) orphans.push_back(name);
-  }
-  closedir(dir);
+  });
+  if (!listed) return;
   for (const auto& name : orphans) {
     debugLog("sOO: ofname:%s%s:", kOverflowDirectory, name.c_str());
     directory.remove(name);

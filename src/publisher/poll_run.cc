@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include "core/answer_output.h"
-#include "core/process_state.h"
+#include "core/file_io.h"
+#include "core/system_log.h"
 #include "core/result.h"
 #include "core/trace.h"
+#include "core/unique_fd.h"
 #include "password/pending_password_store.h"
 #include "publisher/handover.h"
 #include "publisher/snapshot_store.h"
@@ -37,11 +39,9 @@ bool plainOrMissing(const char* path, bool* present) {
 }
 
 int syncFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return kErrOpen;
-  int synced = fsync(fd);
-  close(fd);
-  return synced == 0 ? kOk : kErrOpen;
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return kErrOpen;
+  return fsync(fd.get()) == 0 ? kOk : kErrOpen;
 }
 
 // The plan as a file: the stamp's content on the first line, then one table
@@ -77,20 +77,9 @@ std::optional<CommitPlan> parsePlan(const std::string& text) {
 }
 
 int readPlanFile(const char* path, std::string* text) {
-  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return kErrOpen;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) != 0) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || text->size() + static_cast<std::size_t>(n) > kPlanMax) {
-      close(fd);
-      return kErrOpen;
-    }
-    text->append(buffer, static_cast<std::size_t>(n));
-  }
-  close(fd);
-  return kOk;
+  UniqueFd fd(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid() || readFromStart(fd.get(), text, kPlanMax + 1) != kOk) return kErrOpen;
+  return text->size() > kPlanMax ? kErrOpen : kOk;
 }
 
 // Carries a plan out. Each step may have been done before by a poll that
@@ -117,17 +106,14 @@ int applyPlan(const CommitRules& rules, const CommitPlan& plan) {
 }
 
 int takePollLock(FileLock& lock) {
-  int fd = open(kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return failAt("takePollLock", kErrOpen);
+  UniqueFd fd(open(kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd.valid()) return failAt("takePollLock", kErrOpen);
   struct stat st;
-  bool plain = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
-  if (!plain) {
-    close(fd);
-    return failAt("takePollLock", kErrOpen);
-  }
+  bool plain = fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+  if (!plain) return failAt("takePollLock", kErrOpen);
   // The file checked is the file locked: never reopened by its name, which
   // may lead elsewhere by now. The first attempt at once.
-  int result = lock.acquire(fd, kLockAttempts, kLockPauseMillis);
+  int result = lock.acquire(fd.release(), kLockAttempts, kLockPauseMillis);
   return result == kOk ? kOk : failAt("takePollLock", result);
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/account_file.h"
+#include "core/file_lock.h"
 #include "core/scratch_file.h"
 
 // Makes one of the poll's scratch files afresh (ScratchFile::create). A name

@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include "core/event_record.h"
+#include "core/file_io.h"
 #include "core/result.h"
 #include "core/trace.h"
+#include "core/unique_fd.h"
 #include "nis/live_map.h"
 #include "publisher/change_detection.h"
 #include "publisher/event_output.h"
@@ -101,17 +103,15 @@ int readTimes(SnapshotPoll& poll) {
 // by whatever) means that everything is compared.
 int decide(SnapshotPoll& poll) {
   long last[3] = {-3, -3, -3};
-  int fd = open(poll.backend.commit.stampFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0 && errno != ENOENT) return kErrOpen;
-  poll.first = fd < 0;
-  if (fd >= 0) {
-    char text[kStampMax + 1];
-    ssize_t n;
-    while ((n = read(fd, text, kStampMax)) < 0 && errno == EINTR) {
-    }
-    close(fd);
-    text[n > 0 ? n : 0] = '\0';
-    if (std::sscanf(text, "%ld %ld %ld", &last[0], &last[1], &last[2]) != 3) last[0] = last[1] = last[2] = -3;
+  UniqueFd fd(open(poll.backend.commit.stampFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid() && errno != ENOENT) return kErrOpen;
+  poll.first = !fd.valid();
+  if (fd.valid()) {
+    // Unreadable reads as empty: unparsable, so everything is compared.
+    std::string text;
+    readFromStart(fd.get(), &text, kStampMax);
+    if (std::sscanf(text.c_str(), "%ld %ld %ld", &last[0], &last[1], &last[2]) != 3)
+      last[0] = last[1] = last[2] = -3;
   }
   auto differs = [&](SnapshotTable t) { return poll.first || last[t] == -3 || last[t] != poll.at(t).time; };
   bool users = differs(kPasswdTable) || differs(kShadowTable) || hasWaitingPassword(poll.backend.backend);

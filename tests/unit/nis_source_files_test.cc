@@ -9,7 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "core/account_file.h"
+#include "core/file_lock.h"
 #include "core/dbm_file.h"
 #include "core/result.h"
 #include "core/run_directory.h"

@@ -1,13 +1,10 @@
-#include "core/process_state.h"
+#include "core/system_log.h"
 
 #include <cstdarg>
 #include <string>
 #include <syslog.h>
 
 bool debugLogging = false;
-volatile sig_atomic_t childPid = 0;
-volatile sig_atomic_t childFinishes = 0;
-bool skipShadowTest = false;
 
 void debugCommand(const char* routine, std::string_view text) {
   if (!debugLogging) return;

@@ -1,39 +1,11 @@
-// Guards for rewriting an account file safely: the fcntl write lock that the
-// host's own account tools honour, and a replacement file that takes the
-// place of the original in one rename, or disappears.
+// A replacement for an account file: written under another name next to it,
+// it takes the place of the original in one rename, or disappears.
 #pragma once
 
 #include <string>
 #include <sys/types.h>
 
 #include "core/scratch_file.h"
-
-// A write lock over the whole of a lock file, held until release() or
-// destruction. The same kind of lock as the C library's password-file lock,
-// so the host's account tools and this program keep out of each other's way.
-class FileLock {
- public:
-  FileLock() = default;
-  ~FileLock();
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
-
-  // Opens path for reading and writing (never creates it: -2 when that
-  // fails), then makes up to `attempts` attempts to take the lock without
-  // blocking: the first at once, the others spread evenly over
-  // attempts x pauseMillis. -8 when none succeeds.
-  int acquire(const std::string& path, int attempts, int pauseMillis);
-  // The same on a lock file the caller has opened (and checked): the lock
-  // is taken on that very file. The descriptor is this lock's from then on,
-  // whatever the outcome.
-  int acquire(int fd, int attempts, int pauseMillis);
-  // Gives the lock back and closes the file; -8 when unlocking fails.
-  int release();
-  bool held() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
 
 // A new version of an account file, written under another name next to it.
 // Unless commit() succeeded, the destructor removes it.

@@ -1,8 +1,7 @@
-#include "core/account_file.h"
+#include "core/file_lock.h"
 
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 #include <utility>
@@ -29,22 +28,18 @@ int setLock(int fd, short type) {
 
 }  // namespace
 
-FileLock::~FileLock() {
-  if (fd_ >= 0) release();
-}
+FileLock::~FileLock() { release(); }
 
 int FileLock::acquire(const std::string& path, int attempts, int pauseMillis) {
-  if (fd_ >= 0) return kOk;
+  if (held()) return kOk;
   int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return kErrNotFound;
   return acquire(fd, attempts, pauseMillis);
 }
 
 int FileLock::acquire(int fd, int attempts, int pauseMillis) {
-  if (fd_ >= 0) {
-    close(fd);
-    return kOk;
-  }
+  UniqueFd file(fd);
+  if (held()) return kOk;
   // A free lock is taken at once; only a held one is waited for. The later
   // attempts share the whole patience (attempts x pause), so a holder is
   // given as long as ever before the answer is -8.
@@ -56,44 +51,18 @@ int FileLock::acquire(int fd, int attempts, int pauseMillis) {
       pause(static_cast<int>(due - waited));
       waited = due;
     }
-    if (setLock(fd, F_WRLCK) == 0) {
-      fd_ = fd;
+    if (setLock(file.get(), F_WRLCK) == 0) {
+      fd_ = std::move(file);
       return kOk;
     }
   }
-  close(fd);
   return kErrLock;
 }
 
 int FileLock::release() {
-  if (fd_ < 0) return kOk;
-  int unlocked = setLock(fd_, F_UNLCK);
+  if (!held()) return kOk;
+  int unlocked = setLock(fd_.get(), F_UNLCK);
   // Closing drops the lock in any case, so the descriptor never outlives this.
-  close(fd_);
-  fd_ = -1;
+  fd_.reset();
   return unlocked == 0 ? kOk : kErrLock;
-}
-
-ReplacementFile::ReplacementFile(std::string tempPath, std::string targetPath)
-    : temp_(std::move(tempPath)), target_(std::move(targetPath)) {}
-
-int ReplacementFile::create() { return temp_.open(0600); }
-
-int ReplacementFile::matchTarget(mode_t fallbackMode) const {
-  if (!temp_.stillOurs()) return kErrOpen;
-  struct stat old;
-  if (stat(target_.c_str(), &old) != 0)
-    return fchmod(temp_.fd(), fallbackMode) == 0 ? kOk : kErrOpen;
-  if (fchown(temp_.fd(), old.st_uid, old.st_gid) != 0) return kErrOpen;
-  // After chown, which may clear set-id bits.
-  if (fchmod(temp_.fd(), old.st_mode & 07777) != 0) return kErrOpen;
-  return kOk;
-}
-
-int ReplacementFile::commit() {
-  if (!temp_.stillOurs() || fsync(temp_.fd()) != 0) return kErrOpen;
-  if (rename(temp_.c_str(), target_.c_str()) != 0) return kErrOther;
-  temp_.release();
-  syncParentDirectory(target_);
-  return kOk;
 }

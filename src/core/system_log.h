@@ -1,18 +1,11 @@
-// State that the whole process shares: the debug switch, the running command
-// child (read by the SIGTERM handler) and the parser's "skip the NIS shadow
-// test" flag.
+// The system log as this process writes it: errors always, command lines and
+// other detail only when the debug switch is on.
 #pragma once
 
-#include <csignal>
 #include <string_view>
-#include <sys/types.h>
 
+// The debug switch, set at entry when the switch file exists.
 extern bool debugLogging;
-extern volatile sig_atomic_t childPid;
-// Set while that child is a tool that writes several files in a row: the
-// SIGTERM handler gives it time to finish before it stops it.
-extern volatile sig_atomic_t childFinishes;
-extern bool skipShadowTest;
 
 // Logs a command line (or any text) at LOG_DEBUG as "<routine>:<text>:" when
 // the debug switch is on.

@@ -667,7 +667,10 @@ void mergeInto(std::vector<std::string>& held, const std::vector<std::string>& c
 // then fails.
 struct EngineView {
   Records users, groups;
-  std::map<std::string, std::string> hashOf = {};  // a pending password's token -> the hash the store holds
+  // A pending password's token -> the hash the store holds for it. A line
+  // carries the token in the passwd field; the store keeps the hash in the
+  // shadow field.
+  std::map<std::string, std::string> hashOf = {};
   void apply(const std::string& out) {
     for (const auto& line : splitLines(out.substr(0, out.rfind('\n') + 1))) {
       auto colon = line.find(':');
@@ -678,7 +681,10 @@ struct EngineView {
       Records& held = user ? users : groups;
       f.resize(user ? 15 : 4);
       for (auto& value : f)
-        if (hashOf.count(value)) value = hashOf.at(value);
+        if (user && hashOf.count(value)) {
+          f[7] = hashOf.at(value);
+          value.clear();
+        }
       if (command.rfind("add", 0) == 0) held[f[0]] = f;
       if (command.rfind("delete", 0) == 0) held.erase(f[0]);
       if (command.rfind("modify", 0) == 0 && command != "modifyPassword") {
@@ -813,7 +819,10 @@ bool oneTraceLine(const RunResult& r) {
 bool stateWhole(Sandbox& box) {
   for (const auto& name : listing(box.workdir())) {
     const std::string path = box.work(name);
-    const bool snapshot = name.find(".log") != std::string::npos && name.find(".tmp") == std::string::npos;
+    // The "qv" files are stamps, plans and the NIS+ poll's text copy of the
+    // log, which a stopped poll may leave for the next one to replace.
+    const bool snapshot = name.find(".log") != std::string::npos && name.find(".tmp") == std::string::npos &&
+                          name.rfind("qv", 0) != 0;
     const bool stamp = name.size() > 6 && name.compare(name.size() - 6, 6, ".stamp") == 0;
     if (stamp && box.read(path).empty()) return false;
     if (snapshot) {

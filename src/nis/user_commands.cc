@@ -155,7 +155,6 @@ int replaceUserLine(const std::string& name, const std::string& sourceDir, const
   return modifyRecordInFile(name, sourceDir, line, fileName, "usermod", "");
 }
 
-
 // The lines of name in a source file: 1 with them in text, 0 when it has
 // none (or the file is not made yet), or the failure of the read.
 int sourceLines(const std::string& name, const std::string& sourceDir, const char* fileName, std::string* text) {

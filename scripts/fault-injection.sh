@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Fails every sampled system call of the shim's own process in turn, for
 # every scenario (tests/host/fault_injection_test.cc, SyscallFaults), and
-# prints each scenario's injections and violations per invariant. CI runs
-# every 5th of the sampled calls; this runs them all.
+# prints each scenario's injections and violations per invariant. The suite
+# (ctest -L faults) runs every 10th of the sampled calls; this runs them all.
 #   scripts/fault-injection.sh [STRIDE]
 set -euo pipefail
 cd "$(dirname "$0")/.."

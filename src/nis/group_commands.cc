@@ -56,6 +56,22 @@ void keepFirstLine(std::string& text) {
   if (newline != std::string::npos) text.resize(newline);
 }
 
+// An add whose map rebuild failed (or was killed) leaves its line in the
+// source and none in the map; the engine then retries the same add. 1 when
+// the source holds exactly the line this add writes, so that only the
+// rebuild is left to do; 0 when it holds nothing of the name; otherwise the
+// name is in use by another group.
+int unfinishedAdd(const EventRecord& r) {
+  int state = nameInSource(r.field(kName), *r.sourceDir, "group");
+  if (state <= 0) return state;
+  std::string current;
+  bool found = false;
+  int result = getRecordFromFile(r.field(kName), *r.sourceDir, "group", &current, &found);
+  if (result != kOk) return result;
+  if (!found) return kErrOpen;
+  return current == groupLine(r) ? 1 : kErrNameInUse;
+}
+
 }  // namespace
 
 int nisGroupAdd(EventRecord& r) {
@@ -66,7 +82,9 @@ int nisGroupAdd(EventRecord& r) {
     return failAt("nisGroupAdd", kErrArgument);
   int result = lockFor(r, lock, "nisGroupAdd");
   if (result != kOk) return result;
-  result = require("nisGroupAdd", taken(r.field(kName), r), false, kErrNameInUse);
+  const std::string& name = r.field(kName);
+  result = require("nisGroupAdd", isMapBookkeepingKey(name) ? 1 : presence(name, *r.mapDir, "BYNAME"), false,
+                   kErrNameInUse);
   if (result != kOk) return result;
   if (!r.nonUniqueId) {
     result =
@@ -74,7 +92,10 @@ int nisGroupAdd(EventRecord& r) {
     if (result != kOk) return result;
   }
   if (checkSourceLine(groupLine(r), "group") != kOk) return failAt("nisGroupAdd", kErrArgument);
-  if (modifyRecordInFile(r.field(kName), *r.sourceDir, groupLine(r), "group", "groupadd", "") != kOk)
+  const int unfinished = unfinishedAdd(r);
+  if (unfinished < 0) return failAt("nisGroupAdd", unfinished);
+  if (!unfinished &&
+      modifyRecordInFile(name, *r.sourceDir, groupLine(r), "group", "groupadd", "") != kOk)
     return failAt("nisGroupAdd", kErrOther);
   return rebuild(r, "nisGroupAdd");
 }

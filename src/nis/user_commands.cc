@@ -2,6 +2,7 @@
 
 #include <initializer_list>
 #include <string.h>
+#include <unistd.h>
 
 #include "core/home_directory.h"
 #include "core/result.h"
@@ -154,6 +155,66 @@ int replaceUserLine(const std::string& name, const std::string& sourceDir, const
   return modifyRecordInFile(name, sourceDir, line, fileName, "usermod", "");
 }
 
+// The lines of name in a source file: 1 with them in text, 0 when it has
+// none (or the file is not made yet), or the failure of the read.
+int sourceLines(const std::string& name, const std::string& sourceDir, const char* fileName, std::string* text) {
+  text->clear();
+  int state = nameInSource(name, sourceDir, fileName);
+  if (state <= 0) return state;
+  bool found = false;
+  int result = getRecordFromFile(name, sourceDir, fileName, text, &found);
+  if (result != kOk) return result;
+  return found ? 1 : kErrOpen;
+}
+
+// An add whose map rebuild failed (or was killed) leaves its lines in the
+// sources and none in the maps; the engine then retries the same add. 1
+// when the sources hold exactly the lines this add writes, so that only the
+// rebuild is left to do; 0 when they hold nothing of the name; otherwise
+// the name is in use by another account.
+int unfinishedAdd(const EventRecord& r, const std::string& passwd, const std::string& shadow) {
+  SecretString stored;
+  const int inPasswd = sourceLines(r.field(kName), *r.sourceDir, "passwd", &stored.text);
+  if (inPasswd < 0) return inPasswd;
+  const bool passwdSame = inPasswd && stored.text == passwd;
+  const int inShadow = r.noShadow ? 0 : sourceLines(r.field(kName), *r.sourceDir, "shadow", &stored.text);
+  if (inShadow < 0) return inShadow;
+  if (!inPasswd && !inShadow) return 0;
+  return passwdSame && (r.noShadow || (inShadow && stored.text == shadow)) ? 1 : kErrNameInUse;
+}
+
+// Appends the user's lines to the source files.
+int appendUser(const EventRecord& r, const std::string& passwd, const std::string& shadow) {
+  if (!r.noShadow) {
+    int result = qvSystem("ls " + quoteBareWord(*r.sourceDir + "/shadow") + " >> /dev/null 2>&1");
+    if (result != kOk) return result;
+  }
+  return appendUserRecords(*r.sourceDir, passwd, r.noShadow ? nullptr : &shadow) == kOk ? kOk : kErrOther;
+}
+
+// Takes the user's lines out of the source files that hold them. A delete
+// whose map rebuild failed left the sources without the user and the maps
+// with it: its retry finds nothing to take out and only rebuilds. The
+// passwd line is kept to be put back when the shadow line cannot go: the
+// sources must never name different users.
+int deleteSourceLines(const EventRecord& r) {
+  const std::string& name = r.field(kName);
+  const int inPasswd = nameInSource(name, *r.sourceDir, "passwd");
+  if (inPasswd < 0) return inPasswd;
+  const int inShadow = r.noShadow ? 0 : nameInSource(name, *r.sourceDir, "shadow");
+  if (inShadow < 0) return inShadow;
+  StoredLines before;
+  if (inPasswd && inShadow && readStoredLines(r, &before) != kOk) return kErrOther;
+  keepFirstLine(before.passwd.text);
+  if (inPasswd && modifyRecordInFile(name, *r.sourceDir, "", "passwd", "userdel", "") != kOk) return kErrOther;
+  if (inShadow && modifyRecordInFile(name, *r.sourceDir, "", "shadow", "userdel", "") != kOk) {
+    if (!before.passwd.text.empty())
+      modifyRecordInFile(name, *r.sourceDir, before.passwd.text, "passwd", "useradd", "");
+    return kErrOther;
+  }
+  return kOk;
+}
+
 }  // namespace
 
 int nisUserAdd(EventRecord& r) {
@@ -168,7 +229,7 @@ int nisUserAdd(EventRecord& r) {
   result = lockSourceFiles(*r.sourceDir, lock);
   if (result != kOk) return failAt("nisUserAdd", result);
   const std::string& mapDir = *r.mapDir;
-  int state = taken(r.field(kName), r);
+  int state = isMapBookkeepingKey(r.field(kName)) ? 1 : keyPresence(r.field(kName), mapDir, "BYNAME", "passwd");
   if (state < 0) return failAt("nisUserAdd", state);
   if (state) return failAt("nisUserAdd", kErrNameInUse);
   if (!r.nonUniqueId) {
@@ -183,13 +244,14 @@ int nisUserAdd(EventRecord& r) {
   SecretString shadow{r.noShadow ? std::string() : shadowLine(r)};
   result = checkLines(line.text, r.noShadow ? nullptr : &shadow.text);
   if (result != kOk) return failAt("nisUserAdd", result);
-  if (!r.noShadow) {
-    result = qvSystem("ls " + quoteBareWord(*r.sourceDir + "/shadow") + " >> /dev/null 2>&1");
+  const int unfinished = unfinishedAdd(r, line.text, shadow.text);
+  if (unfinished < 0) return failAt("nisUserAdd", unfinished);
+  if (!unfinished) {
+    result = appendUser(r, line.text, shadow.text);
     if (result != kOk) return failAt("nisUserAdd", result);
   }
-  if (appendUserRecords(*r.sourceDir, line.text, r.noShadow ? nullptr : &shadow.text) != kOk)
-    return failAt("nisUserAdd", kErrOther);
-  if (r.makeHome && !r.field(kHome).empty() && !r.field(kUid).empty() && !r.field(kGid).empty())
+  if (r.makeHome && !r.field(kHome).empty() && !r.field(kUid).empty() && !r.field(kGid).empty() &&
+      !(unfinished && access(r.field(kHome).c_str(), F_OK) == 0))
     createHomeDir(r.field(kHome).c_str(), homeId(r.field(kUid).c_str()),
                   homeId(r.field(kGid).c_str()));
   result = rebuildNisMaps(mapDir);
@@ -245,18 +307,8 @@ int nisUserDel(EventRecord& r) {
   if (result == kErrOpen) return failAt("nisUserDel", result);
   if (result != kOk) return failAt("nisUserDel", kErrNoSuchAccount);
 
-  // The passwd line is kept to be put back when the shadow line cannot go:
-  // the sources must never name different users.
-  StoredLines before;
-  if (!r.noShadow && readStoredLines(r, &before) != kOk) return failAt("nisUserDel", kErrOther);
-  keepFirstLine(before.passwd.text);
-  if (modifyRecordInFile(name, *r.sourceDir, "", "passwd", "userdel", "") != kOk)
-    return failAt("nisUserDel", kErrOther);
-  if (!r.noShadow && modifyRecordInFile(name, *r.sourceDir, "", "shadow", "userdel", "") != kOk) {
-    if (!before.passwd.text.empty())
-      modifyRecordInFile(name, *r.sourceDir, before.passwd.text, "passwd", "useradd", "");
-    return failAt("nisUserDel", kErrOther);
-  }
+  result = deleteSourceLines(r);
+  if (result != kOk) return failAt("nisUserDel", result);
 
   if (r.removeHome && !value.text.empty()) {
     EventRecord stored;

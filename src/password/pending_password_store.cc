@@ -1,10 +1,14 @@
 #include "password/pending_password_store.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "core/event_record.h"
 #include "core/map_keys.h"
 #include "core/result.h"
+#include "core/scratch_file.h"
 #include "core/trace.h"
 
 const char* passCacheName(int backend) {
@@ -17,7 +21,31 @@ const char* passCacheName(int backend) {
 
 std::string passCachePath(int backend) { return std::string(kStateDirectory) + passCacheName(backend); }
 
-DbmFile openPassCache(int backend) { return DbmFile::open(passCachePath(backend)); }
+namespace {
+
+// A missing store is made whole under a name of this run's own
+// and then linked in: gdbm leaves a file with a cut header when its creation
+// fails or is cut short, and no later open gets past that header. A link,
+// unlike a rename, never replaces a store that another run made meanwhile.
+int createPassCache(const std::string& path) {
+  ScratchFile fresh(path + ".new." + std::to_string(getpid()));
+  if (fresh.create() != kOk) return kErrOpen;
+  DbmFile made = DbmFile::open(fresh.c_str(), GDBM_NEWDB, 0600);
+  if (!made.isOpen()) return kErrOpen;
+  const bool synced = gdbm_sync(made.get()) == 0;
+  if (made.close() != kOk || !synced) return kErrOpen;
+  if (link(fresh.c_str(), path.c_str()) != 0 && errno != EEXIST) return kErrOpen;
+  return kOk;
+}
+
+}  // namespace
+
+DbmFile openPassCache(int backend) {
+  const std::string path = passCachePath(backend);
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 && errno == ENOENT && createPassCache(path) != kOk) return DbmFile();
+  return DbmFile::open(path);
+}
 
 PendingPassword::~PendingPassword() {
   wipeString(oldToken);

@@ -54,6 +54,31 @@ TEST(NisUserAdd, TakenNameOrUidChangesNothingUnlessDuplicateIdsAreAllowed) {
   EXPECT_EQ("frank:x:1001:1001:x:/h:/bin/sh", nis.value("passwd.byname", "frank"));
 }
 
+// A command whose map rebuild failed has changed the sources only: the
+// engine's retry of the same command finishes it, while an add of the same
+// name that differs still finds the name in use.
+TEST(NisUserAdd, RetryAfterAFailedRebuildFinishesTheSameCommand) {
+  NisSandbox nis;
+  const std::string makefile = nis.box.read("/var/yp/Makefile");
+  const std::string add = "addUser:carol::1005:1005:C:/home/carol:/bin/sh:x:::::::", group = "addGroup:ops:x:1050:bob";
+  struct Case {
+    std::string event, differing, map, key;
+    bool present;
+  };
+  for (const Case& c : {Case{add, "addUser:carol::1006:1006:C:/home/carol:/bin/sh:x:::::::", "shadow.byname", "carol", true},
+                        Case{group, "addGroup:ops:x:1051:bob", "group.byname", "ops", true},
+                        Case{"deleteUser:bob", "", "shadow.byname", "bob", false}}) {
+    nis.box.write("/var/yp/Makefile", "passwd group:\n\tfalse\n");
+    EXPECT_LT(nis.run(c.event, {}, hash("h1")).code(), 0) << c.event;
+    nis.box.write("/var/yp/Makefile", makefile);
+    if (!c.differing.empty()) EXPECT_EQ(-4, nis.run(c.differing, {}, hash("h1")).code()) << c.differing;
+    RunResult r = nis.run(c.event, {}, hash("h1"));
+    EXPECT_EQ(0, r.status) << c.event << ": " << r.err;
+    EXPECT_EQ(c.present, !nis.value(c.map, c.key).empty()) << c.event;
+    if (c.present) EXPECT_EQ(-4, nis.run(c.event, {}, hash("h1")).code()) << c.event;
+  }
+}
+
 TEST(NisUserMod, EmptyKeepsStarClearsNoPasswordEmpties) {
   NisSandbox nis;
   RunResult r = nis.run("modifyUser:alice::::*::/bin/zsh:::::*:::");

@@ -69,6 +69,10 @@ DbmFile& DbmFile::operator=(DbmFile&& other) noexcept {
 
 DbmFile DbmFile::open(const std::string& path) { return open(path, GDBM_WRCREAT, 0600); }
 
+DbmFile DbmFile::openDescriptor(int fd, const std::string& name, int flags) {
+  return DbmFile(gdbm_fd_open(fd, name.c_str(), 0, flags | GDBM_CLOERROR, nullptr));
+}
+
 DbmFile DbmFile::open(const std::string& path, int flags, int mode, int cacheBuckets) {
   DbmFile db(gdbm_open(path.c_str(), 0, flags, mode, nullptr));
   if (db.isOpen() && cacheBuckets > 0) {

@@ -38,6 +38,9 @@ class DbmFile {
   // Opens with gdbm's own flags and mode (block size 0); with cacheBuckets,
   // read through a cache of that many buckets instead of gdbm's default.
   static DbmFile open(const std::string& path, int flags, int mode, int cacheBuckets = 0);
+  // Opens on a descriptor of the caller's, which is the handle's from then
+  // on (closed by close(), or at once when the open fails).
+  static DbmFile openDescriptor(int fd, const std::string& name, int flags);
 
   bool isOpen() const { return handle_ != nullptr; }
   GDBM_FILE get() const { return handle_; }

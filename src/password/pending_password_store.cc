@@ -1,5 +1,6 @@
 #include "password/pending_password_store.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,7 +9,6 @@
 #include "core/event_record.h"
 #include "core/map_keys.h"
 #include "core/result.h"
-#include "core/scratch_file.h"
 #include "core/trace.h"
 
 const char* passCacheName(int backend) {
@@ -23,19 +23,21 @@ std::string passCachePath(int backend) { return std::string(kStateDirectory) + p
 
 namespace {
 
-// A missing store is made whole under a name of this run's own
-// and then linked in: gdbm leaves a file with a cut header when its creation
-// fails or is cut short, and no later open gets past that header. A link,
-// unlike a rename, never replaces a store that another run made meanwhile.
+// A missing store is made whole in a file without a name and only then
+// linked in: gdbm leaves a file with a cut header when its creation fails
+// or is cut short, and no later open gets past that header. Nothing is left
+// behind by a run killed meanwhile, and a link, unlike a rename, never
+// replaces a store that another run made in the meantime.
 int createPassCache(const std::string& path) {
-  ScratchFile fresh(path + ".new." + std::to_string(getpid()));
-  if (fresh.create() != kOk) return kErrOpen;
-  DbmFile made = DbmFile::open(fresh.c_str(), GDBM_NEWDB, 0600);
+  int fd = ::open(kStateDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) return kErrOpen;
+  DbmFile made = DbmFile::openDescriptor(fd, path, GDBM_NEWDB);
   if (!made.isOpen()) return kErrOpen;
-  const bool synced = gdbm_sync(made.get()) == 0;
-  if (made.close() != kOk || !synced) return kErrOpen;
-  if (link(fresh.c_str(), path.c_str()) != 0 && errno != EEXIST) return kErrOpen;
-  return kOk;
+  if (gdbm_sync(made.get()) != 0 || fsync(fd) != 0) return kErrOpen;
+  const std::string name = "/proc/self/fd/" + std::to_string(fd);
+  if (linkat(AT_FDCWD, name.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0 && errno != EEXIST)
+    return kErrOpen;
+  return made.close();
 }
 
 }  // namespace

@@ -21,7 +21,7 @@
 #include "core/secret.h"
 #include "core/shell_quote.h"
 #include "core/trace.h"
-#include "publisher/generic_query.h"
+#include "core/generic_query.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "core/event_record.h"
 #include "core/result.h"
-#include "publisher/map_dump.h"
+#include "core/map_dump.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "core/shell_quote.h"
 #include "core/trace.h"
 #include "nis/live_map.h"
-#include "publisher/generic_query.h"
+#include "core/generic_query.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "core/scratch_file.h"
 #include "core/trace.h"
 #include "nisplus/nisplus_command.h"
-#include "publisher/generic_query.h"
+#include "core/generic_query.h"
 
 namespace {
 

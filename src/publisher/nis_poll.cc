@@ -22,7 +22,7 @@
 #include "publisher/poll_run.h"
 #include "publisher/snapshot_poll.h"
 #include "publisher/snapshot_store.h"
-#include "publisher/map_dump.h"
+#include "core/map_dump.h"
 
 int NISBackup(const std::string& mapDir, const std::string& table, BackupMode mode) {
   int result = kOk;

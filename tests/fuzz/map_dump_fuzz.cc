@@ -12,7 +12,7 @@
 
 #include "fuzz_support.h"
 #include "core/map_keys.h"
-#include "publisher/map_dump.h"
+#include "core/map_dump.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "core/event_record.h"
 #include "files/queries.h"
-#include "publisher/generic_query.h"
+#include "core/generic_query.h"
 
 namespace {
 

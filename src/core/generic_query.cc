@@ -1,4 +1,4 @@
-#include "publisher/generic_query.h"
+#include "core/generic_query.h"
 
 #include <cerrno>
 #include <fcntl.h>

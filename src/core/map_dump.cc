@@ -1,4 +1,4 @@
-#include "publisher/map_dump.h"
+#include "core/map_dump.h"
 
 #include "core/map_keys.h"
 

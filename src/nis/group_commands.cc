@@ -62,13 +62,9 @@ void keepFirstLine(std::string& text) {
 // rebuild is left to do; 0 when it holds nothing of the name; otherwise the
 // name is in use by another group.
 int unfinishedAdd(const EventRecord& r) {
-  int state = nameInSource(r.field(kName), *r.sourceDir, "group");
-  if (state <= 0) return state;
   std::string current;
-  bool found = false;
-  int result = getRecordFromFile(r.field(kName), *r.sourceDir, "group", &current, &found);
-  if (result != kOk) return result;
-  if (!found) return kErrOpen;
+  int state = sourceLines(r.field(kName), *r.sourceDir, "group", &current);
+  if (state <= 0) return state;
   return current == groupLine(r) ? 1 : kErrNameInUse;
 }
 

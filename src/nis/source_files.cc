@@ -377,6 +377,17 @@ int nameInSource(const std::string& name, const std::string& sourceDir,
   return present ? 1 : 0;
 }
 
+int sourceLines(const std::string& name, const std::string& sourceDir, const char* fileName,
+                std::string* text) {
+  text->clear();
+  int state = nameInSource(name, sourceDir, fileName);
+  if (state <= 0) return state;
+  bool found = false;
+  int result = getRecordFromFile(name, sourceDir, fileName, text, &found);
+  if (result != kOk) return result;
+  return found ? 1 : kErrOpen;
+}
+
 namespace {
 
 // Field `index` (from 0) of a colon-separated line is empty or all digits.

@@ -71,6 +71,11 @@ int keyPresence(const std::string& key, const std::string& mapDir, const std::st
 int nameInSource(const std::string& name, const std::string& sourceDir,
                  const std::string& fileName);
 
+// The lines of name in a source file: 1 with them in text, 0 when it has
+// none (or the file is not made yet), or the failure of the read.
+int sourceLines(const std::string& name, const std::string& sourceDir, const char* fileName,
+                std::string* text);
+
 // A line to be written into a source file must come out of the map
 // rebuild whole: a map value holds at most 1023 characters here (a longer
 // line would vanish from the maps), and makedbm reads a line that ends in a

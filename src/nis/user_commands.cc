@@ -155,18 +155,6 @@ int replaceUserLine(const std::string& name, const std::string& sourceDir, const
   return modifyRecordInFile(name, sourceDir, line, fileName, "usermod", "");
 }
 
-// The lines of name in a source file: 1 with them in text, 0 when it has
-// none (or the file is not made yet), or the failure of the read.
-int sourceLines(const std::string& name, const std::string& sourceDir, const char* fileName, std::string* text) {
-  text->clear();
-  int state = nameInSource(name, sourceDir, fileName);
-  if (state <= 0) return state;
-  bool found = false;
-  int result = getRecordFromFile(name, sourceDir, fileName, text, &found);
-  if (result != kOk) return result;
-  return found ? 1 : kErrOpen;
-}
-
 // An add whose map rebuild failed (or was killed) leaves its lines in the
 // sources and none in the maps; the engine then retries the same add. 1
 // when the sources hold exactly the lines this add writes, so that only the

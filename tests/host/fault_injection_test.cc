@@ -627,6 +627,13 @@ int injectStride() {
   return given ? std::max(1, std::atoi(given)) : 5;
 }
 
+// KDL2NIS_INJECT_CALL=<call> keeps the faults of that one call, to replay
+// a violation without the rest of its scenario.
+bool injectCall(const std::string& call) {
+  const char* only = std::getenv("KDL2NIS_INJECT_CALL");
+  return only == nullptr || call == only;
+}
+
 // The calls of a clean run, each after the dynamic loader's own (which end
 // where the C library sets up the main thread).
 struct CallCounts {
@@ -647,7 +654,7 @@ std::vector<Fault> faultsFor(const CallCounts& counts) {
     const int points = std::min(n, kCallsPerClass);
     for (const auto& action : actions)
       for (int i = 1; i <= points; ++i)
-        if (taken++ % injectStride() == 0)
+        if (taken++ % injectStride() == 0 && injectCall(call))
           faults.push_back({call, action, skip + static_cast<int>(1 + (long(i - 1) * n) / points)});
   }
   return faults;

@@ -1,8 +1,10 @@
 #include "files/group_commands.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <grp.h>
 #include <string>
+#include <vector>
 
 #include "core/result.h"
 #include "core/trace.h"
@@ -31,17 +33,22 @@ int membershipStep(const char* routine, const EventRecord& record, bool built,
   return kOk;
 }
 
-// An add stopped after groupadd leaves the group, with the event's gid and
-// no members yet: the engine's retry of the same event adds the members.
-// A group with other values or with members is a plain "name in use".
-bool addedWithoutMembers(const EventRecord& record) {
+// An add stopped after groupadd, or between two of its members, leaves
+// the group with the event's gid and only members the event names: the
+// engine's retry of the same event adds the rest. A group with other values
+// or with another member is a plain "name in use".
+bool addedUnfinished(const EventRecord& record) {
   UniqueFile groups(std::fopen("/etc/group", "re"));
   while (groups.valid()) {
     struct group* gr = fgetgrent(groups.get());
     if (gr == nullptr) return false;
     if (record.field(kName) != gr->gr_name) continue;
     const std::string& gid = record.field(kGid);
-    return (gid == "*" || gid == std::to_string(gr->gr_gid)) && gr->gr_mem[0] == nullptr;
+    if (gid != "*" && gid != std::to_string(gr->gr_gid)) return false;
+    const std::vector<std::string> wanted = memberNames(record.field(kMembers));
+    for (char** member = gr->gr_mem; *member != nullptr; ++member)
+      if (std::find(wanted.begin(), wanted.end(), *member) == wanted.end()) return false;
+    return true;
   }
   return false;
 }
@@ -54,7 +61,7 @@ int handleGroupAdd(EventRecord& record) {
 
   bool built = false;
   int result = runFilesStep("handleGroupAdd", {kGroupAddCommand, "handleGroupAdd"}, record, &built);
-  if (result == kErrNameInUse && record.field(kMembers) != "*" && addedWithoutMembers(record)) {
+  if (result == kErrNameInUse && record.field(kMembers) != "*" && addedUnfinished(record)) {
     resetErrorTrace();
     result = kOk;
   }

@@ -71,6 +71,30 @@ TEST_F(FilesGroup, MemberChecksStopTheMembershipStepBeforeAnyChange) {
   EXPECT_EQ("team:x:501:", box.entry("/etc/group", "team"));
 }
 
+// A group that a stopped add left (groupadd done, none or some of the
+// members added) is finished by the engine's retry of the same event; any
+// other group of that name is a plain "name in use", left as it is.
+TEST_F(FilesGroup, ARetriedAddFinishesWhatAStoppedOneLeftAndRefusesAnyOtherGroup) {
+  struct Left {
+    const char* made;  // the group's line before the retry
+    int code;
+  };
+  for (const Left& left : {Left{"team:x:501:", 0}, Left{"team:x:501:a", 0},
+                           Left{"team:x:501:c", -4}, Left{"team:x:501:a,c", -4}, Left{"team:x:502:", -4}}) {
+    const std::string made = left.made;
+    ASSERT_EQ(0, box.sh("/usr/sbin/groupdel team 2>/dev/null; /usr/sbin/groupadd -g " + made.substr(7, 3) +
+                        " team && /usr/sbin/usermod -G wheel2 a && /usr/sbin/usermod -G '' b && /usr/sbin/usermod -G '' c"
+                        " && for m in $(echo '" + made.substr(11) + "' | tr , ' '); do /usr/sbin/usermod -a -G team $m; done")
+                  .status) << made;
+    const std::string before = box.entry("/etc/group", "team");
+    RunResult r = run("addGroup:team:x:501:a,b");
+    EXPECT_EQ(left.code, r.code()) << made << ": " << r.err;
+    EXPECT_EQ(left.code == 0 ? "team:x:501:a,b" : before, box.entry("/etc/group", "team")) << made;
+    EXPECT_EQ("wheel2:x:601:a", box.entry("/etc/group", "wheel2")) << made;
+  }
+  EXPECT_EQ("", newCheckFindings());
+}
+
 TEST_F(FilesGroup, ModifyReplacesTheMembersOrEmptiesTheGroup) {
   ASSERT_EQ(0, run("addGroup:team:x:501:a,b").status);
   box.record("/usr/sbin/usermod");

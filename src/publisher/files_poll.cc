@@ -151,7 +151,7 @@ void sweepAfterCommit(const CommitPlan& plan) {
     if (table == "passwd") sweepOrphanOverflowFiles();
 }
 
-const CommitRules kFilesCommit{kStampFile, "qvnisfiles.commit", kFiles, commitFilesTable, sweepAfterCommit};
+const CommitRules kFilesCommit{kStampFile, "qvnisfiles.commit", kFiles, commitFilesTable, sweepAfterCommit, kPlatformText};
 
 }  // namespace
 

@@ -145,7 +145,10 @@ int makeScratch(ScratchFile& file) {
 
 int PollRun::begin() {
   int result = takePollLock(lock_);
-  return result == kOk ? finishCommit(rules_) : result;
+  if (result != kOk) return result;
+  if (rules_.scratchText != nullptr && unlink(rules_.scratchText) != 0 && errno != ENOENT)
+    errorLog("PollRun: can't unlink %s, reason:%d:", rules_.scratchText, errno);
+  return finishCommit(rules_);
 }
 
 int PollRun::handOverAndCommit(const CommitPlan& plan, const std::vector<ScratchFile*>& fresh,

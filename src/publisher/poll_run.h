@@ -36,6 +36,10 @@ struct CommitRules {
   int (*commitTable)(const std::string& table);
   // After the tables and the stamp, e.g. the overflow sweep. May be null.
   void (*afterCommit)(const CommitPlan& plan);
+  // A fixed scratch name of the backend's, under the poll lock. A poll whose
+  // removal of it failed may still have ended well; the next poll removes
+  // it, changed files or not. May be null.
+  const char* scratchText = nullptr;
 };
 
 class PollRun {

@@ -5,8 +5,8 @@
 # (ctest -L faults) runs every 10th of the sampled calls; this runs them all.
 #   scripts/fault-injection.sh [STRIDE]
 # The scenarios run side by side, KDL2NIS_INJECT_JOBS at a time (4 when not
-# set): a run mostly waits on its children and the sandbox's copies, not on
-# the processor.
+# set), the long polls first: a run mostly waits on its children and the
+# sandbox's copies, not on the processor.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --no-build
@@ -15,7 +15,8 @@ cmake --build build -j"$(nproc)" --target kdl2nis host_tests
 export KDL2NIS_INJECT_STRIDE="${1:-1}"
 rm -rf build/fault-injection && mkdir build/fault-injection
 ./build/host_tests --gtest_list_tests --gtest_filter='Each/SyscallFaults.*' |
-  awk '/^ / { print "Each/SyscallFaults." $1 }' |
+  awk '/^ / { name = "Each/SyscallFaults." $1; if (name ~ /poll/) print name; else rest = rest name "\n" }
+       END { printf "%s", rest }' |
   xargs -P "${KDL2NIS_INJECT_JOBS:-4}" -I{} sh -c \
     './build/host_tests --gtest_filter="$1" > "build/fault-injection/${1##*/}.log" 2>&1' sh {} || true
 cat build/fault-injection/*.log > build/fault-injection.log

@@ -88,10 +88,6 @@ std::string markedInlineValue(std::string value) {
   return value;
 }
 
-OverflowRead readOverflowFile(const std::string& path, std::string* record) {
-  return readWhole(::open(path.c_str(), kReadFlags), record);
-}
-
 OverflowDirectory::~OverflowDirectory() {
   if (fd_ >= 0) close(fd_);
 }

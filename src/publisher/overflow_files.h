@@ -32,11 +32,10 @@ std::string overflowReference(const std::string& name);
 constexpr std::string_view kInlineMark = "file://=";
 std::string markedInlineValue(std::string value);
 
+// Reading an overflow file gives the record it holds: its whole content, a
+// trailing line break dropped. An empty file, or anything but a regular file
+// (a link is not followed), cannot be read.
 enum class OverflowRead { kOk, kCannotOpen, kCannotRead };
-// Reads the record an overflow file holds: its whole content, a trailing
-// line break dropped. An empty file, or anything but a regular file (a link
-// is not followed), cannot be read.
-OverflowRead readOverflowFile(const std::string& path, std::string* record);
 
 // "./d.overflow/" itself, never through a link: opened as a directory of its
 // own, and every file in it reached through that descriptor, so that a link

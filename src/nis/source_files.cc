@@ -83,8 +83,6 @@ int lockSourceFiles(const std::string& sourceDir, SourceLock& lock) {
   return kErrLock;
 }
 
-void unlockSourceFiles(SourceLock& lock) { lock.release(); }
-
 namespace {
 
 // The user's lines read here, in one pass, as the awk read prints them:
@@ -410,21 +408,6 @@ int checkSourceLine(const std::string& line, std::string_view file) {
   if (file == "passwd" && !(numericField(line, 2) && numericField(line, 3))) return kErrArgument;
   if (file == "group" && !numericField(line, 2)) return kErrArgument;
   return kOk;
-}
-
-int readFirstWord(const std::string& path, std::string* word) {
-  word->clear();
-  FILE* in = std::fopen(path.c_str(), "r");
-  if (in == nullptr) return kErrOther;
-  int c;
-  while ((c = std::fgetc(in)) != EOF && (c == ' ' || c == '\t' || c == '\n')) {
-  }
-  while (c != EOF && c != ' ' && c != '\t' && c != '\n') {
-    word->push_back(static_cast<char>(c));
-    c = std::fgetc(in);
-  }
-  std::fclose(in);
-  return word->empty() ? kErrOther : kOk;
 }
 
 int getRecordFromMap(const std::string& mapPath, const std::string& name, std::string* value) {

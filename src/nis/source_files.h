@@ -19,8 +19,6 @@ extern int sourceLockWaitMs;
 // 0 with the lock held, or -8 when it could not be had in time (or the lock
 // file cannot be opened). Nothing is changed on failure.
 int lockSourceFiles(const std::string& sourceDir, SourceLock& lock);
-// Gives the lock up early; the guard's end does the same.
-void unlockSourceFiles(SourceLock& lock);
 
 // The lines of the source file ("passwd", "shadow" or "group") whose first
 // field is exactly name, newline-separated, at most 1023 bytes. *found is
@@ -88,10 +86,6 @@ int checkSourceLine(const std::string& line, std::string_view file = "");
 // "<name>:". 0, -11 when there is none or the map cannot be read (one missing
 // for a rebuild is waited for first), or the code of searchPath.
 int getRecordFromMap(const std::string& mapPath, const std::string& name, std::string* value);
-
-// The first blank-delimited word of a file: 0, or -11 when the file cannot
-// be opened or holds no word.
-int readFirstWord(const std::string& path, std::string* word);
 
 // "cd <map dir> && <make dir>/make -f /var/yp/Makefile passwd group": 0, -2
 // when it fails, or the code of searchPath.

@@ -145,7 +145,7 @@ TEST_F(NisFiles, LockIsExclusiveBoundedAndLeavesItsFile) {
   sourceLockWaitMs = 5000;  // outlasts the holder
   EXPECT_EQ(kOk, lockSourceFiles(dir_, lock));
   sourceLockWaitMs = saved;
-  unlockSourceFiles(lock);
+  lock.release();
   // A free lock is taken at once, however long the pause between attempts.
   start = std::chrono::steady_clock::now();
   EXPECT_EQ(kOk, direct.acquire(dir_ + "/.pwd.lock", 2, 5000));

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>

@@ -46,6 +46,8 @@ int flushAnswer(int* error) {
 int closeAnswer() {
   int result = flushAnswer();
   if (close(STDOUT_FILENO) != 0 && errno != EINTR) result = kErrOpen;
+  // Descriptor 1 is handed to /dev/null, so that no file opened later lands
+  // on it; these are standard output's own descriptors, not a guard's.
   int null = open("/dev/null", O_WRONLY);
   if (null >= 0 && null != STDOUT_FILENO) {
     dup2(null, STDOUT_FILENO);

@@ -8,6 +8,7 @@
 
 #include "core/answer_output.h"
 #include "core/line_reader.h"
+#include "core/unique_fd.h"
 #include "core/result.h"
 #include "core/trace.h"
 
@@ -39,19 +40,14 @@ bool fieldMatches(const regex_t& expression, std::string_view field) {
 // also without its newline. 0, or -3 (the status of awk failing on its
 // input) when the table cannot be opened or read.
 int answerFromTable(const std::string& tableFile, RecordAnswer& answer) {
-  const int fd = open(tableFile.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return kErrArgument;
-  bool readFailed = false;
-  {
-    LineReader lines(fd);
-    std::string line;
-    bool ended = false;
-    while (lines.next(&line, &ended))
-      if (!answerRecord(answer, line)) break;
-    readFailed = lines.failed();
-  }
-  close(fd);
-  return readFailed ? kErrArgument : kOk;
+  UniqueFd fd(open(tableFile.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return kErrArgument;
+  LineReader lines(fd.get());
+  std::string line;
+  bool ended = false;
+  while (lines.next(&line, &ended))
+    if (!answerRecord(answer, line)) break;
+  return lines.failed() ? kErrArgument : kOk;
 }
 
 int tableQuery(RecordAnswer& answer, int started, const std::string& tableFile) {

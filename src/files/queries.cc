@@ -22,6 +22,7 @@
 #include "core/shell_quote.h"
 #include "core/trace.h"
 #include "core/generic_query.h"
+#include "core/unique_fd.h"
 
 namespace {
 
@@ -41,26 +42,23 @@ std::string userTable() { return runScratchPath(kUserTable); }
 class RecordReader {
  public:
   explicit RecordReader(const char* path)
-      : fd_(::open(path, O_RDONLY | O_CLOEXEC)), openError_(fd_ < 0 ? errno : 0), lines_(fd_) {}
-  ~RecordReader() {
-    wipeString(line_);
-    if (fd_ >= 0) close(fd_);
-  }
+      : fd_(::open(path, O_RDONLY | O_CLOEXEC)), openError_(fd_.valid() ? 0 : errno), lines_(fd_.get()) {}
+  ~RecordReader() { wipeString(line_); }
   RecordReader(const RecordReader&) = delete;
   RecordReader& operator=(const RecordReader&) = delete;
 
-  bool isOpen() const { return fd_ >= 0; }
+  bool isOpen() const { return fd_.valid(); }
   int openError() const { return openError_; }
   bool failed() const { return lines_.failed(); }
   bool next(std::string_view* record) {
     bool ended = false;
-    if (fd_ < 0 || !lines_.next(&line_, &ended)) return false;
+    if (!fd_.valid() || !lines_.next(&line_, &ended)) return false;
     *record = line_;
     return true;
   }
 
  private:
-  int fd_;
+  UniqueFd fd_;
   int openError_;
   LineReader lines_;
   std::string line_;
@@ -72,7 +70,7 @@ class ReverseRecordReader {
  public:
   explicit ReverseRecordReader(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC)) {
     struct stat st;
-    if (fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (fd_.valid() && fstat(fd_.get(), &st) == 0 && S_ISREG(st.st_mode)) {
       regular_ = true;
       low_ = static_cast<std::size_t>(st.st_size);
       done_ = low_ == 0;
@@ -80,7 +78,6 @@ class ReverseRecordReader {
   }
   ~ReverseRecordReader() {
     if (!buffer_.empty()) explicit_bzero(buffer_.data(), buffer_.size());
-    if (fd_ >= 0) close(fd_);
   }
   ReverseRecordReader(const ReverseRecordReader&) = delete;
   ReverseRecordReader& operator=(const ReverseRecordReader&) = delete;
@@ -130,7 +127,7 @@ class ReverseRecordReader {
     if (tail_ > 0) std::memmove(buffer_.data() + size, buffer_.data(), tail_);
     std::size_t got = 0;
     while (got < size) {
-      ssize_t n = pread(fd_, buffer_.data() + got, size - got, static_cast<off_t>(low_ - size + got));
+      ssize_t n = pread(fd_.get(), buffer_.data() + got, size - got, static_cast<off_t>(low_ - size + got));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         done_ = failed_ = true;
@@ -143,7 +140,7 @@ class ReverseRecordReader {
     return true;
   }
 
-  int fd_;
+  UniqueFd fd_;
   bool regular_ = false, started_ = false, done_ = true, failed_ = false;
   std::vector<char> buffer_;
   std::size_t low_ = 0, tail_ = 0;
@@ -329,7 +326,7 @@ int scanUserParts(const std::string& value, int column, const EventRecord& recor
   if (result == kOk) result = shadow.open();
   if (result == kOk) result = writeUserParts(lines, record.noShadow, passwd, shadow);
   if (result == kOk) result = extractUserTable(record, passwd.path(), shadow.path());
-  if (result == kOk) result = ::filesNameQuery(value, userTable().c_str(), column, "User");
+  if (result == kOk) result = filesColumnQuery(value, userTable().c_str(), column, "User");
   return result;
 }
 
@@ -413,8 +410,8 @@ int queryExtractedTable(EventRecord& record, QueryKind kind) {
   if (result != kOk) return result;
   result = kErrNoSuchAccount;
   const std::string table = userTable();
-  if (kind.byName) result = ::filesNameQuery(record.field(kName), table.c_str(), 0, "User");
-  else if (kind.byId) result = ::filesNameQuery(record.field(kUid), table.c_str(), 2, "User");
+  if (kind.byName) result = filesColumnQuery(record.field(kName), table.c_str(), 0, "User");
+  else if (kind.byId) result = filesColumnQuery(record.field(kUid), table.c_str(), 2, "User");
   if (result == kErrNoSuchAccount) result = genericUserQuery(record, table);
   return result;
 }
@@ -441,32 +438,25 @@ bool readableFile(const char* path) {
 
 }  // namespace
 
-int filesNameQuery(const std::string& value, const char* path, int column, const char* kind) {
-  FILE* file = std::fopen(path, "r");
-  if (file == nullptr) return failAt("filesNameQuery", kErrOpen);
+// Traced as "filesNameQuery", the user scan it ends, as it always has been.
+int filesColumnQuery(const std::string& value, const char* path, int column, const char* kind) {
+  UniqueFd file(open(path, O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return failAt("filesNameQuery", kErrOpen);
   int result = kErrNoSuchAccount;
-  char* line = nullptr;
-  std::size_t capacity = 0;
-  ssize_t length;
+  LineReader lines(file.get());
+  // A user's line may hold a hash.
+  SecretString line;
+  bool ended = false;
   // Lines are read whole, however long. A last line without its newline is
-  // not examined, and empty lines never match.
-  while ((length = getline(&line, &capacity, file)) > 0) {
-    if (line[length - 1] != '\n') break;
-    line[--length] = '\0';
-    if (length == 0) continue;
-    if (fieldAt(std::string_view(line, static_cast<std::size_t>(length)), column) == value) {
-      result = kOk;
-      if (!answerText("instance") || !answerText(kind) ||
-          !answerLine(":", std::string_view(line, static_cast<std::size_t>(length)))) {
-        result = kErrArgument;
-        break;
-      }
+  // not examined, and empty lines never match; a failed read ends the scan.
+  while (lines.next(&line.text, &ended) && ended) {
+    if (line.text.empty() || fieldAt(line.text, column) != value) continue;
+    result = kOk;
+    if (!answerText("instance") || !answerText(kind) || !answerLine(":", line.text)) {
+      result = kErrArgument;
+      break;
     }
   }
-  // A user's line may hold a hash.
-  if (line != nullptr) explicit_bzero(line, capacity);
-  std::free(line);
-  std::fclose(file);
   if (result == kOk && flushAnswer() != kOk) result = kErrArgument;
   if (result != kOk) return failAt("filesNameQuery", result);
   return kOk;
@@ -486,8 +476,8 @@ int filesUserQuery(EventRecord& record) {
 int filesGroupQuery(EventRecord& record) {
   const QueryKind kind = classifyGroupQuery(record);
   int result = kErrNoSuchAccount;
-  if (kind.byName) result = filesNameQuery(record.field(kName), "/etc/group", 0, "Group");
-  else if (kind.byId) result = filesNameQuery(record.field(kGid), "/etc/group", 2, "Group");
+  if (kind.byName) result = filesColumnQuery(record.field(kName), "/etc/group", 0, "Group");
+  else if (kind.byId) result = filesColumnQuery(record.field(kGid), "/etc/group", 2, "Group");
   if (result == kErrNoSuchAccount) result = genericGroupQuery(record, "/etc/group");
   if (result != kOk) return failAt("filesGroupQuery", result);
   return kOk;

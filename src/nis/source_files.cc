@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -11,6 +10,7 @@
 
 #include "core/dbm_file.h"
 #include "core/event_record.h"
+#include "core/file_io.h"
 #include "core/line_reader.h"
 #include "core/map_keys.h"
 #include "core/system_log.h"
@@ -21,6 +21,7 @@
 #include "core/run_directory.h"
 #include "core/trace.h"
 #include "core/scratch_file.h"
+#include "core/unique_fd.h"
 #include "nis/live_map.h"
 
 int sourceLockWaitMs = 60000;
@@ -69,12 +70,12 @@ std::string firstWord(const std::string& text) {
 int lockSourceFiles(const std::string& sourceDir, SourceLock& lock) {
   lock.release();
   std::string path = sourceDir + "/.pwd.lock";
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  // Made when missing, and closed again before the lock is taken: closing
+  // any descriptor of the file would give up a lock held on it.
+  if (!UniqueFd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)).valid()) {
     errorLog("lockSourceFiles: cannot open %s", path.c_str());
     return kErrLock;
   }
-  close(fd);
   // Short steps keep a queue of commands moving; the bound keeps a stuck
   // holder from hanging the engine.
   const int stepMs = 50;
@@ -83,18 +84,15 @@ int lockSourceFiles(const std::string& sourceDir, SourceLock& lock) {
   return kErrLock;
 }
 
-void unlockSourceFiles(SourceLock& lock) { lock.release(); }
-
 namespace {
 
-// The user's lines read here, in one pass, as the awk read prints them:
+// The user's lines read here, in one pass, as the awk read printed them:
 // every line whose first ":" field is exactly name, each with a newline, as
-// much as a record holds. false when the file cannot be read to its end;
-// the awk read then runs and reports that as it always has.
+// much as a record holds. false when the file cannot be read to its end.
 bool readMatchingLines(const std::string& path, const std::string& name, std::string* text) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  LineReader reader(fd);
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return false;
+  LineReader reader(fd.get());
   SecretString line;
   line.text.reserve(kRecordCapacity);
   bool ended = false;
@@ -104,10 +102,26 @@ bool readMatchingLines(const std::string& path, const std::string& name, std::st
     appendWiping(*text, line.text.data(), line.text.size());
     appendWiping(*text, "\n", 1);
   }
-  bool whole = !reader.failed();
-  close(fd);
-  return whole;
+  return !reader.failed();
 }
+
+// Whether the awk command line that used to read a source file into the
+// scratch file would fit its buffer.
+bool awkReadFits(const std::string& awkDir, const std::string& name, const std::string& scratch,
+                 const std::string& source) {
+  static constexpr std::string_view kProgram = "/awk 'BEGIN {FS=\":\"} $1 == \"", kPrint = "\" { print $0 }' > ";
+  const std::size_t length = awkDir.size() + kProgram.size() + quoteAwkString(name).size() + kPrint.size() +
+                             quoteBareWord(scratch).size() + 1 + quoteBareWord(source).size();
+  return length < kCommandCapacity;
+}
+
+// A source file that cannot be read to its end fails as awk's read of it
+// failed (awk ends with status 2 on a file it cannot open or read): the one
+// place that names the runner in the trace for it.
+int awkReadFailure() { return failAt("qvSystem", mapToolExit(2)); }
+
+constexpr int kMapUnopened = -2;
+constexpr int kMapUnreadable = -1;
 
 // An id without the zeros it may be written with in front; other text as
 // it is.
@@ -125,18 +139,19 @@ int holdsIdNumber(const DbmFile& map, std::string_view id) {
   std::string_view wanted = idValue(id);
   bool held = false;
   int walked = walkAllKeys(map.get(), [&](std::string_view key) { return !(held = idValue(key) == wanted); });
-  if (walked != kOk) return -1;
+  if (walked != kOk) return kMapUnreadable;
   return held ? 1 : 0;
 }
 
-// The key looked up in the map itself: 1 there, 0 not there, -1 when the
-// map cannot be opened here (its dump then decides, as it always has).
+// The key looked up in the map itself: 1 there, 0 not there, kMapUnopened
+// when gdbm cannot open the map (makedbm, on the same library, cannot dump
+// it either), kMapUnreadable when it opens but cannot be read through.
 int lookUpKey(const std::string& mapPath, const std::string& key, bool isId) {
   // No lock: a rebuild puts a new map in place of the old one whole.
   DbmFile map = DbmFile::open(mapPath, GDBM_READER | GDBM_NOLOCK, 0);
-  if (!map.isOpen()) return -1;
+  if (!map.isOpen()) return kMapUnopened;
   bool present = false;
-  if (map.contains(key, &present) != kOk) return -1;
+  if (map.contains(key, &present) != kOk) return kMapUnreadable;
   if (present) return 1;
   return isId ? holdsIdNumber(map, key) : 0;
 }
@@ -151,27 +166,14 @@ int getRecordFromFile(const std::string& name, const std::string& sourceDir,
   int result = searchPath("awk", &awkDir);
   if (result != kOk) return result;
   if (!isSourceFile(fileName)) return kErrArgument;
+  // The file used to be read by awk into this scratch file: a name too long
+  // for that command line, or a run that cannot make the file, still fails
+  // as it did then.
   RunScratchFile scratch(pidName("tmptmp_"));
-  std::string source = sourceDir + "/" + fileName;
-  std::string command = awkDir + "/awk 'BEGIN {FS=\":\"} $1 == \"" + quoteAwkString(name) +
-                        "\" { print $0 }' > " + quoteBareWord(scratch.path()) + " " +
-                        quoteBareWord(source);
-  if (!fits(command)) return kErrArgument;
-  // Made even when the read below needs no scratch output: a name in the
-  // way is refused alike on both roads.
-  if (scratch.open() != kOk) return kErrOpen;
+  if (!awkReadFits(awkDir, name, scratch.path(), sourceDir + "/" + fileName)) return kErrArgument;
+  if (scratch.create() != kOk) return kErrOpen;
   SecretString text;
-  if (readMatchingLines(source, name, &text.text)) {
-    record->assign(text.text, 0, kRecordCapacity - 1);
-    if (!record->empty() && record->back() == '\n') record->pop_back();
-    *found = true;
-    return kOk;
-  }
-  wipeString(text.text);
-  debugCommand("getRecordFromFile", command);
-  result = qvSystem(command);
-  if (result != kOk) return result;
-  if (scratch.readBack(&text.text) != kOk) return kOk;
+  if (!readMatchingLines(sourceDir + "/" + fileName, name, &text.text)) return awkReadFailure();
   record->assign(text.text, 0, kRecordCapacity - 1);
   if (!record->empty() && record->back() == '\n') record->pop_back();
   *found = true;
@@ -215,14 +217,14 @@ std::string editCommand(const std::string& operation, const std::string& awk,
 // (a file edited by hand) is ended first, or the record would be glued onto
 // it and lost to the maps. A file not there yet has no last line.
 int endLastLine(const std::string& path) {
-  int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? kOk : kErrOpen;
+  UniqueFd fd(open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC));
+  if (!fd.valid()) return errno == ENOENT ? kOk : kErrOpen;
   struct stat st;
   char last = '\n';
-  bool ok = fstat(fd, &st) == 0;
-  if (ok && S_ISREG(st.st_mode) && st.st_size > 0) ok = pread(fd, &last, 1, st.st_size - 1) == 1;
-  if (ok && last != '\n') ok = write(fd, "\n", 1) == 1 && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
+  bool ok = fstat(fd.get(), &st) == 0;
+  if (ok && S_ISREG(st.st_mode) && st.st_size > 0) ok = pread(fd.get(), &last, 1, st.st_size - 1) == 1;
+  if (ok && last != '\n') ok = writeAll(fd.get(), "\n") == kOk && fsync(fd.get()) == 0;
+  ok = fd.close() == kOk && ok;
   return ok ? kOk : kErrOpen;
 }
 
@@ -296,6 +298,39 @@ int appendUserRecords(const std::string& sourceDir, const std::string& passwd, c
   return result;
 }
 
+namespace {
+
+// The key looked up in makedbm's dump of a map that gdbm opens but cannot
+// read through: the dump stops at the damage and ends well, and what it
+// holds decides, as it always has.
+int keyInDump(const std::string& key, const std::string& dumpCommand, ScratchFile& dump, ScratchFile& hits) {
+  debugCommand("isKeyInMap", dumpCommand);
+  if (qvSystem(dumpCommand) != kOk) return kErrOther;
+  std::string awkDir;
+  int result = searchPath("awk", &awkDir);
+  if (result != kOk) return result;
+  // The dump separates key and value with a tab; awk's default separator
+  // takes blanks and tabs alike.
+  std::string command = awkDir + "/awk 'BEGIN { FS=\" \" } $1==\"" + quoteAwkString(key) + "\" { print $1 }' " +
+                        quoteBareWord(dump.path()) + " > " + quoteBareWord(hits.path());
+  if (!fits(command)) return kErrArgument;
+  if (!hits.created() || !hits.stillOurs()) return kErrOpen;
+  debugCommand("isKeyInMap", command);
+  if (qvSystem(command) != kOk) return kErrOther;
+  std::string text;
+  if (hits.readBack(&text) != kOk) return kErrOpen;
+  return firstWord(text) == key ? kOk : kErrNoSuchAccount;
+}
+
+const char* mapSuffix(const std::string& selector) {
+  if (selector == "BYNAME") return ".byname";
+  if (selector == "BYUID") return ".byuid";
+  if (selector == "BYGID") return ".bygid";
+  return nullptr;
+}
+
+}  // namespace
+
 int isKeyInMap(const std::string& key, const std::string& mapDir, const std::string& selector,
                const std::string& base) {
   std::string makedbmDir;
@@ -303,45 +338,22 @@ int isKeyInMap(const std::string& key, const std::string& mapDir, const std::str
   if (result != kOk) return result;
   RunScratchFile dump(pidName("tmpmap_"));
   RunScratchFile hits(pidName("tmp_"));
-  std::string suffix;
-  if (selector == "BYNAME")
-    suffix = ".byname";
-  else if (selector == "BYUID")
-    suffix = ".byuid";
-  else if (selector == "BYGID")
-    suffix = ".bygid";
-  else
-    return kErrArgument;
+  const char* suffix = mapSuffix(selector);
+  if (suffix == nullptr) return kErrArgument;
   // Bookkeeping entries are no accounts, whatever their key.
   if (isMapBookkeepingKey(key) || key.empty()) return kErrNoSuchAccount;
-  std::string map = quoteBareWord(mapDir + "/" + base + suffix);
-  std::string command =
-      makedbmDir + "/makedbm -u " + map + " > " + quoteBareWord(dump.path());
+  const std::string map = mapDir + "/" + base + suffix;
+  std::string command = makedbmDir + "/makedbm -u " + quoteBareWord(map) + " > " + quoteBareWord(dump.path());
   if (!fits(command)) return kErrArgument;
   if (dump.create() != kOk) return kErrOpen;
   // Both scratch files are made before the map is read directly, so that a
   // name in the way is refused alike on both roads.
-  int there = hits.open() == kOk ? lookUpKey(mapDir + "/" + base + suffix, key, selector != "BYNAME") : -1;
+  int there = hits.open() == kOk ? lookUpKey(map, key, selector != "BYNAME") : kMapUnreadable;
   if (there >= 0) return there ? kOk : kErrNoSuchAccount;
-  // A map that neither gdbm nor its dump can read is no map without keys.
-  debugCommand("isKeyInMap", command);
-  if (qvSystem(command) != kOk) return kErrOther;
-
-  std::string awkDir;
-  result = searchPath("awk", &awkDir);
-  if (result != kOk) return result;
-  // The dump separates key and value with a tab; awk's default separator
-  // takes blanks and tabs alike.
-  command = awkDir + "/awk 'BEGIN { FS=\" \" } $1==\"" + quoteAwkString(key) + "\" { print $1 }' " +
-            quoteBareWord(dump.path()) + " > " + quoteBareWord(hits.path());
-  if (!fits(command)) return kErrArgument;
-  if (!hits.created() || !hits.stillOurs()) return kErrOpen;
-  debugCommand("isKeyInMap", command);
-  if (qvSystem(command) != kOk) return kErrOther;
-
-  std::string text;
-  if (hits.readBack(&text) != kOk) return kErrOpen;
-  return firstWord(text) == key ? kOk : kErrNoSuchAccount;
+  // A map that gdbm cannot open is one makedbm's dump fails on too: the one
+  // place that names the runner in the trace for it. Never a map without keys.
+  if (there == kMapUnopened) return failAt("qvSystem", kErrOther);
+  return keyInDump(key, command, dump, hits);
 }
 
 int keyPresence(const std::string& key, const std::string& mapDir, const std::string& selector,
@@ -410,21 +422,6 @@ int checkSourceLine(const std::string& line, std::string_view file) {
   if (file == "passwd" && !(numericField(line, 2) && numericField(line, 3))) return kErrArgument;
   if (file == "group" && !numericField(line, 2)) return kErrArgument;
   return kOk;
-}
-
-int readFirstWord(const std::string& path, std::string* word) {
-  word->clear();
-  FILE* in = std::fopen(path.c_str(), "r");
-  if (in == nullptr) return kErrOther;
-  int c;
-  while ((c = std::fgetc(in)) != EOF && (c == ' ' || c == '\t' || c == '\n')) {
-  }
-  while (c != EOF && c != ' ' && c != '\t' && c != '\n') {
-    word->push_back(static_cast<char>(c));
-    c = std::fgetc(in);
-  }
-  std::fclose(in);
-  return word->empty() ? kErrOther : kOk;
 }
 
 int getRecordFromMap(const std::string& mapPath, const std::string& name, std::string* value) {

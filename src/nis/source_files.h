@@ -19,13 +19,13 @@ extern int sourceLockWaitMs;
 // 0 with the lock held, or -8 when it could not be had in time (or the lock
 // file cannot be opened). Nothing is changed on failure.
 int lockSourceFiles(const std::string& sourceDir, SourceLock& lock);
-// Gives the lock up early; the guard's end does the same.
-void unlockSourceFiles(SourceLock& lock);
 
 // The lines of the source file ("passwd", "shadow" or "group") whose first
-// field is exactly name, newline-separated, at most 1023 bytes. *found is
-// false when the scratch output could not be read back. 0, -3 for another
-// file name or a command too long, or the code of searchPath or the runner.
+// field is exactly name, newline-separated, at most 1023 bytes; *found is
+// true with them. 0, -3 for another file name, a name too long for the awk
+// read this once was, or a file that cannot be read (traced as that read's
+// runner), -1 when the run's scratch file cannot be made, or the code of
+// searchPath.
 int getRecordFromFile(const std::string& name, const std::string& sourceDir,
                       const std::string& fileName, std::string* record, bool* found);
 
@@ -53,8 +53,10 @@ int appendUserRecords(const std::string& sourceDir, const std::string& passwd, c
 
 // 0 when key is a key of "<mapDir>/<base>.by{name,uid,gid}" (selector
 // "BYNAME", "BYUID", "BYGID", the ids compared as numbers); -6 when it is
-// not; -11 when the map cannot be read; -1 when its scratch files cannot be
-// made (the test was not done); or the code of searchPath.
+// not; -11 when the map cannot be opened (traced as the runner's, as the
+// makedbm dump that once read it); -1 when its scratch files cannot be made
+// (the test was not done); or the code of searchPath. A map that opens but
+// is damaged part-way is answered from makedbm's dump of it.
 int isKeyInMap(const std::string& key, const std::string& mapDir, const std::string& selector,
                const std::string& base);
 
@@ -88,10 +90,6 @@ int checkSourceLine(const std::string& line, std::string_view file = "");
 // "<name>:". 0, -11 when there is none or the map cannot be read (one missing
 // for a rebuild is waited for first), or the code of searchPath.
 int getRecordFromMap(const std::string& mapPath, const std::string& name, std::string* value);
-
-// The first blank-delimited word of a file: 0, or -11 when the file cannot
-// be opened or holds no word.
-int readFirstWord(const std::string& path, std::string* word);
 
 // "cd <map dir> && <make dir>/make -f /var/yp/Makefile passwd group": 0, -2
 // when it fails, or the code of searchPath.

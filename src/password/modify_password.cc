@@ -34,26 +34,25 @@ class StdoutRedirect {
   explicit StdoutRedirect(int fd) {
     if (!flushStandardOutput()) return;
     // Close-on-exec: the query's tools must not hold the engine's pipe.
-    saved_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
-    active_ = saved_ >= 0 && dup2(fd, STDOUT_FILENO) >= 0;
+    saved_.reset(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
+    active_ = saved_.valid() && dup2(fd, STDOUT_FILENO) >= 0;
   }
   ~StdoutRedirect() { restore(); }
   bool active() const { return active_; }
   // true when the query's answer reached the file in full and standard
   // output is back.
   bool restore() {
-    if (saved_ < 0) return false;
+    if (!saved_.valid()) return false;
     // What the handler buffered belongs in the query file.
     bool written = flushStandardOutput();
-    bool back = active_ && dup2(saved_, STDOUT_FILENO) >= 0;
-    close(saved_);
-    saved_ = -1;
+    bool back = active_ && dup2(saved_.get(), STDOUT_FILENO) >= 0;
+    saved_.reset();
     active_ = false;
     return written && back;
   }
 
  private:
-  int saved_ = -1;
+  UniqueFd saved_;
   bool active_ = false;
 };
 

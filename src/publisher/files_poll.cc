@@ -111,28 +111,16 @@ int buildSnapshot(const std::string& target, bool overflow, bool mark) {
   return result == kOk ? closed : result;
 }
 
-// One table's text made by awk from source, built into target; the text
-// goes with the step.
-int snapshotFromText(const std::string& awkDir, const char* source, const char* routine,
-                     const std::string& target, bool overflow, bool mark) {
-  ScratchFile text(kPlatformText);
-  if (makeScratch(text) != kOk) return kErrOpen;
-  int result = runSnapshotCommand(routine, textCommand(awkDir, source));
-  if (result != kOk) return result;
-  if ((result = buildSnapshot(target, overflow, mark)) != kOk) return failAt("createDbm", result);
-  return kOk;
-}
-
 // Every table's snapshot is built here from awk's text, so that it holds
 // each line as the file holds it, however long.
 int takeFilesSnapshot(const std::string& awkDir, SnapshotTable table, ScratchFile& fresh, DbmFile& db) {
   int result;
   if (table == kPasswdTable)
-    result = snapshotFromText(awkDir, "/etc/passwd", "handleFilesChange", fresh.path(), false, true);
+    result = createDbm(awkDir, "/etc/passwd", "handleFilesChange", fresh.path(), false, true);
   else if (table == kGroupTable)
-    result = snapshotFromText(awkDir, "/etc/group", "handleFilesChange2", fresh.path(), true, true);
+    result = createDbm(awkDir, "/etc/group", "handleFilesChange2", fresh.path(), true, true);
   else
-    result = snapshotFromText(awkDir, "//etc//shadow", "handleFilesChange3", fresh.path(), false, false);
+    result = createDbm(awkDir, "//etc//shadow", "handleFilesChange3", fresh.path(), false, false);
   if (result == kOk && !(db = openSnapshot(fresh.path())).isOpen()) result = kErrOpen;
   return result;
 }
@@ -155,14 +143,13 @@ const CommitRules kFilesCommit{kStampFile, "qvnisfiles.commit", kFiles, commitFi
 
 }  // namespace
 
-int createDbm(int passwdTable) {
-  ScratchFile target(passwdTable ? "passwd.log.tmp" : "group.log.tmp");
-  int result = makeScratch(target);
-  // Long passwd lines stay inline: they are compared and published whole.
-  if (result == kOk) result = buildSnapshot(target.path(), !passwdTable, true);
-  unlink(kPlatformText);
-  if (result == kOk) target.release();
-  if (result != kOk) return failAt("createDbm", result);
+int createDbm(const std::string& awkDir, const char* source, const char* routine, const std::string& target,
+              bool overflow, bool mark) {
+  ScratchFile text(kPlatformText);
+  if (makeScratch(text) != kOk) return kErrOpen;
+  int result = runSnapshotCommand(routine, textCommand(awkDir, source));
+  if (result != kOk) return result;
+  if ((result = buildSnapshot(target, overflow, mark)) != kOk) return failAt("createDbm", result);
   return kOk;
 }
 

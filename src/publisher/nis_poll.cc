@@ -7,6 +7,7 @@
 #include <ctime>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string.h>
 #include <unistd.h>
 
@@ -24,35 +25,38 @@
 #include "publisher/snapshot_store.h"
 #include "core/map_dump.h"
 
-int NISBackup(const std::string& mapDir, const std::string& table, BackupMode mode) {
-  int result = kOk;
-  if (mode == kBackupCopy) {
-    std::string command = "cp " + quoteBareWord(mapDir + "/" + table + ".byname") + " " +
-                          quoteBareWord(table + ".byname.log.tmp");
-    if (command.size() >= kCommandCapacity || qvSystem(command) != kOk) result = kErrOther;
-  } else {
-    std::string fresh = table + ".byname.log.tmp";
-    std::string committed = table + ".byname.log";
-    if (std::rename(fresh.c_str(), committed.c_str()) != 0) result = kErrOther;
-  }
-  if (result != kOk) return failAt("NISBackup", result);
+namespace {
+
+// Copying a map and committing its copy both fail as "NISBackup", the
+// routine that once did either: the one place that names it in the trace.
+int backupFailure(int result) { return failAt("NISBackup", result); }
+
+// "cp <map dir>/<table>.byname <table>.byname.log.tmp". 0 or -11.
+int copyNisMap(const std::string& mapDir, const std::string& table) {
+  std::string command =
+      "cp " + quoteBareWord(mapDir + "/" + table + ".byname") + " " + quoteBareWord(table + ".byname.log.tmp");
+  if (command.size() >= kCommandCapacity || qvSystem(command) != kOk) return backupFailure(kErrOther);
   return kOk;
 }
 
-namespace {
+// The new copy replaces the committed "<table>.byname.log". 0 or -11.
+int commitNisCopy(const std::string& table) {
+  std::string fresh = table + ".byname.log.tmp";
+  std::string committed = table + ".byname.log";
+  if (std::rename(fresh.c_str(), committed.c_str()) != 0) return backupFailure(kErrOther);
+  return kOk;
+}
 
 int takeNisSnapshot(const std::string& mapDir, SnapshotTable table, ScratchFile& fresh, DbmFile& db) {
   // The time was read with the map there: one gone since is being rebuilt.
   awaitMap(mapDir + "/" + snapshotTableName(table) + ".byname");
   // cp writes into the file made afresh for it.
-  int result = NISBackup(mapDir, snapshotTableName(table), kBackupCopy);
+  int result = copyNisMap(mapDir, snapshotTableName(table));
   if (result == kOk && !(db = openSnapshotCopy(fresh.path())).isOpen()) result = kErrOpen;
   return result;
 }
 
-int commitNisTable(const std::string& table) { return NISBackup("", table, kBackupCommit); }
-
-const CommitRules kNisCommit{"qvnisyp.stamp", "qvnisyp.commit", kNis, commitNisTable, nullptr};
+const CommitRules kNisCommit{"qvnisyp.stamp", "qvnisyp.commit", kNis, commitNisCopy, nullptr};
 
 }  // namespace
 

@@ -30,25 +30,11 @@ bool isOverflowNameChar(char c) {
          c == '.';
 }
 
-OverflowRead readWhole(int fd, std::string* record) {
+OverflowRead readWhole(UniqueFd fd, std::string* record) {
   struct stat st;
-  if (fd < 0) return OverflowRead::kCannotOpen;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return OverflowRead::kCannotOpen;
-  }
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return OverflowRead::kCannotOpen;
   std::string text;
-  char buffer[8192];
-  ssize_t n;
-  while ((n = ::read(fd, buffer, sizeof buffer)) != 0) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      close(fd);
-      return OverflowRead::kCannotRead;
-    }
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  close(fd);
+  if (readFromStart(fd.get(), &text) != kOk) return OverflowRead::kCannotRead;
   if (!text.empty() && text.back() == '\n') text.pop_back();
   if (text.empty()) return OverflowRead::kCannotRead;
   *record = std::move(text);
@@ -88,16 +74,8 @@ std::string markedInlineValue(std::string value) {
   return value;
 }
 
-OverflowRead readOverflowFile(const std::string& path, std::string* record) {
-  return readWhole(::open(path.c_str(), kReadFlags), record);
-}
-
-OverflowDirectory::~OverflowDirectory() {
-  if (fd_ >= 0) close(fd_);
-}
-
 int OverflowDirectory::open(bool create) {
-  if (fd_ >= 0) return kOk;
+  if (fd_.valid()) return kOk;
   struct stat st;
   if (create && lstat(kOverflowDirectoryItself, &st) != 0) {
     if (errno != ENOENT || (mkdir(kOverflowDirectoryItself, 0755) != 0 && errno != EEXIST)) return kErrNotFound;
@@ -107,22 +85,22 @@ int OverflowDirectory::open(bool create) {
   // The mode the umask took away, set on the directory opened, never on a
   // link's target.
   if (create && fstat(fd, &st) == 0 && (st.st_mode & 07777) != 0755) fchmod(fd, 0755);
-  fd_ = fd;
+  fd_.reset(fd);
   return kOk;
 }
 
 OverflowRead OverflowDirectory::read(const std::string& name, std::string* record) const {
-  if (fd_ < 0) return OverflowRead::kCannotOpen;
-  return readWhole(openat(fd_, name.c_str(), kReadFlags), record);
+  if (!fd_.valid()) return OverflowRead::kCannotOpen;
+  return readWhole(UniqueFd(openat(fd_.get(), name.c_str(), kReadFlags)), record);
 }
 
 int OverflowDirectory::createFile(const std::string& name, mode_t mode) const {
-  if (fd_ < 0) return -1;
-  return openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (!fd_.valid()) return -1;
+  return openat(fd_.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
 }
 
 bool OverflowDirectory::remove(const std::string& name) const {
-  return fd_ >= 0 && unlinkat(fd_, name.c_str(), 0) == 0;
+  return fd_.valid() && unlinkat(fd_.get(), name.c_str(), 0) == 0;
 }
 
 int writeOverflowFile(const OverflowDirectory& directory, const std::string& value, std::string* name) {

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <sys/types.h>
 
+#include "core/unique_fd.h"
+
 // Values longer than this go to an overflow file.
 constexpr std::size_t kInlineValueLimit = 1000;
 constexpr std::string_view kOverflowPrefix = "file://";
@@ -32,11 +34,10 @@ std::string overflowReference(const std::string& name);
 constexpr std::string_view kInlineMark = "file://=";
 std::string markedInlineValue(std::string value);
 
+// Reading an overflow file gives the record it holds: its whole content, a
+// trailing line break dropped. An empty file, or anything but a regular file
+// (a link is not followed), cannot be read.
 enum class OverflowRead { kOk, kCannotOpen, kCannotRead };
-// Reads the record an overflow file holds: its whole content, a trailing
-// line break dropped. An empty file, or anything but a regular file (a link
-// is not followed), cannot be read.
-OverflowRead readOverflowFile(const std::string& path, std::string* record);
 
 // "./d.overflow/" itself, never through a link: opened as a directory of its
 // own, and every file in it reached through that descriptor, so that a link
@@ -45,22 +46,21 @@ OverflowRead readOverflowFile(const std::string& path, std::string* record);
 class OverflowDirectory {
  public:
   OverflowDirectory() = default;
-  ~OverflowDirectory();
   OverflowDirectory(const OverflowDirectory&) = delete;
   OverflowDirectory& operator=(const OverflowDirectory&) = delete;
 
   // 0, or -2 when it is missing (and create is false), is not a directory of
   // its own, or cannot be made. Made with mode 0755.
   int open(bool create);
-  bool isOpen() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
+  bool isOpen() const { return fd_.valid(); }
+  int fd() const { return fd_.get(); }
   OverflowRead read(const std::string& name, std::string* record) const;
   // O_CREAT|O_EXCL|O_NOFOLLOW; -1 with errno set when it fails.
   int createFile(const std::string& name, mode_t mode) const;
   bool remove(const std::string& name) const;
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 // Writes the value to the first free overflow name; 0 and the name, or -2.

@@ -6,6 +6,7 @@
 #include <optional>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "core/result.h"
 #include "core/run_directory.h"
 #include "core/runner.h"
+#include "core/trace.h"
 #include "nis/source_files.h"
 #include "nis/user_commands.h"
 #include "publisher/nis_poll.h"
@@ -93,6 +95,35 @@ TEST_F(NisFiles, MapsAreReadWholeByTheirExactKeysWithoutBookkeeping) {
 
 }
 
+// What cannot be read fails as the tools that once read it did: a source
+// file as awk's read, a map gdbm cannot open as makedbm's dump. A map that
+// opens but is damaged part-way is still answered from makedbm's dump,
+// which ends well at the damage.
+TEST_F(NisFiles, UnreadableSourcesAndMapsFailAsTheirToolsDid) {
+  ASSERT_EQ(0, mkdir("group", 0700));
+  std::string text;
+  bool found = false;
+  resetErrorTrace();
+  EXPECT_EQ(kErrArgument, getRecordFromFile("al", dir_, "group", &text, &found));
+  EXPECT_STREQ("Error_qvSystem", errorTraceText());
+  write("passwd.byname", std::string(8192, 'x'));
+  resetErrorTrace();
+  EXPECT_EQ(kErrOther, isKeyInMap("al", dir_, "BYNAME", "passwd"));
+  EXPECT_STREQ("Error_qvSystem", errorTraceText());
+  resetErrorTrace();
+
+  std::string lines;
+  for (int id = 1; id <= 3000; ++id) lines += std::to_string(id) + "\tu:x:" + std::to_string(id) + ":1::/:/bin/sh\n";
+  map("passwd.byuid", lines);
+  std::fstream damage("passwd.byuid", std::ios::in | std::ios::out | std::ios::binary);
+  damage.seekp(100000);
+  damage << std::string(4000, 'x');
+  damage.close();
+  EXPECT_EQ(kOk, isKeyInMap("5", dir_, "BYUID", "passwd"));
+  EXPECT_EQ(kErrNoSuchAccount, isKeyInMap("7777", dir_, "BYUID", "passwd"));
+  EXPECT_STREQ("Error", errorTraceText());
+}
+
 // The scratch files named after the process live in the run's own
 // directory: a link planted under such a name in the working directory is
 // neither followed nor in the way.
@@ -145,7 +176,7 @@ TEST_F(NisFiles, LockIsExclusiveBoundedAndLeavesItsFile) {
   sourceLockWaitMs = 5000;  // outlasts the holder
   EXPECT_EQ(kOk, lockSourceFiles(dir_, lock));
   sourceLockWaitMs = saved;
-  unlockSourceFiles(lock);
+  lock.release();
   // A free lock is taken at once, however long the pause between attempts.
   start = std::chrono::steady_clock::now();
   EXPECT_EQ(kOk, direct.acquire(dir_ + "/.pwd.lock", 2, 5000));

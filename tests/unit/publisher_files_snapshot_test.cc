@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "core/result.h"
+#include "core/runner.h"
 #include "core/trace.h"
 #include "publisher/overflow_files.h"
 #include "publisher/snapshot_store.h"
@@ -40,12 +41,20 @@ std::string get(const std::string& name) {
   return s.str();
 }
 
+// The snapshot of one table built by awk from the source file "table" in
+// the scratch directory, into target made afresh.
+int build(const char* target, bool overflow, bool mark = true) {
+  std::string awkDir;
+  EXPECT_EQ(kOk, searchPath("awk", &awkDir));
+  unlink(target);
+  return createDbm(awkDir, "table", "handleFilesChange", target, overflow, mark);
+}
+
 TEST(CreateDbm, NamesAreKeysNamelessLinesAreSkippedLongGroupsOverflowLongUsersDoNot) {
   ScratchDir here;
-  // As awk writes "$1 $0" for: a line, a blank line, an empty name, a name
-  // holding a blank.
-  put("platformdbm.tmp", "jo jo:x:1:1::/h:/bin/sh\n \n :x:0:0::/:/bin/sh\na b a b:x:2:2::/:/bin/sh\n");
-  ASSERT_EQ(kOk, createDbm(1));
+  // A line, a blank line, an empty name, a name holding a blank.
+  put("table", "jo:x:1:1::/h:/bin/sh\n\n:x:0:0::/:/bin/sh\na b:x:2:2::/:/bin/sh\n");
+  ASSERT_EQ(kOk, build("passwd.log.tmp", false));
   EXPECT_NE(0, access("platformdbm.tmp", F_OK));
   DbmFile users = openSnapshot("passwd.log.tmp");
   EXPECT_EQ("jo:x:1:1::/h:/bin/sh", valueOf(users, "jo").value_or(""));
@@ -56,8 +65,8 @@ TEST(CreateDbm, NamesAreKeysNamelessLinesAreSkippedLongGroupsOverflowLongUsersDo
   users.close();
 
   std::string longGroup = "big:x:5:" + std::string(1200, 'm');
-  put("platformdbm.tmp", "big " + longGroup + "\nsmall small:x:6:a\n");
-  ASSERT_EQ(kOk, createDbm(0));
+  put("table", longGroup + "\nsmall:x:6:a\n");
+  ASSERT_EQ(kOk, build("group.log.tmp", true));
   DbmFile groups = openSnapshot("group.log.tmp");
   std::string ref = valueOf(groups, "big").value_or("");
   ASSERT_TRUE(isOverflowReference(ref)) << ref;
@@ -68,8 +77,8 @@ TEST(CreateDbm, NamesAreKeysNamelessLinesAreSkippedLongGroupsOverflowLongUsersDo
   EXPECT_EQ(0755u, st.st_mode & 0777);
 
   std::string longUser = "jo:x:1:1:" + std::string(1200, 'c') + ":/h:/bin/sh";
-  put("platformdbm.tmp", "jo " + longUser + "\n");
-  ASSERT_EQ(kOk, createDbm(1));
+  put("table", longUser + "\n");
+  ASSERT_EQ(kOk, build("passwd.log.tmp", false));
   users = openSnapshot("passwd.log.tmp");
   EXPECT_EQ(longUser, valueOf(users, "jo").value_or(""));
   EXPECT_FALSE(valueOf(users, "a b")) << "built on top of the earlier snapshot";
@@ -81,16 +90,14 @@ TEST(CreateDbm, TakenOverflowNamesAreSkippedAndFailuresAreMinusTwo) {
   std::string now = std::to_string(std::time(nullptr));
   for (int i = 0; i < 128; ++i) put("d.overflow/" + now + std::to_string(i), "taken");
   std::string longGroup = "big:x:5:" + std::string(1200, 'm');
-  put("platformdbm.tmp", "big " + longGroup + "\n");
-  ASSERT_EQ(kOk, createDbm(0));
+  put("table", longGroup + "\n");
+  ASSERT_EQ(kOk, build("group.log.tmp", true));
   EXPECT_EQ(longGroup, get(overflowPath(valueOf(openSnapshot("group.log.tmp"), "big").value_or(""))));
   EXPECT_EQ("taken", get("d.overflow/" + now + "0"));
 
-  EXPECT_EQ(kErrNotFound, createDbm(0));  // no text
-  EXPECT_STREQ("Error_createDbm", errorTraceText());
   std::system("rm -rf d.overflow && echo x > d.overflow");
-  put("platformdbm.tmp", "big " + longGroup + "\n");
-  EXPECT_EQ(kErrNotFound, createDbm(0));  // no overflow directory possible
+  EXPECT_EQ(kErrNotFound, build("group.log.tmp", true));  // no overflow directory possible
+  EXPECT_STREQ("Error_createDbm", errorTraceText());
   EXPECT_NE(0, access("platformdbm.tmp", F_OK));
 }
 

@@ -124,19 +124,19 @@ TEST(FilesNameQuery, ExactColumnMatchInFileOrder) {
   const std::string longLine = "big:x:9:" + std::string(60000, 'z');
   TempFile file("root:x:0:0\n\nbob:x:7:0\n" + longLine + "\njo:x:70:0\n\nbo:x:7:1\nlast:x:7:0");
   testing::internal::CaptureStdout();
-  EXPECT_EQ(0, filesNameQuery("7", file.path().c_str(), 2, "User"));
+  EXPECT_EQ(0, filesColumnQuery("7", file.path().c_str(), 2, "User"));
   EXPECT_EQ("instanceUser:bob:x:7:0\ninstanceUser:bo:x:7:1\n", testing::internal::GetCapturedStdout());
 
   testing::internal::CaptureStdout();
-  EXPECT_EQ(0, filesNameQuery("9", file.path().c_str(), 2, "Group"));  // a long line is read whole
+  EXPECT_EQ(0, filesColumnQuery("9", file.path().c_str(), 2, "Group"));  // a long line is read whole
   EXPECT_TRUE(testing::internal::GetCapturedStdout() == "instanceGroup:" + longLine + "\n");
 
   testing::internal::CaptureStdout();
-  EXPECT_EQ(-6, filesNameQuery("b", file.path().c_str(), 0, "User"));     // no prefix match
-  EXPECT_EQ(-6, filesNameQuery("last", file.path().c_str(), 0, "User"));  // last line has no newline
-  EXPECT_EQ(-6, filesNameQuery("", file.path().c_str(), 0, "User"));      // empty lines never match
+  EXPECT_EQ(-6, filesColumnQuery("b", file.path().c_str(), 0, "User"));     // no prefix match
+  EXPECT_EQ(-6, filesColumnQuery("last", file.path().c_str(), 0, "User"));  // last line has no newline
+  EXPECT_EQ(-6, filesColumnQuery("", file.path().c_str(), 0, "User"));      // empty lines never match
   EXPECT_EQ("", testing::internal::GetCapturedStdout());
-  EXPECT_EQ(-1, filesNameQuery("x", "/nonexistent/kdl2nis", 0, "User"));
+  EXPECT_EQ(-1, filesColumnQuery("x", "/nonexistent/kdl2nis", 0, "User"));
 }
 
 }  // namespace

@@ -120,7 +120,6 @@ bool awkReadFits(const std::string& awkDir, const std::string& name, const std::
 // place that names the runner in the trace for it.
 int awkReadFailure() { return failAt("qvSystem", mapToolExit(2)); }
 
-constexpr int kMapUnopened = -2;
 constexpr int kMapUnreadable = -1;
 
 // An id without the zeros it may be written with in front; other text as
@@ -143,13 +142,12 @@ int holdsIdNumber(const DbmFile& map, std::string_view id) {
   return held ? 1 : 0;
 }
 
-// The key looked up in the map itself: 1 there, 0 not there, kMapUnopened
-// when gdbm cannot open the map (makedbm, on the same library, cannot dump
-// it either), kMapUnreadable when it opens but cannot be read through.
+// The key looked up in the map itself: 1 there, 0 not there, kMapUnreadable
+// when gdbm cannot open the map or read it through.
 int lookUpKey(const std::string& mapPath, const std::string& key, bool isId) {
   // No lock: a rebuild puts a new map in place of the old one whole.
   DbmFile map = DbmFile::open(mapPath, GDBM_READER | GDBM_NOLOCK, 0);
-  if (!map.isOpen()) return kMapUnopened;
+  if (!map.isOpen()) return kMapUnreadable;
   bool present = false;
   if (map.contains(key, &present) != kOk) return kMapUnreadable;
   if (present) return 1;
@@ -300,28 +298,6 @@ int appendUserRecords(const std::string& sourceDir, const std::string& passwd, c
 
 namespace {
 
-// The key looked up in makedbm's dump of a map that gdbm opens but cannot
-// read through: the dump stops at the damage and ends well, and what it
-// holds decides, as it always has.
-int keyInDump(const std::string& key, const std::string& dumpCommand, ScratchFile& dump, ScratchFile& hits) {
-  debugCommand("isKeyInMap", dumpCommand);
-  if (qvSystem(dumpCommand) != kOk) return kErrOther;
-  std::string awkDir;
-  int result = searchPath("awk", &awkDir);
-  if (result != kOk) return result;
-  // The dump separates key and value with a tab; awk's default separator
-  // takes blanks and tabs alike.
-  std::string command = awkDir + "/awk 'BEGIN { FS=\" \" } $1==\"" + quoteAwkString(key) + "\" { print $1 }' " +
-                        quoteBareWord(dump.path()) + " > " + quoteBareWord(hits.path());
-  if (!fits(command)) return kErrArgument;
-  if (!hits.created() || !hits.stillOurs()) return kErrOpen;
-  debugCommand("isKeyInMap", command);
-  if (qvSystem(command) != kOk) return kErrOther;
-  std::string text;
-  if (hits.readBack(&text) != kOk) return kErrOpen;
-  return firstWord(text) == key ? kOk : kErrNoSuchAccount;
-}
-
 const char* mapSuffix(const std::string& selector) {
   if (selector == "BYNAME") return ".byname";
   if (selector == "BYUID") return ".byuid";
@@ -343,17 +319,19 @@ int isKeyInMap(const std::string& key, const std::string& mapDir, const std::str
   // Bookkeeping entries are no accounts, whatever their key.
   if (isMapBookkeepingKey(key) || key.empty()) return kErrNoSuchAccount;
   const std::string map = mapDir + "/" + base + suffix;
+  // The map was once read through makedbm's dump into these scratch files:
+  // a path too long for that command line, or a name in the way of the
+  // files, is refused as it always was.
   std::string command = makedbmDir + "/makedbm -u " + quoteBareWord(map) + " > " + quoteBareWord(dump.path());
   if (!fits(command)) return kErrArgument;
-  if (dump.create() != kOk) return kErrOpen;
-  // Both scratch files are made before the map is read directly, so that a
-  // name in the way is refused alike on both roads.
-  int there = hits.open() == kOk ? lookUpKey(map, key, selector != "BYNAME") : kMapUnreadable;
+  if (dump.create() != kOk || hits.open() != kOk) return kErrOpen;
+  int there = lookUpKey(map, key, selector != "BYNAME");
   if (there >= 0) return there ? kOk : kErrNoSuchAccount;
-  // A map that gdbm cannot open is one makedbm's dump fails on too: the one
-  // place that names the runner in the trace for it. Never a map without keys.
-  if (there == kMapUnopened) return failAt("qvSystem", kErrOther);
-  return keyInDump(key, command, dump, hits);
+  // A map that gdbm cannot open, or cannot read through, is never a map
+  // without the key: makedbm's dump failed on the first and stopped short,
+  // silently, on the second. The one place that names the runner in the
+  // trace for it.
+  return failAt("qvSystem", kErrOther);
 }
 
 int keyPresence(const std::string& key, const std::string& mapDir, const std::string& selector,

@@ -1,17 +1,17 @@
 // Reading overflow files.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <unistd.h>
 
 #include "publisher/overflow_files.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 TEST(OverflowFile, WholeRecordTrailingBreakDroppedEmptyOrMissingRefused) {
-  char dir[] = "/tmp/kdl2nis-cache-XXXXXX";
-  std::string base = mkdtemp(dir);
+  TempDir temp;
+  const std::string base = temp.path();
   std::string record;
   std::ofstream(base + "/a") << "g:x:1:" << std::string(60000, 'm');
   ASSERT_EQ(OverflowRead::kOk, readOverflowFile(base + "/a", &record));
@@ -22,7 +22,6 @@ TEST(OverflowFile, WholeRecordTrailingBreakDroppedEmptyOrMissingRefused) {
   std::ofstream(base + "/c") << "";
   EXPECT_EQ(OverflowRead::kCannotRead, readOverflowFile(base + "/c", &record));
   EXPECT_EQ(OverflowRead::kCannotOpen, readOverflowFile(base + "/none", &record));
-  std::system(("rm -rf '" + base + "'").c_str());
 }
 
 }  // namespace

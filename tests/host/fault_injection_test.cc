@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <gtest/gtest-spi.h>
 #include <optional>
 #include <fcntl.h>
@@ -31,6 +30,7 @@
 #include "core/dbm_file.h"
 #include "core/event_record.h"
 #include "password/token.h"
+#include "support/dir_listing.h"
 #include "support/token_encryptor.h"
 #include <crypt.h>
 #include "files_test_support.h"
@@ -51,16 +51,6 @@ unsigned seed() {
     return s;
   }();
   return value;
-}
-
-std::set<std::string> listing(const std::string& dir) {
-  std::set<std::string> found;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") found.insert(e->d_name);
-    closedir(d);
-  }
-  return found;
 }
 
 // The names in dir that are not in before. Scratch files named from a

@@ -2,13 +2,13 @@
 // the sandbox against its own copies of the account files.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/event_record.h"
-#include "sandbox.h"
+#include "files_test_support.h"
+#include "support/dir_listing.h"
 
 namespace {
 
@@ -40,10 +40,7 @@ using Answers = std::vector<std::pair<std::string, std::string>>;
 // Runs each query event (after these options) and compares what it prints.
 void expectAnswers(Sandbox& box, const Answers& cases, const Argv& options = {}) {
   for (const auto& [event, expected] : cases) {
-    Argv args{"-n", "files"};
-    args.insert(args.end(), options.begin(), options.end());
-    args.insert(args.end(), {"-p", event});
-    RunResult r = box.shim(args);
+    RunResult r = runFiles(box, event, {}, options);
     EXPECT_EQ(0, r.status) << event;
     EXPECT_EQ(expected, r.out) << event;
     EXPECT_EQ("", r.err) << event;
@@ -51,16 +48,11 @@ void expectAnswers(Sandbox& box, const Answers& cases, const Argv& options = {})
 }
 
 bool leftovers(const Sandbox& box) {
-  bool found = false;
-  DIR* d = opendir(box.workdir().c_str());
-  while (dirent* e = readdir(d)) {
-    std::string n = e->d_name;
+  for (const std::string& n : listing(box.workdir()))
     if (n == "quser.files" || n.rfind("query_", 0) == 0 || n.rfind("quser_", 0) == 0 ||
         n.rfind(".kdl2nis.", 0) == 0)
-      found = true;
-  }
-  closedir(d);
-  return found;
+      return true;
+  return false;
 }
 
 TEST(FilesUserQuery, ByNameGivesThePasswdAndShadowFields) {

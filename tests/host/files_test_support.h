@@ -25,6 +25,16 @@ inline std::string userEvent(const std::string& command, const std::string& name
   return text;
 }
 
+// Runs the shim on the files backend, these options before "-p event".
+inline RunResult runFiles(Sandbox& box, const std::string& event, const Env& env = {},
+                          const Argv& options = {}) {
+  Argv args{"-n", "files"};
+  args.insert(args.end(), options.begin(), options.end());
+  args.push_back("-p");
+  args.push_back(event);
+  return box.shim(args, env);
+}
+
 // The last line of a run's standard error: the error trace (the tools'
 // own complaints come before it).
 inline std::string traceLine(const RunResult& r) {

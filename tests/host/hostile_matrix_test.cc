@@ -235,9 +235,9 @@ TEST(HostileMatrix, Files) {
 
 TEST(HostileMatrix, Nis) {
   NisSandbox nis;
-  nis.box.write(nis.src + "/passwd", nis.box.read(nis.src + "/passwd") + "jo:x:2001:100:Jo:/home/jo:/bin/sh\n");
-  nis.box.write(nis.src + "/shadow", nis.box.read(nis.src + "/shadow") + "jo:x:19000:0:99999:7:::\n", 0600);
-  nis.box.write(nis.src + "/group", nis.box.read(nis.src + "/group") + "team:x:2001:jo\n");
+  nis.addSource("passwd", "jo:x:2001:100:Jo:/home/jo:/bin/sh\n");
+  nis.addSource("shadow", "jo:x:19000:0:99999:7:::\n");
+  nis.addSource("group", "team:x:2001:jo\n");
   nis.rebuild();
   Backend b{"nis",
             [&](const std::string& event, const Env& env) { return nis.run(event, {}, env); },

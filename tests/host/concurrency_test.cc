@@ -126,7 +126,7 @@ class Concurrency : public ::testing::Test {
   // An account made behind the tools' back, as an installer would.
   void plantFilesUser(const std::string& name, int uid) {
     mustRun(box, "echo '" + name + ":x:" + std::to_string(uid) + ":100:Pre:/home/" + name + ":/bin/sh' >> /etc/passwd && echo '" +
-            name + ":!:19000:0:99999:7:::' >> /etc/shadow && mkdir -p /home/" + name);
+                 name + ":!:19000:0:99999:7:::' >> /etc/shadow && mkdir -p /home/" + name);
   }
   bool filesAccountIs(const std::string& name, const Fields& sent, const Password* password) {
     return accountIs(box.entry("/etc/passwd", name), box.entry("/etc/shadow", name), sent, password);
@@ -193,7 +193,7 @@ TEST_F(Concurrency, SubscribersOfBothBackendsBesideAnAdministratorLoseNothing) {
       mustRun(box, "groupadd -g " + std::to_string(base + 30 + i) + " grp" + r + n);
     }
     mustRun(box, "cat >> " + nis.src + "/passwd <<'EOF'\n" + nisPasswd + "EOF\ncat >> " + nis.src + "/shadow <<'EOF'\n" +
-            nisShadow + "EOF");
+                 nisShadow + "EOF");
     nis.rebuild();
     for (const std::string prefix : {"fm", "pc"})
       for (int i = 0; i < (prefix == "fm" ? 10 : 3); ++i) {
@@ -406,7 +406,7 @@ void Concurrency::pollRuns(const PollBackend& backend, int runs) {
 
 TEST_F(Concurrency, TwoPollsAndASubscriberInOneWorkingDirectoryLoseNoEvent) {
   mustRun(box, "useradd -m -u 4000 -g 100 -c Keep keep && useradd -m -u 4001 -g 100 -c Tok tok && "
-          "useradd -m -u 4002 -g 100 -c Gone locA-1");
+               "useradd -m -u 4002 -g 100 -c Gone locA-1");
   pollRuns({"files", {"-n", "files", "-m"},
             [](const std::string& r, const std::string& previous, const std::string& hash) {
               return "useradd -m -u 41" + r + "0 -g 100 -c Local locA" + r + " && usermod -c Changed" + r +
@@ -419,7 +419,7 @@ TEST_F(Concurrency, TwoPollsAndASubscriberInOneWorkingDirectoryLoseNoEvent) {
 
   const std::string src = nis.src;
   mustRun(box, "cd " + src + " && for u in keep:4000 tok:4001 locA-1:4002; do echo \"${u%:*}:x:${u#*:}:100::/:/bin/sh\" >> "
-          "passwd && echo \"${u%:*}:!:19000:0:99999:7:::\" >> shadow; done");
+               "passwd && echo \"${u%:*}:!:19000:0:99999:7:::\" >> shadow; done");
   nis.rebuild();
   pollRuns({"nis", {"-n", "nis", "-d", nis.maps, "-y", src},
             [&](const std::string& r, const std::string& previous, const std::string& hash) {

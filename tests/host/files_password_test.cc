@@ -17,10 +17,9 @@ class FilesPassword : public FilesSandboxTest, public ::testing::WithParamInterf
     return fields.size() > 1 ? fields[1] : "<no line>";
   }
   RunResult run(const std::string& command, const std::string& name, const Env& env) {
-    return runFiles(box,
-                    userEvent(command, name, command == "addUser" ? std::map<int, std::string>{{kGecos, name}}
-                                                                  : std::map<int, std::string>{}),
-                    env, noShadow() ? Argv{"-s"} : Argv{});
+    std::map<int, std::string> fields;
+    if (command == "addUser") fields[kGecos] = name;
+    return runFiles(box, userEvent(command, name, fields), env, noShadow() ? Argv{"-s"} : Argv{});
   }
 };
 

@@ -11,6 +11,7 @@
 #include "core/dbm_file.h"
 #include "password/hash.h"
 #include "password/pending_password_store.h"
+#include "must_run.h"
 #include "nis_sandbox.h"
 #include "support/dbm_read.h"
 #include "support/token_encryptor.h"
@@ -24,19 +25,6 @@ RunResult shimTo(Sandbox& box, const std::string& args, const std::string& redir
 
 std::string pendingEntry(int backend, const std::string& name) {
   return valueOf(DbmFile::open(passCachePath(backend)), name).value_or("(none)");
-}
-
-void mustRun(Sandbox& box, const std::string& command) {
-  RunResult r = box.sh(command);
-  ASSERT_EQ(0, r.status) << command << ": " << r.err;
-}
-
-// Account files changed now are compared again by every poll in the same
-// second: moved into the past, they count as settled.
-void age(Sandbox& box) {
-  static int step = 0;
-  mustRun(box, "touch -d @$(( $(date +%s) - 10000 + " + std::to_string(++step) +
-                   " )) /etc/passwd /etc/shadow /etc/group");
 }
 
 const std::string kPoll = "-n files -p ''";

@@ -14,7 +14,9 @@
 #include <set>
 #include <unistd.h>
 
+#include "account_checks.h"
 #include "files_test_support.h"
+#include "must_run.h"
 #include "nis_sandbox.h"
 #include "password/hash.h"
 #include "support/token_encryptor.h"
@@ -117,26 +119,14 @@ class Concurrency : public ::testing::Test {
   void SetUp() override {
     box.privateCopy("/var/log");
     box.privateCopy("/var/mail");
-    checksBefore = checkReport();
+    checksBefore = checkReport(box);
   }
-  std::string checkReport() { return box.sh("/usr/sbin/pwck -r 2>&1; /usr/sbin/grpck -r 2>&1").out; }
   // Lines of the checks' report that were not there before the test.
-  std::string newCheckFindings() {
-    std::set<std::string> old;
-    for (const auto& line : splitLines(checksBefore)) old.insert(line);
-    std::string news;
-    for (const auto& line : splitLines(checkReport()))
-      if (!old.count(line)) news += line + "\n";
-    return news;
-  }
-  void mustRun(const std::string& command) {
-    RunResult r = box.sh(command);
-    ASSERT_EQ(0, r.status) << command << ": " << r.err;
-  }
+  std::string newCheckFindings() { return ::newCheckFindings(box, checksBefore); }
   // An account made behind the tools' back, as an installer would.
   void plantFilesUser(const std::string& name, int uid) {
-    mustRun("echo '" + name + ":x:" + std::to_string(uid) + ":100:Pre:/home/" + name + ":/bin/sh' >> /etc/passwd && echo '" +
-            name + ":!:19000:0:99999:7:::' >> /etc/shadow && mkdir -p /home/" + name);
+    mustRun(box, "echo '" + name + ":x:" + std::to_string(uid) + ":100:Pre:/home/" + name + ":/bin/sh' >> /etc/passwd && echo '" +
+                 name + ":!:19000:0:99999:7:::' >> /etc/shadow && mkdir -p /home/" + name);
   }
   bool filesAccountIs(const std::string& name, const Fields& sent, const Password* password) {
     return accountIs(box.entry("/etc/passwd", name), box.entry("/etc/shadow", name), sent, password);
@@ -200,10 +190,10 @@ TEST_F(Concurrency, SubscribersOfBothBackendsBesideAnAdministratorLoseNothing) {
     for (int i = 0; i < 3; ++i) {
       const std::string n = std::to_string(i);
       plantFilesUser("pc" + r + n, base + 20 + i);
-      mustRun("groupadd -g " + std::to_string(base + 30 + i) + " grp" + r + n);
+      mustRun(box, "groupadd -g " + std::to_string(base + 30 + i) + " grp" + r + n);
     }
-    mustRun("cat >> " + nis.src + "/passwd <<'EOF'\n" + nisPasswd + "EOF\ncat >> " + nis.src + "/shadow <<'EOF'\n" +
-            nisShadow + "EOF");
+    mustRun(box, "cat >> " + nis.src + "/passwd <<'EOF'\n" + nisPasswd + "EOF\ncat >> " + nis.src + "/shadow <<'EOF'\n" +
+                 nisShadow + "EOF");
     nis.rebuild();
     for (const std::string prefix : {"fm", "pc"})
       for (int i = 0; i < (prefix == "fm" ? 10 : 3); ++i) {
@@ -346,7 +336,7 @@ void Concurrency::pollRuns(const PollBackend& backend, int runs) {
   for (int run = 0; run < runs; ++run) {
     std::mt19937 rng(2000 + run);
     const std::string r = std::to_string(run), previous = std::to_string(run - 1), secret = "secret" + r;
-    mustRun(backend.localChanges(r, previous, desCrypt(secret.c_str(), "Tk")));
+    mustRun(box, backend.localChanges(r, previous, desCrypt(secret.c_str(), "Tk")));
     std::vector<Expected> changes{{"addUser:locA" + r + ":", ""},
                                   {"modifyUser:keep:", "Changed" + r},
                                   {"addGroup:lg" + r + ":", ""},
@@ -404,7 +394,7 @@ void Concurrency::pollRuns(const PollBackend& backend, int runs) {
   // change: a poll sees the new hash before modifyPassword accepts it. The
   // next poll publishes it all the same.
   const std::string r = std::to_string(runs), secret = "secret" + r, token = encryptToken(secret);
-  mustRun(backend.localChanges(r, std::to_string(runs - 1), desCrypt(secret.c_str(), "Tk")));
+  mustRun(box, backend.localChanges(r, std::to_string(runs - 1), desCrypt(secret.c_str(), "Tk")));
   EXPECT_EQ(0, box.shim(poll, {}, "y").status);
   Argv change = backend.args;
   change.insert(change.end(), {"-p", "modifyPassword:tok:," + token});
@@ -415,8 +405,8 @@ void Concurrency::pollRuns(const PollBackend& backend, int runs) {
 }
 
 TEST_F(Concurrency, TwoPollsAndASubscriberInOneWorkingDirectoryLoseNoEvent) {
-  mustRun("useradd -m -u 4000 -g 100 -c Keep keep && useradd -m -u 4001 -g 100 -c Tok tok && "
-          "useradd -m -u 4002 -g 100 -c Gone locA-1");
+  mustRun(box, "useradd -m -u 4000 -g 100 -c Keep keep && useradd -m -u 4001 -g 100 -c Tok tok && "
+               "useradd -m -u 4002 -g 100 -c Gone locA-1");
   pollRuns({"files", {"-n", "files", "-m"},
             [](const std::string& r, const std::string& previous, const std::string& hash) {
               return "useradd -m -u 41" + r + "0 -g 100 -c Local locA" + r + " && usermod -c Changed" + r +
@@ -428,8 +418,8 @@ TEST_F(Concurrency, TwoPollsAndASubscriberInOneWorkingDirectoryLoseNoEvent) {
   EXPECT_EQ("", newCheckFindings());
 
   const std::string src = nis.src;
-  mustRun("cd " + src + " && for u in keep:4000 tok:4001 locA-1:4002; do echo \"${u%:*}:x:${u#*:}:100::/:/bin/sh\" >> "
-          "passwd && echo \"${u%:*}:!:19000:0:99999:7:::\" >> shadow; done");
+  mustRun(box, "cd " + src + " && for u in keep:4000 tok:4001 locA-1:4002; do echo \"${u%:*}:x:${u#*:}:100::/:/bin/sh\" >> "
+               "passwd && echo \"${u%:*}:!:19000:0:99999:7:::\" >> shadow; done");
   nis.rebuild();
   pollRuns({"nis", {"-n", "nis", "-d", nis.maps, "-y", src},
             [&](const std::string& r, const std::string& previous, const std::string& hash) {

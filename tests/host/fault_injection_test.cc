@@ -12,8 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
-#include <fstream>
 #include <gtest/gtest-spi.h>
 #include <optional>
 #include <fcntl.h>
@@ -32,9 +30,11 @@
 #include "core/dbm_file.h"
 #include "core/event_record.h"
 #include "password/token.h"
+#include "support/dir_listing.h"
 #include "support/token_encryptor.h"
 #include <crypt.h>
 #include "files_test_support.h"
+#include "must_run.h"
 #include "nis_sandbox.h"
 #include "nisplus_box.h"
 
@@ -51,28 +51,6 @@ unsigned seed() {
     return s;
   }();
   return value;
-}
-
-void mustRun(Sandbox& box, const std::string& command) {
-  RunResult r = box.sh(command);
-  ASSERT_EQ(0, r.status) << command << ": " << r.err;
-}
-
-// Dates files in the past, each call a different second, so that the polls
-// see every change by its time.
-void age(Sandbox& box, const std::string& files) {
-  static int step = 0;
-  mustRun(box, "touch -d @$(( $(date +%s) - 20000 + " + std::to_string(++step) + " )) " + files);
-}
-
-std::set<std::string> listing(const std::string& dir) {
-  std::set<std::string> found;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") found.insert(e->d_name);
-    closedir(d);
-  }
-  return found;
 }
 
 // The names in dir that are not in before. Scratch files named from a
@@ -394,7 +372,7 @@ struct PolledStore {
     }
     history += edit.substr(0, 60) + "\n";
     mustRun(box, edit + " && " + rebuild);
-    age(box, aged);
+    age(box, aged, 20000);
   }
   // Applies the output of a poll that may have failed or been stopped, when
   // it read the answer.
@@ -709,11 +687,7 @@ struct PolledTables {
   bool maps;  // gdbm maps rather than text files
   std::function<bool(const std::string&, std::size_t, Accounts*)> reader() const {
     if (maps) return [](const std::string& p, std::size_t n, Accounts* a) { return parseDbm(p, n, a); };
-    return [](const std::string& p, std::size_t n, Accounts* a) { return parseAccounts(readFile(p), n, a); };
-  }
-  static std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return [](const std::string& p, std::size_t n, Accounts* a) { return parseAccounts(readText(p), n, a); };
   }
   EngineView store() const {
     Accounts p, s, g;
@@ -1119,7 +1093,7 @@ FaultScenario filesPoll(Sandbox& box, const std::string& which) {
     mustRun(box, "echo 'fz" + n + ":x:310" + n + ":100:C:/home/fz:/bin/sh' >> /etc/passwd && echo 'fz" + n + ":h" + n +
                      ":19000:0:99999:7:::' >> /etc/shadow");
   }
-  age(box, "/etc/passwd /etc/shadow /etc/group");
+  age(box, "/etc/passwd /etc/shadow /etc/group", 20000);
   // With a pending password: fz0's new one, which the poll publishes as a
   // token in fz0's line and a modifyPassword line.
   const bool pending = which.find("pending") != std::string::npos;

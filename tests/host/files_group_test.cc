@@ -13,13 +13,7 @@ class FilesGroup : public FilesSandboxTest {
     for (const char* name : {"a", "b", "c"}) addUser(name, "", name);
     ASSERT_EQ(0, box.sh("/usr/sbin/groupadd -g 601 wheel2 && /usr/sbin/usermod -G wheel2 a").status);
   }
-  RunResult run(const std::string& event, const Argv& options = {}) {
-    Argv args{"-n", "files"};
-    args.insert(args.end(), options.begin(), options.end());
-    args.push_back("-p");
-    args.push_back(event);
-    return box.shim(args);
-  }
+  RunResult run(const std::string& event, const Argv& options = {}) { return runFiles(box, event, {}, options); }
 };
 
 TEST_F(FilesGroup, AddCreatesTheGroupAndAddsItToEachMembersOtherGroups) {

@@ -19,11 +19,7 @@ const std::string kBackslashName = "x\\";
 class FilesHostile : public FilesSandboxTest {
  protected:
   RunResult run(const std::string& event, const Env& env = {}, const Argv& options = {}) {
-    Argv args{"-n", "files"};
-    args.insert(args.end(), options.begin(), options.end());
-    args.push_back("-p");
-    args.push_back(event);
-    RunResult r = box.shim(args, env);
+    RunResult r = runFiles(box, event, env, options);
     EXPECT_FALSE(box.exists(box.work("canary"))) << event;
     return r;
   }

@@ -17,12 +17,9 @@ class FilesPassword : public FilesSandboxTest, public ::testing::WithParamInterf
     return fields.size() > 1 ? fields[1] : "<no line>";
   }
   RunResult run(const std::string& command, const std::string& name, const Env& env) {
-    Argv args{"-n", "files"};
-    if (noShadow()) args.push_back("-s");
-    args.push_back("-p");
-    args.push_back(userEvent(command, name, command == "addUser" ? std::map<int, std::string>{{kGecos, name}}
-                                                                  : std::map<int, std::string>{}));
-    return box.shim(args, env);
+    std::map<int, std::string> fields;
+    if (command == "addUser") fields[kGecos] = name;
+    return runFiles(box, userEvent(command, name, fields), env, noShadow() ? Argv{"-s"} : Argv{});
   }
 };
 

@@ -12,6 +12,7 @@
 #include "core/event_record.h"
 #include "core/result.h"
 #include "core/trace.h"
+#include "must_run.h"
 #include "password/pending_password_store.h"
 #include "publisher/overflow_files.h"
 #include "publisher/snapshot_store.h"
@@ -167,22 +168,9 @@ std::string userRecord(Sandbox& box, const std::string& name) {
   return box.entry("/etc/passwd", name) + shadow.substr(shadow.find(':'));
 }
 
-void mustRun(Sandbox& box, const std::string& command) {
-  RunResult r = box.sh(command);
-  ASSERT_EQ(0, r.status) << command << ": " << r.err;
-}
-
 long mtime(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_mtime) : -2;
-}
-
-// Gives the account files a new modification time in the past, as a change
-// settled long ago (a time of the current second is compared again by the
-// next poll, whatever the stamp says).
-void age(Sandbox& box) {
-  static int step = 0;
-  mustRun(box, "touch -d @$(( $(date +%s) - 10000 + " + std::to_string(++step) + " )) /etc/passwd /etc/shadow /etc/group");
 }
 
 Poll stopWhileWaiting(Sandbox& box) {

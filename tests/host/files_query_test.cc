@@ -2,13 +2,13 @@
 // the sandbox against its own copies of the account files.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/event_record.h"
-#include "sandbox.h"
+#include "files_test_support.h"
+#include "support/dir_listing.h"
 
 namespace {
 
@@ -35,17 +35,24 @@ void addAccounts(Sandbox& box) {
 
 std::vector<std::string> queryLines(const RunResult& r) { return splitLines(r.out); }
 
+using Answers = std::vector<std::pair<std::string, std::string>>;
+
+// Runs each query event (after these options) and compares what it prints.
+void expectAnswers(Sandbox& box, const Answers& cases, const Argv& options = {}) {
+  for (const auto& [event, expected] : cases) {
+    RunResult r = runFiles(box, event, {}, options);
+    EXPECT_EQ(0, r.status) << event;
+    EXPECT_EQ(expected, r.out) << event;
+    EXPECT_EQ("", r.err) << event;
+  }
+}
+
 bool leftovers(const Sandbox& box) {
-  bool found = false;
-  DIR* d = opendir(box.workdir().c_str());
-  while (dirent* e = readdir(d)) {
-    std::string n = e->d_name;
+  for (const std::string& n : listing(box.workdir()))
     if (n == "quser.files" || n.rfind("query_", 0) == 0 || n.rfind("quser_", 0) == 0 ||
         n.rfind(".kdl2nis.", 0) == 0)
-      found = true;
-  }
-  closedir(d);
-  return found;
+      return true;
+  return false;
 }
 
 TEST(FilesUserQuery, ByNameGivesThePasswdAndShadowFields) {
@@ -65,28 +72,20 @@ TEST(FilesUserQuery, ByNameGivesThePasswdAndShadowFields) {
 TEST(FilesUserQuery, ByUidListsEveryOwnerInFileOrder) {
   Sandbox box;
   addAccounts(box);
-  RunResult r = box.shim({"-n", "files", "-p", "queryUser:::2003"});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("instanceUser:twin1:x:2003:100::/home/twin1:/bin/sh:!:19002:0:99999:7:::\n"
-            "instanceUser:twin2:x:2003:100::/home/twin2:/bin/sh:\n",
-            r.out);
+  expectAnswers(box, {{"queryUser:::2003",
+                       "instanceUser:twin1:x:2003:100::/home/twin1:/bin/sh:!:19002:0:99999:7:::\n"
+                       "instanceUser:twin2:x:2003:100::/home/twin2:/bin/sh:\n"}});
   EXPECT_FALSE(leftovers(box));
 }
 
 TEST(FilesUserQuery, PatternsAreAnchoredAndUnknownNamesPrintNothing) {
   Sandbox box;
   addAccounts(box);
-  RunResult r = box.shim({"-n", "files", "-p", "queryUser:ab.*"});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("instanceUser:abc:x:2001:100:Abc:/home/abc:/bin/sh:HASHabc:19000:0:99999:7:::\n", r.out);
-
-  r = box.shim({"-n", "files", "-p", "queryUser:.*abc::2002"});
-  EXPECT_EQ("instanceUser:xabc:x:2002:100:Xabc:/home/xabc:/bin/sh:HASHxabc:19001:0:99999:7:::\n", r.out);
-
-  r = box.shim({"-n", "files", "-p", "queryUser:nosuchuser"});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("", r.out);
-  EXPECT_EQ("", r.err);
+  expectAnswers(box, {
+      {"queryUser:ab.*", "instanceUser:abc:x:2001:100:Abc:/home/abc:/bin/sh:HASHabc:19000:0:99999:7:::\n"},
+      {"queryUser:.*abc::2002", "instanceUser:xabc:x:2002:100:Xabc:/home/xabc:/bin/sh:HASHxabc:19001:0:99999:7:::\n"},
+      {"queryUser:nosuchuser", ""},
+  });
   EXPECT_FALSE(leftovers(box));
 }
 
@@ -94,10 +93,10 @@ TEST(FilesUserQuery, WithoutShadowEveryPasswdLineGetsSevenColons) {
   Sandbox box;
   addAccounts(box);
   append(box, "/etc/passwd", "+nisuser::::::\n", 0644);
-  RunResult r = box.shim({"-n", "files", "-s", "-p", "queryUser:abc"});
-  EXPECT_EQ("instanceUser:abc:x:2001:100:Abc:/home/abc:/bin/sh:::::::\n", r.out);
-  r = box.shim({"-n", "files", "-s", "-p", "queryUser:\\+nis.*"});
-  EXPECT_EQ("instanceUser:+nisuser:::::::::::::\n", r.out);
+  expectAnswers(box,
+                {{"queryUser:abc", "instanceUser:abc:x:2001:100:Abc:/home/abc:/bin/sh:::::::\n"},
+                 {"queryUser:\\+nis.*", "instanceUser:+nisuser:::::::::::::\n"}},
+                {"-s"});
   EXPECT_FALSE(leftovers(box));
 }
 
@@ -118,7 +117,7 @@ TEST(FilesUserQuery, RecordsAreJoinedAsTheTableJoinsThem) {
   const std::string dup2 = "instanceUser:dup:x:2103:100::/h:/bin/sh:H2:2::::::\n";
   const std::string lng = "instanceUser:long:x:2102:1:L:/h:/bin/sh:HL:1:2:3:4:5:6:7:e9\n";
   const std::string last = "instanceUser:last:x:2104:1::/:/bin/sh:HLAST:9::::::\n";
-  const std::pair<const char*, std::string> cases[] = {
+  expectAnswers(box, {
       {"queryUser:dup", dup1 + dup2},
       {"queryUser:::2101", "instanceUser:short:x:2101::::::::::::\n"},
       {"queryUser:long", lng},
@@ -127,12 +126,7 @@ TEST(FilesUserQuery, RecordsAreJoinedAsTheTableJoinsThem) {
       {"queryUser:l[ao].*", lng + last},
       {"queryUser::::::::H[0-9L].*", dup1 + lng + dup2 + last},
       {"queryUser:l.*:::::::H.*", lng + last},
-  };
-  for (const auto& [event, expected] : cases) {
-    RunResult r = box.shim({"-n", "files", "-p", event});
-    EXPECT_EQ(0, r.status) << event;
-    EXPECT_EQ(expected, r.out) << event;
-  }
+  });
   EXPECT_FALSE(leftovers(box));
 }
 
@@ -149,22 +143,13 @@ TEST(FilesUserQuery, FailedExtractionLeavesNoTable) {
 TEST(FilesGroupQuery, ByNameGidAndPattern) {
   Sandbox box;
   addAccounts(box);
-  RunResult r = box.shim({"-n", "files", "-p", "queryGroup:grpab"});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("instanceGroup:grpab:x:3001:abc,xabc\n", r.out);
-
-  r = box.shim({"-n", "files", "-p", "queryGroup:::3001"});
-  EXPECT_EQ("instanceGroup:grpab:x:3001:abc,xabc\ninstanceGroup:same:x:3001:\n", r.out);
-
-  r = box.shim({"-n", "files", "-p", "queryGroup:grp.*"});
-  EXPECT_EQ("instanceGroup:grpab:x:3001:abc,xabc\n", r.out);
-
-  r = box.shim({"-n", "files", "-p", "queryGroup:.*grp.*::3002"});
-  EXPECT_EQ("instanceGroup:xgrpab:x:3002:\n", r.out);
-
-  r = box.shim({"-n", "files", "-p", "queryGroup:nosuchgroup"});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("", r.out);
+  expectAnswers(box, {
+      {"queryGroup:grpab", "instanceGroup:grpab:x:3001:abc,xabc\n"},
+      {"queryGroup:::3001", "instanceGroup:grpab:x:3001:abc,xabc\ninstanceGroup:same:x:3001:\n"},
+      {"queryGroup:grp.*", "instanceGroup:grpab:x:3001:abc,xabc\n"},
+      {"queryGroup:.*grp.*::3002", "instanceGroup:xgrpab:x:3002:\n"},
+      {"queryGroup:nosuchgroup", ""},
+  });
 }
 
 }  // namespace

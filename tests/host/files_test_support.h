@@ -5,11 +5,11 @@
 
 #include <grp.h>
 #include <map>
-#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
 
+#include "account_checks.h"
 #include "core/event_record.h"
 #include "sandbox.h"
 
@@ -23,6 +23,16 @@ inline std::string userEvent(const std::string& command, const std::string& name
     text += ":" + (it == fields.end() ? std::string() : it->second);
   }
   return text;
+}
+
+// Runs the shim on the files backend, these options before "-p event".
+inline RunResult runFiles(Sandbox& box, const std::string& event, const Env& env = {},
+                          const Argv& options = {}) {
+  Argv args{"-n", "files"};
+  args.insert(args.end(), options.begin(), options.end());
+  args.push_back("-p");
+  args.push_back(event);
+  return box.shim(args, env);
 }
 
 // The last line of a run's standard error: the error trace (the tools'
@@ -39,7 +49,7 @@ class FilesSandboxTest : public ::testing::Test {
   void SetUp() override {
     box.privateCopy("/var/log");
     box.privateCopy("/var/mail");
-    checksBefore = checkReport();
+    checksBefore = checkReport(box);
   }
 
   // Adds a user through the shim, with its home made.
@@ -51,19 +61,8 @@ class FilesSandboxTest : public ::testing::Test {
     ASSERT_EQ(0, r.status) << name << ": " << r.err;
   }
 
-  // What the host's consistency checks say about the account files.
-  std::string checkReport() {
-    return box.sh("/usr/sbin/pwck -r 2>&1; /usr/sbin/grpck -r 2>&1").out;
-  }
   // Lines of the checks' report that were not there when the test began.
-  std::string newCheckFindings() {
-    std::set<std::string> old;
-    for (const auto& line : splitLines(checksBefore)) old.insert(line);
-    std::string news;
-    for (const auto& line : splitLines(checkReport()))
-      if (!old.count(line) && line.find("no changes") == std::string::npos) news += line + "\n";
-    return news;
-  }
+  std::string newCheckFindings() { return ::newCheckFindings(box, checksBefore); }
 
   std::vector<std::string> shadowFields(const std::string& name) {
     return splitFields(box.entry("/etc/shadow", name), ':');

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <crypt.h>
-#include <dirent.h>
 #include <map>
 #include <sys/stat.h>
 #include <string>
@@ -12,9 +11,10 @@
 #include "core/event_record.h"
 #include "password/hash.h"
 #include "password/pending_password_store.h"
-#include "sandbox.h"
+#include "files_test_support.h"
 #include "support/token_encryptor.h"
 #include "support/dbm_read.h"
+#include "support/dir_listing.h"
 
 namespace {
 
@@ -56,24 +56,15 @@ class ModifyPassword : public ::testing::Test {
 
   RunResult change(const std::string& user, const std::string& oldToken, const std::string& newToken,
                    Argv options = {}) {
-    Argv args{"-n", "files"};
-    args.insert(args.end(), options.begin(), options.end());
-    args.push_back("-p");
-    args.push_back("modifyPassword:" + user + ":" + oldToken + "," + newToken);
-    RunResult r = box.shim(args);
+    RunResult r = runFiles(box, "modifyPassword:" + user + ":" + oldToken + "," + newToken, {}, options);
     EXPECT_FALSE(queryFileLeft()) << "query file left behind";
     return r;
   }
 
   bool queryFileLeft() {
-    bool found = false;
-    DIR* d = opendir(box.workdir().c_str());
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n == "quser.files" || n.rfind("query_", 0) == 0 || n.rfind(".kdl2nis.", 0) == 0) found = true;
-    }
-    closedir(d);
-    return found;
+    for (const std::string& n : listing(box.workdir()))
+      if (n == "quser.files" || n.rfind("query_", 0) == 0 || n.rfind(".kdl2nis.", 0) == 0) return true;
+    return false;
   }
 
   Sandbox box;

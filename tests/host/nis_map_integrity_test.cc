@@ -138,8 +138,8 @@ TEST(NisQueries, DirectLookupsReturnTheWholeValue) {
   const std::string group = "longg:x:1600:" + std::string(1024 - 13, 'm');
   ASSERT_EQ(1024u, user.size());
   ASSERT_EQ(1024u, group.size());
-  nis.box.write(nis.src + "/passwd", nis.box.read(nis.src + "/passwd") + user + "\n");
-  nis.box.write(nis.src + "/group", nis.box.read(nis.src + "/group") + group + "\n");
+  nis.addSource("passwd", user + "\n");
+  nis.addSource("group", group + "\n");
   nis.rebuild();
   EXPECT_EQ("instanceUser:" + user + "::::::::\n", nis.run("queryUser:longu::::::::::::::").out);
   EXPECT_EQ("instanceUser:" + user + "::::::::\n", nis.run("queryUser:::1600::::::::::::").out);
@@ -150,14 +150,10 @@ TEST(NisQueries, DirectLookupsReturnTheWholeValue) {
 TEST(NisRecords, NamesWithABlankAndIdsInUseUnderAnotherSpellingAreRefused) {
   NisSandbox nis;
   // A hand-written source line may spell an id with leading zeros.
-  nis.box.write(nis.src + "/passwd", nis.box.read(nis.src + "/passwd") + "zed:x:01500:01500::/:/bin/sh\n");
-  nis.box.write(nis.src + "/group", nis.box.read(nis.src + "/group") + "zeds:x:01500:\n");
+  nis.addSource("passwd", "zed:x:01500:01500::/:/bin/sh\n");
+  nis.addSource("group", "zeds:x:01500:\n");
   nis.rebuild();
-  auto sources = [&] {
-    return nis.box.read(nis.src + "/passwd") + nis.box.read(nis.src + "/shadow") +
-           nis.box.read(nis.src + "/group");
-  };
-  const std::string before = sources();
+  const std::string before = nis.sources();
   EXPECT_EQ(-10, nis.run("addUser:newu::1500:100::/:/bin/sh:x:::::::", {}, {{"encrypted", "x"}}).code());
   EXPECT_EQ(-10, nis.run("addGroup:newg:x:1500:").code());
   for (const char* blank : {" ", "\t"}) {
@@ -169,7 +165,7 @@ TEST(NisRecords, NamesWithABlankAndIdsInUseUnderAnotherSpellingAreRefused) {
       EXPECT_EQ(-3, r.code()) << event << ": " << r.err;
     }
   }
-  EXPECT_EQ(before, sources());
+  EXPECT_EQ(before, nis.sources());
 }
 
 // Every backend refuses the id before it runs anything: the entry's trace

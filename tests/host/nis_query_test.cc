@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <crypt.h>
-#include <dirent.h>
 
 #include "core/dbm_file.h"
 #include "nis_sandbox.h"
 #include "support/token_encryptor.h"
 #include "support/dbm_read.h"
+#include "support/dir_listing.h"
 
 namespace {
 
@@ -25,14 +25,10 @@ std::string userQuery(const std::string& name, const std::string& uid = "",
 // Nothing that a query makes may outlive it.
 void expectNoLeftovers(NisSandbox& nis) {
   for (const std::string& dir : {nis.maps, nis.box.workdir()}) {
-    DIR* d = opendir(dir.c_str());
-    while (dirent* e = readdir(d)) {
-      std::string name = e->d_name;
+    for (const std::string& name : listing(dir))
       EXPECT_TRUE(name.find("tmpmap") == std::string::npos && name != "quser.nis" &&
                   name != "qgroup.nis" && name.rfind(".kdl2nis.", 0) != 0)
           << dir << "/" << name;
-    }
-    closedir(d);
   }
 }
 

@@ -103,4 +103,13 @@ struct NisSandbox {
     return box.entry(src + "/" + file, name);
   }
   std::vector<std::string> sourceLines(const std::string& file) { return box.lines(src + "/" + file); }
+  // Adds lines to a source file behind the shim's back (the maps are not
+  // rebuilt); shadow keeps its private mode.
+  void addSource(const std::string& file, const std::string& lines) {
+    box.write(src + "/" + file, box.read(src + "/" + file) + lines, file == "shadow" ? 0600 : 0644);
+  }
+  // The three source files as one text, to tell whether any changed.
+  std::string sources() {
+    return box.read(src + "/passwd") + box.read(src + "/shadow") + box.read(src + "/group");
+  }
 };

@@ -71,11 +71,15 @@ TEST(NisUserAdd, RetryAfterAFailedRebuildFinishesTheSameCommand) {
     nis.box.write("/var/yp/Makefile", "passwd group:\n\tfalse\n");
     EXPECT_LT(nis.run(c.event, {}, hash("h1")).code(), 0) << c.event;
     nis.box.write("/var/yp/Makefile", makefile);
-    if (!c.differing.empty()) EXPECT_EQ(-4, nis.run(c.differing, {}, hash("h1")).code()) << c.differing;
+    if (!c.differing.empty()) {
+      EXPECT_EQ(-4, nis.run(c.differing, {}, hash("h1")).code()) << c.differing;
+    }
     RunResult r = nis.run(c.event, {}, hash("h1"));
     EXPECT_EQ(0, r.status) << c.event << ": " << r.err;
     EXPECT_EQ(c.present, !nis.value(c.map, c.key).empty()) << c.event;
-    if (c.present) EXPECT_EQ(-4, nis.run(c.event, {}, hash("h1")).code()) << c.event;
+    if (c.present) {
+      EXPECT_EQ(-4, nis.run(c.event, {}, hash("h1")).code()) << c.event;
+    }
   }
 }
 
@@ -113,8 +117,7 @@ TEST(NisUserMod, AnUnchangedShadowLineLeavesTheShadowFileAndItsMapAlone) {
 
 TEST(NisUserDel, RemovesOwnedHomeOnlyAndNeverTheRootDirectory) {
   NisSandbox nis;
-  nis.box.write(nis.src + "/passwd", nis.box.read(nis.src + "/passwd") +
-                                         "rooty:x:1020:1020::/home/..:/bin/sh\n");
+  nis.addSource("passwd", "rooty:x:1020:1020::/home/..:/bin/sh\n");
   nis.rebuild();
   nis.box.sh("mkdir -p /home/alice/sub /home/bob && chown -R 1001 /home/alice");
   RunResult r = nis.run("deleteUser:alice", {"-r"});

@@ -14,24 +14,13 @@
 
 #include "core/run_directory.h"
 #include "core/trace.h"
+#include "must_run.h"
 #include "nis_sandbox.h"
 #include "publisher/nis_poll.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
-
-void mustRun(Sandbox& box, const std::string& command, const Env& env = {}) {
-  RunResult r = box.sh(command, env);
-  ASSERT_EQ(0, r.status) << command << ": " << r.err;
-}
-
-// Dates files in the past (a time of the current second is compared again
-// by the next poll whatever the stamp says); each call a different time.
-void age(Sandbox& box, const std::string& files) {
-  static int step = 0;
-  mustRun(box, "touch -d @$(( $(date +%s) - 10000 + " + std::to_string(++step) + " )) " + files);
-}
 
 Lines sorted(Lines lines) {
   std::sort(lines.begin(), lines.end());

@@ -4,12 +4,12 @@
 // while a live run's is not.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include "files_test_support.h"
 #include "nis_sandbox.h"
+#include "support/dir_listing.h"
 
 namespace {
 
@@ -37,17 +37,12 @@ void release(Sandbox& box, int i) { box.write(box.root() + "/go" + std::to_strin
 // The run directories in the working directory, and what each holds.
 std::map<std::string, std::set<std::string>> runDirectories(const Sandbox& box) {
   std::map<std::string, std::set<std::string>> found;
-  DIR* work = opendir(box.workdir().c_str());
-  while (dirent* e = work == nullptr ? nullptr : readdir(work)) {
-    std::string name = e->d_name;
+  for (const std::string& name : listing(box.workdir())) {
     if (name.rfind(".kdl2nis.", 0) != 0) continue;
-    DIR* run = opendir(box.work(name).c_str());
     auto& files = found[name];
-    while (dirent* f = run == nullptr ? nullptr : readdir(run))
-      if (f->d_name[0] != '.') files.insert(f->d_name);
-    if (run != nullptr) closedir(run);
+    for (const std::string& file : listing(box.work(name)))
+      if (file[0] != '.') files.insert(file);
   }
-  if (work != nullptr) closedir(work);
   return found;
 }
 

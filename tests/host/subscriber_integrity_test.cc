@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 #include "files_test_support.h"
 #include "nis_sandbox.h"
 #include "nisplus_box.h"
+#include "support/dir_listing.h"
 
 namespace {
 
@@ -54,13 +54,8 @@ RunResult killWhilePaused(Sandbox& box, const Argv& args, const Env& env, const 
 // The entries of dir whose name holds part.
 std::vector<std::string> names(const std::string& dir, const std::string& part = "") {
   std::vector<std::string> found;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return found;
-  while (dirent* e = readdir(d)) {
-    std::string n = e->d_name;
-    if (n != "." && n != ".." && n.find(part) != std::string::npos) found.push_back(n);
-  }
-  closedir(d);
+  for (const std::string& n : listing(dir))
+    if (n.find(part) != std::string::npos) found.push_back(n);
   return found;
 }
 
@@ -245,11 +240,7 @@ TEST_F(FilesFailures, AreReportedAndChangeNothing) {
 TEST(NisRecords, ThatTheMapsCannotHoldAreRefusedAndARetriedAddIsNoDuplicate) {
   NisSandbox nis;
   wrapTools(nis.box, {{"make", "/usr/bin/make"}});
-  auto sources = [&] {
-    return nis.box.read(nis.src + "/passwd") + nis.box.read(nis.src + "/shadow") +
-           nis.box.read(nis.src + "/group");
-  };
-  const std::string before = sources();
+  const std::string before = nis.sources();
   const std::string longText(1020, 'c');
   for (const std::string& event : std::vector<std::string>{
            "modifyUser:alice::::::/bin/\\", "modifyGroup:staff:::\\",
@@ -263,7 +254,7 @@ TEST(NisRecords, ThatTheMapsCannotHoldAreRefusedAndARetriedAddIsNoDuplicate) {
     RunResult r = nis.run(event, {}, {{"encrypted", hash}});
     EXPECT_EQ(-3, r.code()) << event.substr(0, 40) << ": " << r.err;
   }
-  EXPECT_EQ(before, sources());
+  EXPECT_EQ(before, nis.sources());
   EXPECT_EQ("bob:x:1002:1002:Bob:/home/bob:/bin/sh", nis.value("passwd.byname", "bob"));
 
   // Killed after the source append, before the maps were rebuilt: the

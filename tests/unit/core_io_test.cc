@@ -16,17 +16,14 @@
 #include "core/trace.h"
 #include "core/umask_scope.h"
 #include "core/unique_fd.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 class CoreIoTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/coreioXXXXXX";
-    dir_ = mkdtemp(tmpl);
-  }
-  void TearDown() override { ASSERT_EQ(std::system(("rm -rf " + dir_).c_str()), 0); }
-  std::string dir_;
+  TempDir temp_;
+  const std::string dir_ = temp_.path();
 };
 
 bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }

@@ -26,8 +26,6 @@ TEST(ConstructFilesCommand, ExactTextEscapingAndTheLengthLimit) {
   ASSERT_EQ(FilesBuild::kBuilt, constructFilesCommand(out, kUserAddCommand, r, "", "-M "));
   EXPECT_EQ(sbin + "useradd  -u \"1001\"  -o  -g \"100\"  -c \"Jo\"  -d \"/home/jo\"  -s \"/bin/sh\" -M jo",
             out);
-  ASSERT_EQ(FilesBuild::kBuilt, constructFilesCommand(out, kUserDelCommand, r, "-r ", ""));
-  EXPECT_EQ(sbin + "userdel -r jo", out);
 
   EventRecord hostile = userRecord({{kGecos, "a\"b$(x)`y`\\"}, {kInactive, ""}});
   hostile.fields[kName] = "j o;x";

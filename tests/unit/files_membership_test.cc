@@ -2,7 +2,6 @@
 // account file of the machine is read.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include "core/runner.h"
 #include "core/trace.h"
 #include "files/membership.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -20,9 +20,8 @@ TEST(MemberCheckCommands, ExactTextAndLiteralMatchOfAnyName) {
   EXPECT_EQ("/usr/sbin//who | /usr/bin//cut -d\" \" -f1 | /bin//grep \"^jo$\" > /dev/null",
             jo.loggedIn);
 
-  char tmpl[] = "/tmp/kdl2nis-members-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(tmpl));
-  std::string dir = std::string(tmpl) + "/";
+  TempDir temp;
+  const std::string here = temp.path(), dir = here + "/";
   const std::string hostile = "a.b\"$(touch${IFS}canary)`x`\\";
   {
     std::ofstream who(dir + "who");
@@ -32,7 +31,6 @@ TEST(MemberCheckCommands, ExactTextAndLiteralMatchOfAnyName) {
   std::string cutDir, grepDir;
   ASSERT_EQ(kOk, searchPath("cut", &cutDir));
   ASSERT_EQ(kOk, searchPath("grep", &grepDir));
-  std::string here = std::string(tmpl);
   auto listed = [&](const std::string& name) {
     std::string command = "cd '" + here + "' && " +
                           memberCheckCommands(name, cutDir, grepDir, dir).loggedIn;
@@ -47,7 +45,6 @@ TEST(MemberCheckCommands, ExactTextAndLiteralMatchOfAnyName) {
   EXPECT_FALSE(listed("aXb\"$(touch${IFS}canary)`x`\\"));
   EXPECT_NE(0, access((here + "/canary").c_str(), F_OK));
   resetErrorTrace();
-  std::system(("rm -rf '" + here + "'").c_str());
 }
 
 TEST(CheckUserList, ANameWithALineBreakIsNoUser) {

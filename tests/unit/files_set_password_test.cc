@@ -1,27 +1,19 @@
 // The password rewrite on scratch copies of an account file.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/result.h"
 #include "core/trace.h"
 #include "files/set_password.h"
+#include "support/temp_dir.h"
+#include "support/text_file.h"
 
 namespace {
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
-
 void writeFile(const std::string& path, const std::string& text, mode_t mode) {
-  std::ofstream(path, std::ios::binary) << text;
+  writeText(path, text);
   chmod(path.c_str(), mode);
 }
 
@@ -34,9 +26,8 @@ EventRecord record(const std::string& name, const std::string& value) {
 }
 
 TEST(SetPassword, ChangesOnlyTheUsersFieldVerbatimAndKeepsOwnerAndMode) {
-  char tmpl[] = "/tmp/kdl2nis-files-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(tmpl));
-  std::string dir = tmpl, shadow = dir + "/shadow", temp = dir + "/qvpwd.tmp", lock = dir + "/.pwd.lock";
+  TempDir scratch;
+  std::string dir = scratch.path(), shadow = dir + "/shadow", temp = dir + "/qvpwd.tmp", lock = dir + "/.pwd.lock";
   PasswordFiles files;
   files.shadow = shadow.c_str();
   files.temp = temp.c_str();
@@ -53,7 +44,7 @@ TEST(SetPassword, ChangesOnlyTheUsersFieldVerbatimAndKeepsOwnerAndMode) {
   ASSERT_EQ(kOk, setPassword(record("01", value), files));
   ASSERT_EQ(kOk, setPassword(record("jo", "x"), files));
   ASSERT_EQ(kOk, setPassword(record("ann", "noPassword"), files));
-  EXPECT_EQ("1:h1:19000::::::\n01:" + value + ":19000::::::\njo:!!\n\nann::19000::::::\n", readFile(shadow));
+  EXPECT_EQ("1:h1:19000::::::\n01:" + value + ":19000::::::\njo:!!\n\nann::19000::::::\n", readText(shadow));
   struct stat st;
   ASSERT_EQ(0, stat(shadow.c_str(), &st));
   EXPECT_EQ(0640u, st.st_mode & 07777);
@@ -67,7 +58,6 @@ TEST(SetPassword, ChangesOnlyTheUsersFieldVerbatimAndKeepsOwnerAndMode) {
   EXPECT_STREQ("Error_setPassword", errorTraceText());
   EXPECT_NE(0, access(lock.c_str(), F_OK));
   resetErrorTrace();
-  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 }  // namespace

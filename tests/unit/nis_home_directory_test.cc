@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "core/home_directory.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -22,9 +23,8 @@ TEST(HomeDirectory, WarnsAndStopsOrCreatesAndRemovesForTheOwnerOnly) {
   }
   EXPECT_EQ("Warning: Unable to remove root directory\n", warningsOf(removeHomeDirectory, "//.", 0));
 
-  char tmpl[] = "/tmp/kdl2nis-home-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(tmpl));
-  std::string home = std::string(tmpl) + "/user";
+  TempDir temp;
+  std::string home = temp / "user";
   EXPECT_EQ("", warningsOf(createHomeDir, home.c_str(), getuid()));
   EXPECT_EQ("Warning: Unable to create home directory: File exists\n",
             warningsOf(createHomeDir, home.c_str(), getuid()));
@@ -35,7 +35,6 @@ TEST(HomeDirectory, WarnsAndStopsOrCreatesAndRemovesForTheOwnerOnly) {
   EXPECT_NE(0, access(home.c_str(), F_OK));
   EXPECT_EQ("Warning: Unable to access home directory: No such file or directory\n",
             warningsOf(removeHomeDirectory, home.c_str(), getuid()));
-  rmdir(tmpl);
 }
 
 }  // namespace

@@ -19,43 +19,31 @@
 #include "nis/source_files.h"
 #include "nis/user_commands.h"
 #include "publisher/nis_poll.h"
+#include "support/temp_dir.h"
+#include "support/text_file.h"
 
 namespace {
 
 class NisFiles : public testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kdl2nis-nis-unit-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
-    ASSERT_NE(nullptr, getcwd(old_, sizeof old_));
-    ASSERT_EQ(0, chdir(dir_.c_str()));
+    ASSERT_NO_FATAL_FAILURE(temp_.enter());
     runDirectory_.emplace();
-  }
-  void TearDown() override {
-    runDirectory_.reset();  // made in this working directory, so gone before it
-    EXPECT_EQ(0, chdir(old_));
-    qvSystem("rm -rf " + dir_);
-  }
-  void write(const std::string& name, const std::string& text) { std::ofstream(name) << text; }
-  std::string read(const std::string& name) {
-    std::stringstream s;
-    s << std::ifstream(name).rdbuf();
-    return s.str();
   }
   // A map made by the host's makedbm from "key<TAB>value" lines, with the
   // bookkeeping entries it adds (-s: YP_SECURE, -b: YP_INTERDOMAIN).
   void map(const std::string& name, const std::string& lines) {
-    write("in.txt", lines);
+    writeText("in.txt", lines);
     ASSERT_EQ(kOk, qvSystem("/usr/lib/yp/makedbm -s -b in.txt " + dir_ + "/" + name));
   }
-  std::string dir_;
-  char old_[4096];
+  TempDir temp_;
+  const std::string dir_ = temp_.path();
+  // Made in this working directory, so declared after it to go before it.
   std::optional<RunDirectoryCleanup> runDirectory_;
 };
 
 TEST_F(NisFiles, ReadsAndEditsMatchTheExactFirstFieldOnly) {
-  write("passwd", "ann:x:1:1::/:/bin/sh\nanna:x:2:2::/:/bin/sh\nann:y:3:3::/:/bin/sh\n");
+  writeText("passwd", "ann:x:1:1::/:/bin/sh\nanna:x:2:2::/:/bin/sh\nann:y:3:3::/:/bin/sh\n");
   std::string text;
   bool found = false;
   ASSERT_EQ(kOk, getRecordFromFile("ann", dir_, "passwd", &text, &found));
@@ -64,12 +52,12 @@ TEST_F(NisFiles, ReadsAndEditsMatchTheExactFirstFieldOnly) {
   EXPECT_TRUE(found);
   EXPECT_EQ("", text);
   ASSERT_EQ(kOk, modifyRecordInFile("ann", dir_, "ann:z:9:9::/:/bin/sh", "passwd", "usermod", ""));
-  EXPECT_EQ("ann:z:9:9::/:/bin/sh\nanna:x:2:2::/:/bin/sh\nann:z:9:9::/:/bin/sh\n", read("passwd"));
+  EXPECT_EQ("ann:z:9:9::/:/bin/sh\nanna:x:2:2::/:/bin/sh\nann:z:9:9::/:/bin/sh\n", readText("passwd"));
   ASSERT_EQ(kOk, modifyRecordInFile("ann", dir_, "", "passwd", "userdel", ""));
-  EXPECT_EQ("anna:x:2:2::/:/bin/sh\n", read("passwd"));
-  write("shadow", "ann:h:1:2:3:4:5:6:7\n");
+  EXPECT_EQ("anna:x:2:2::/:/bin/sh\n", readText("passwd"));
+  writeText("shadow", "ann:h:1:2:3:4:5:6:7\n");
   ASSERT_EQ(kOk, modifyRecordInFile("ann", dir_, "", "shadow", "userrename", "anne"));
-  EXPECT_EQ("anne:h:1:2:3:4:5:6:7\n", read("shadow"));
+  EXPECT_EQ("anne:h:1:2:3:4:5:6:7\n", readText("shadow"));
   EXPECT_NE(0, access("passwd.tmp", F_OK));
 
   // Unknown files and operations, and commands too long for their buffer,
@@ -78,7 +66,7 @@ TEST_F(NisFiles, ReadsAndEditsMatchTheExactFirstFieldOnly) {
   EXPECT_EQ(kErrArgument, modifyRecordInFile("a", dir_, "", "../passwd", "userdel", ""));
   EXPECT_EQ(kErrArgument, modifyRecordInFile("a", dir_, "", "passwd", "usermove", ""));
   EXPECT_EQ(kErrArgument, modifyRecordInFile(std::string(1100, 'a'), dir_, "", "passwd", "userdel", ""));
-  EXPECT_EQ("anna:x:2:2::/:/bin/sh\n", read("passwd"));
+  EXPECT_EQ("anna:x:2:2::/:/bin/sh\n", readText("passwd"));
 }
 
 TEST_F(NisFiles, MapsAreReadWholeByTheirExactKeysWithoutBookkeeping) {
@@ -106,7 +94,7 @@ TEST_F(NisFiles, UnreadableSourcesAndMapsFailAsTheirToolsDid) {
   resetErrorTrace();
   EXPECT_EQ(kErrArgument, getRecordFromFile("al", dir_, "group", &text, &found));
   EXPECT_STREQ("Error_qvSystem", errorTraceText());
-  write("passwd.byname", std::string(8192, 'x'));
+  writeText("passwd.byname", std::string(8192, 'x'));
   resetErrorTrace();
   EXPECT_EQ(kErrOther, isKeyInMap("al", dir_, "BYNAME", "passwd"));
   EXPECT_STREQ("Error_qvSystem", errorTraceText());
@@ -129,9 +117,9 @@ TEST_F(NisFiles, UnreadableSourcesAndMapsFailAsTheirToolsDid) {
 // directory: a link planted under such a name in the working directory is
 // neither followed nor in the way.
 TEST_F(NisFiles, PlantedLinksUnderTheProcessNamesAreLeftAlone) {
-  write("passwd", "al:x:1:1::/:/bin/sh\n");
+  writeText("passwd", "al:x:1:1::/:/bin/sh\n");
   map("passwd.byname", "al\tal:x:1:1::/:/bin/sh\n");
-  write("victim", "victim\n");
+  writeText("victim", "victim\n");
   std::string text;
   bool found = false;
   for (const char* prefix : {"tmptmp_", "tmpmap_", "tmp_"}) {
@@ -144,7 +132,7 @@ TEST_F(NisFiles, PlantedLinksUnderTheProcessNamesAreLeftAlone) {
     if (std::string(prefix) == "tmp_") {
       EXPECT_EQ(kOk, getRecordFromMap(dir_ + "/passwd.byname", "al", &text));
     }
-    EXPECT_EQ("victim\n", read("victim")) << prefix;
+    EXPECT_EQ("victim\n", readText("victim")) << prefix;
     unlink(name.c_str());
   }
 }

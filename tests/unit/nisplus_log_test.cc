@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -14,6 +13,8 @@
 #include "core/trace.h"
 #include "publisher/nisplus_poll.h"
 #include "store.h"
+#include "support/temp_dir.h"
+#include "support/text_file.h"
 
 namespace {
 
@@ -21,48 +22,23 @@ using standin::LogEntry;
 using standin::LogOp;
 using standin::Row;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) out.push_back(line);
-  return out;
-}
-
 // A store in a fresh directory that is also the working directory of the
 // programs; nislog and nismatch are small scripts there: nislog prints the
 // store's log, nismatch answers "pw-<name>" as any user's password and notes
 // the name it was asked for.
 struct LogPrograms : ::testing::Test {
-  std::string dir;
-  std::string oldCwd;
+  TempDir temp;
+  const std::string dir = temp.path();
   const standin::TableLayout* passwd = standin::findTable("passwd.org_dir");
   const standin::TableLayout* group = standin::findTable("group.org_dir");
 
   void SetUp() override {
-    char tmpl[] = "/tmp/kdl2nis-nislog-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir = tmpl;
-    char cwd[4096];
-    ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
-    oldCwd = cwd;
-    ASSERT_EQ(0, chdir(dir.c_str()));
+    ASSERT_NO_FATAL_FAILURE(temp.enter());
     script("nislog", "#!/bin/sh\ncat '" + dir + "/nislog.out'\n");
     script("nismatch", "#!/bin/sh\nn=\"${1#name=}\"\nprintf '%s\\n' \"$n\" >> '" + dir +
                            "/asked'\nprintf '%s:pw-%s:1:1\\n' \"$n\" \"$n\"\n");
   }
-  void TearDown() override {
-    ASSERT_EQ(0, chdir(oldCwd.c_str()));
-    ASSERT_EQ(0, std::system(("rm -rf '" + dir + "'").c_str()));
-    resetErrorTrace();
-  }
+  void TearDown() override { resetErrorTrace(); }
   void script(const std::string& name, const std::string& text) {
     std::ofstream(dir + "/" + name) << text;
     chmod((dir + "/" + name).c_str(), 0755);
@@ -84,10 +60,10 @@ struct LogPrograms : ::testing::Test {
       std::ofstream(dir + "/nislog.out") << store.log();
     }
     EXPECT_EQ(kOk, qvSystem(nislogSelectCommand(dir, "/usr/bin", lastXid)));
-    if (currentXid) *currentXid = std::strtol(slurp("qvnisplus.xid").c_str(), nullptr, 10);
+    if (currentXid) *currentXid = std::strtol(readText("qvnisplus.xid").c_str(), nullptr, 10);
     EXPECT_EQ(kOk, qvSystem("/usr/bin/nawk", {"nawk", kNislogEventProgram, "qvnisplus.log"},
                             {{"PATH", dir + ":" + std::getenv("PATH")}}));
-    auto out = linesOf(slurp("tempcache"));
+    auto out = splitLines(readText("tempcache"));
     unlink("tempcache");
     unlink("qvnisplus.xid");
     unlink("qvnisplus.log");
@@ -112,7 +88,7 @@ TEST_F(LogPrograms, AddModifyRenameAndDeleteOfUsersWithEachUsersOwnPassword) {
             events(0, &xid));
   EXPECT_EQ(5, xid);
   // Every password came from a nismatch run of its own, for that very name.
-  EXPECT_EQ("alice\nbob\nalice\nrobert\n", slurp("asked"));
+  EXPECT_EQ("alice\nbob\nalice\nrobert\n", readText("asked"));
 }
 
 TEST_F(LogPrograms, RemovalsAndAdditionsOfSeparateTransactionsStaySeparate) {
@@ -146,7 +122,7 @@ TEST_F(LogPrograms, GroupsArePublishedWithAnEmptyPasswordEvenAfterARemovedUser) 
                 "deleteGroup:crew::50:",
             }),
             events(0));
-  EXPECT_EQ("", slurp("asked"));
+  EXPECT_EQ("", readText("asked"));
 }
 
 TEST_F(LogPrograms, ValuesThatLookLikeLogMarkersStayValues) {

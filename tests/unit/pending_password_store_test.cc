@@ -2,17 +2,17 @@
 // written only by the store.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <unistd.h>
 
 #include "password/pending_password_store.h"
 #include "support/dbm_read.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 TEST(PendingPasswordStore, RecordsAndLoadsTheValueAndReadsDamagedOnesWithoutInventingTokens) {
-  char dir[] = "/tmp/kdl2nis-pending-XXXXXX";
-  std::string base = mkdtemp(dir);
+  TempDir temp;
+  const std::string base = temp.path();
   DbmFile store = DbmFile::open(base + "/store");
   ASSERT_EQ(0, recordPendingPassword(store, "jo", {"OLD", "NEW", "1"}));
   EXPECT_EQ("OLD:NEW:1", valueOf(store, "jo").value_or(""));
@@ -39,7 +39,6 @@ TEST(PendingPasswordStore, RecordsAndLoadsTheValueAndReadsDamagedOnesWithoutInve
   EXPECT_FALSE(parsePendingPassword("O:N:0").waiting());
   EXPECT_TRUE(parsePendingPassword("O:N:2").waiting());
   store.close();
-  std::system(("rm -rf '" + base + "'").c_str());
 }
 
 }  // namespace

@@ -1,22 +1,22 @@
 // The reordering of a poll's events on their way to the engine.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
-#include <sstream>
 #include <unistd.h>
 
 #include "core/result.h"
 #include "publisher/event_output.h"
+#include "support/temp_dir.h"
+#include "support/text_file.h"
 
 namespace {
 
 // What displayPublisherEvents prints for a file with this content; the file
 // must be gone afterwards.
 std::string display(const std::string& content) {
-  char dir[] = "/tmp/kdl2nis-pub-XXXXXX";
-  std::string base = mkdtemp(dir), path = base + "/files.pub", out = base + "/out";
+  TempDir temp;
+  const std::string path = temp / "files.pub", out = temp / "out";
   std::ofstream(path) << content;
   std::fflush(stdout);
   int saved = dup(1), fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -27,10 +27,7 @@ std::string display(const std::string& content) {
   dup2(saved, 1);
   close(saved);
   EXPECT_NE(0, access(path.c_str(), F_OK));
-  std::stringstream printed;
-  printed << std::ifstream(out).rdbuf();
-  std::system(("rm -rf '" + base + "'").c_str());
-  return printed.str();
+  return readText(out);
 }
 
 TEST(DisplayPublisherEvents, DeletionsThenGroupsWithoutMembersThenUsersThenMemberLists) {

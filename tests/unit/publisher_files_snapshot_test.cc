@@ -16,22 +16,14 @@
 #include "publisher/snapshot_store.h"
 #include "publisher/files_poll.h"
 #include "support/dbm_read.h"
+#include "support/temp_dir.h"
 
 namespace {
 
-struct ScratchDir {
-  std::string path, saved;
-  ScratchDir() {
-    char tmpl[] = "/tmp/kdl2nis-snap-XXXXXX", buf[4096];
-    path = mkdtemp(tmpl);
-    saved = getcwd(buf, sizeof buf);
-    EXPECT_EQ(0, chdir(path.c_str()));
-  }
-  ~ScratchDir() {
-    EXPECT_EQ(0, chdir(saved.c_str()));
-    std::system(("rm -rf '" + path + "'").c_str());
-    resetErrorTrace();
-  }
+// The working directory while it lasts.
+struct ScratchDir : TempDir {
+  ScratchDir() { enter(); }
+  ~ScratchDir() { resetErrorTrace(); }
 };
 
 void put(const std::string& name, const std::string& text) { std::ofstream(name) << text; }

@@ -8,6 +8,7 @@
 #include "core/event_record.h"
 #include "publisher/snapshot_store.h"
 #include "support/dbm_read.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -18,8 +19,8 @@ std::set<std::string> keysOf(GDBM_FILE db) {
 }
 
 TEST(SnapshotWalk, PassesOverMapBookkeepingKeysAlsoInAMapTheHostsMakedbmBuilt) {
-  char dir[] = "/tmp/kdl2nis-cache-XXXXXX";
-  std::string base = mkdtemp(dir);
+  TempDir temp;
+  const std::string base = temp.path();
   DbmFile db = openSnapshot(base + "/map");
   for (const char* k : {"YP_INPUT_NAME", "YP_OUTPUT_NAME", "YP_MASTER_NAME", "YP_LAST_MODIFIED", "YP_SECURE",
                         "YP_INTERDOMAIN"})
@@ -37,7 +38,6 @@ TEST(SnapshotWalk, PassesOverMapBookkeepingKeysAlsoInAMapTheHostsMakedbmBuilt) {
   DbmFile made = openSnapshot(base + "/made");
   EXPECT_EQ((std::set<std::string>{"jo", "ann"}), keysOf(made.get()));
   EXPECT_EQ("jo:x:1:1::/:/bin/sh", valueOf(made, "jo").value_or(""));
-  std::system(("rm -rf '" + base + "'").c_str());
 }
 
 TEST(SnapshotNames, EachTableByNameAndItsGenerationsPerBackend) {

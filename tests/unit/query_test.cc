@@ -9,6 +9,7 @@
 #include "core/event_record.h"
 #include "files/queries.h"
 #include "core/generic_query.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -30,18 +31,12 @@ EventRecord groupQuery(const char* name, const char* passwd, const char* gid, co
 
 class TempFile {
  public:
-  explicit TempFile(const std::string& content) {
-    char name[] = "/tmp/kdl2nis-query-XXXXXX";
-    int fd = mkstemp(name);
-    path_ = name;
-    close(fd);
-    std::ofstream(path_) << content;
-  }
-  ~TempFile() { unlink(path_.c_str()); }
+  explicit TempFile(const std::string& content) { std::ofstream(path_) << content; }
   const std::string& path() const { return path_; }
 
  private:
-  std::string path_;
+  TempDir dir_;
+  const std::string path_ = dir_ / "file";
 };
 
 TEST(QueryClassify, UserQueries) {

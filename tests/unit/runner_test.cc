@@ -14,6 +14,8 @@
 #include "core/result.h"
 #include "core/runner.h"
 #include "core/trace.h"
+#include "support/temp_dir.h"
+#include "support/text_file.h"
 
 namespace {
 
@@ -55,16 +57,12 @@ TEST(QvSystem, ArgumentVectorRunsWithoutShellAndExecFailureMapsThroughTheToolTab
 }
 
 TEST(QvSystem, HandsExtraEnvironmentToTheChildOnly) {
-  char path[] = "/tmp/kdl2nis-env-XXXXXX";
-  int fd = mkstemp(path);
-  close(fd);
-  ASSERT_EQ(kOk, qvSystem(std::string("printf '%s' \"$QV_SECRET\" > ") + path,
+  TempDir temp;
+  const std::string path = temp / "env";
+  ASSERT_EQ(kOk, qvSystem("printf '%s' \"$QV_SECRET\" > " + path,
                           ChildEnvironment{{"QV_SECRET", "a b'c"}}));
-  std::ifstream in(path);
-  std::string got((std::istreambuf_iterator<char>(in)), {});
-  EXPECT_EQ("a b'c", got);
+  EXPECT_EQ("a b'c", readText(path));
   EXPECT_EQ(nullptr, getenv("QV_SECRET"));
-  unlink(path);
 }
 
 TEST(FileMtime, MissingIsMinusTwoAndAnyKindOfFileExists) {
@@ -91,18 +89,17 @@ TEST(SearchPath, FindsFirstDirectoryAndFailsCleanly) {
 // process did not make stay (even under a poll's snapshot names: they are
 // another process's), and the process ends with status 0.
 TEST(OnTerminate, StopsChildLeavesFilesItDidNotMakeAndExitsZero) {
-  char dir[] = "/tmp/kdl2nis-term-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir));
+  TempDir temp;
+  const std::string d = temp.path();
   const char* maps[] = {"passwd.log.tmp",        "shadow.log.tmp",        "group.log.tmp",
                         "passwd.byname.log.tmp", "shadow.byname.log.tmp", "group.byname.log.tmp"};
-  std::string d(dir);
   for (const char* m : maps) std::ofstream(d + "/" + m) << "x";
   std::ofstream(d + "/keep.log") << "x";
 
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    if (chdir(dir) != 0) _exit(3);
+    if (chdir(d.c_str()) != 0) _exit(3);
     signal(SIGTERM, onTerminate);
     qvSystem("echo $$ > child.pid; exec sleep 30");
     _exit(7);  // only reached if the child was not stopped by the handler
@@ -129,7 +126,6 @@ TEST(OnTerminate, StopsChildLeavesFilesItDidNotMakeAndExitsZero) {
   EXPECT_FALSE(running(sleeper)) << "the running command was not stopped";
   for (const char* m : maps) EXPECT_EQ(0, access((d + "/" + m).c_str(), F_OK)) << m;
   EXPECT_EQ(0, access((d + "/keep.log").c_str(), F_OK));
-  std::system(("rm -rf " + d).c_str());
 }
 
 }  // namespace

@@ -3,28 +3,19 @@
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+#include "support/temp_dir.h"
+#include "support/text_file.h"
 
-std::string readAll(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+namespace {
 
 class ScratchFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/scratchXXXXXX";
-    dir_ = mkdtemp(tmpl);
-    std::ofstream(dir_ + "/victim") << "victim";
-  }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-  std::string dir_;
+  void SetUp() override { std::ofstream(dir_ + "/victim") << "victim"; }
+  TempDir temp_;
+  const std::string dir_ = temp_.path();
 };
 
 // Whatever is planted under the name, the run fails and the victim keeps
@@ -49,8 +40,8 @@ TEST_F(ScratchFileTest, APlantedLinkIsRefusedAndAStaleFileReplaced) {
     }
     EXPECT_EQ(c.refused, access(path.c_str(), F_OK) == 0) << c.name;  // a refused name stays as planted
     EXPECT_EQ(replaceStateFile(path, "state"), 0) << c.name;  // the rename replaces the name only
-    EXPECT_EQ(readAll(victim), "victim") << c.name;
-    EXPECT_EQ(readAll(path), "state") << c.name;
+    EXPECT_EQ(readText(victim), "victim") << c.name;
+    EXPECT_EQ(readText(path), "state") << c.name;
     unlink(path.c_str());
   }
 }

@@ -4,19 +4,9 @@
 #include <string>
 
 #include "core/shell_quote.h"
+#include "support/shell_output.h"
 
 namespace {
-
-// Runs a command line through /bin/sh and returns what it printed.
-std::string shellOutput(const std::string& command) {
-  FILE* p = popen(command.c_str(), "r");
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
 
 std::string everyByte() {
   std::string all;

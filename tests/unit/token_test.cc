@@ -7,6 +7,7 @@
 #include <string>
 
 #include "password/token.h"
+#include "support/shell_output.h"
 #include "support/token_encryptor.h"
 
 namespace {
@@ -18,16 +19,6 @@ std::string hex(const unsigned char* bytes, std::size_t n) {
     std::snprintf(two, sizeof two, "%02x", bytes[i]);
     out += two;
   }
-  return out;
-}
-
-std::string shellOutput(const std::string& command) {
-  FILE* p = popen(command.c_str(), "r");
-  std::string out;
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
   return out;
 }
 

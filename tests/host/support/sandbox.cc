@@ -7,10 +7,8 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
 #include <map>
 #include <poll.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -140,14 +138,6 @@ std::string shimBinary() { return KDL2NIS_BINARY; }
 std::string toolsDir() { return KDL2NIS_TOOLS_DIR; }
 std::string sourceDir() { return KDL2NIS_SOURCE_DIR; }
 
-std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) out.push_back(line);
-  return out;
-}
-
 Sandbox::Sandbox() {
   std::string why;
   if (!inPrivateMountNamespace(&why))
@@ -242,12 +232,7 @@ pid_t Sandbox::start(const Argv& argv, const Env& env, const std::string& input)
   return spawn(argv, env, input, workdir_);
 }
 
-std::string Sandbox::read(const std::string& path) const {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+std::string Sandbox::read(const std::string& path) const { return readText(path); }
 
 void Sandbox::write(const std::string& path, const std::string& content, mode_t mode) const {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);

@@ -9,6 +9,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "support/text_file.h"  // splitLines, for every host test
+
 struct RunResult {
   int status = -1;      // exit status 0-255, or -1 when ended by a signal
   int signal = 0;       // the signal that ended it
@@ -95,6 +97,3 @@ class Sandbox {
 std::string shimBinary();
 std::string toolsDir();
 std::string sourceDir();
-
-// Splits a text into lines (without their newlines; no trailing empty line).
-std::vector<std::string> splitLines(const std::string& text);

@@ -146,7 +146,11 @@ int makeScratch(ScratchFile& file) {
 int PollRun::begin() {
   int result = takePollLock(lock_);
   if (result != kOk) return result;
-  if (rules_.scratchText != nullptr && unlink(rules_.scratchText) != 0 && errno != ENOENT)
+  // Only a plain file is a poll's own leftover; anything else planted under
+  // the name stays, for the poll's own creation of it to refuse.
+  struct stat st;
+  if (rules_.scratchText != nullptr && lstat(rules_.scratchText, &st) == 0 && S_ISREG(st.st_mode) &&
+      unlink(rules_.scratchText) != 0)
     errorLog("PollRun: can't unlink %s, reason:%d:", rules_.scratchText, errno);
   return finishCommit(rules_);
 }

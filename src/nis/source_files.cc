@@ -58,13 +58,6 @@ void keepOwnership(const ScratchFile& copy, const std::string& target) {
   fchmod(copy.fd(), st.st_mode & 07777);
 }
 
-// The first blank-delimited word of a text.
-std::string firstWord(const std::string& text) {
-  auto from = text.find_first_not_of(" \t\n");
-  if (from == std::string::npos) return std::string();
-  return text.substr(from, text.find_first_of(" \t\n", from) - from);
-}
-
 }  // namespace
 
 int lockSourceFiles(const std::string& sourceDir, SourceLock& lock) {

@@ -53,10 +53,9 @@ int appendUserRecords(const std::string& sourceDir, const std::string& passwd, c
 
 // 0 when key is a key of "<mapDir>/<base>.by{name,uid,gid}" (selector
 // "BYNAME", "BYUID", "BYGID", the ids compared as numbers); -6 when it is
-// not; -11 when the map cannot be opened (traced as the runner's, as the
-// makedbm dump that once read it); -1 when its scratch files cannot be made
-// (the test was not done); or the code of searchPath. A map that opens but
-// is damaged part-way is answered from makedbm's dump of it.
+// not; -11 when the map cannot be opened or read through (traced as the
+// runner's, as the makedbm dump that once read it); -1 when its scratch
+// files cannot be made (the test was not done); or the code of searchPath.
 int isKeyInMap(const std::string& key, const std::string& mapDir, const std::string& selector,
                const std::string& base);
 
